@@ -1,0 +1,55 @@
+// The request parameter block: one per request, built by the host from the
+// key path, the value text and a starting reply size. Key and value are split
+// at "/" once, at construction, so handlers address them by position.
+#pragma once
+
+#include "zor_error.h"
+
+class ZorModParam {
+public:
+    /// Builds the block; throws zor_enomem("ZorModParam::ZorModParam") when memory runs out.
+    ZorModParam(const char* key, const char* value, int msgSize);
+    virtual ~ZorModParam();
+
+    /// 0: the whole key; 1..getNumKeyParts(): one part (null for an empty field); otherwise null.
+    char* getKey(int i);
+    /// The same over the value.
+    char* getValue(int i);
+    int getNumKeyParts();
+    int getNumValueParts();
+
+    /// Appends raw bytes (no terminator) and sets msgID.
+    void appendData(const void* data, int len, int id);
+    void appendData(const void* data, int len);
+    /// Appends text so that the reply stays one zero-terminated text.
+    void appendMessage(const char* text, int id);
+    void appendMessage(const char* text);
+    /// Replaces the reply with text.
+    void setMessage(const char* text, int id);
+    /// Ensures a capacity of at least size bytes; never shrinks.
+    void setMessageSize(int size);
+
+    /// Reading side for the host: the reply bytes and their used length.
+    const char* getMessage(int* length);
+    int getMessageID();
+
+private:
+    ZorModParam(const ZorModParam&);
+    ZorModParam& operator=(const ZorModParam&);
+
+    char* key;
+    char** keyParts;
+    int numKeyParts;
+    char* value;
+    char** valueParts;
+    int numValueParts;
+    char* msg;
+    int msgSize;
+    int msgUsed;
+    unsigned int msgAllocSize;
+    int msgID;
+};
+
+/// Splits text at "/" into owned parts (empty fields stay as null slots).
+/// Throws zor_enomem with an empty message when memory runs out.
+char** parseString(const char* text, int len, int* count);

@@ -1,0 +1,134 @@
+#include "zortest.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace zortest {
+
+TempRoot::TempRoot()
+{
+    std::string pattern = (fs::temp_directory_path() / "zorroot.XXXXXX").string();
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    _path = buf.data();
+}
+
+TempRoot::~TempRoot()
+{
+    std::error_code ec;
+    fs::permissions(_path, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(_path, ec);
+}
+
+std::string TempRoot::at(const std::string& relative) const
+{
+    std::string rel = relative;
+    while (!rel.empty() && rel[0] == '/') {
+        rel.erase(0, 1);
+    }
+    return _path + "/" + rel;
+}
+
+void TempRoot::write(const std::string& relative, const std::string& content) const
+{
+    fs::path p = at(relative);
+    fs::create_directories(p.parent_path());
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out << content;
+    if (!out) {
+        throw std::runtime_error("cannot write " + p.string());
+    }
+}
+
+void TempRoot::mkdir(const std::string& relative) const { fs::create_directories(at(relative)); }
+
+void TempRoot::copyData(const std::string& dataFile, const std::string& relative) const
+{
+    write(relative, readFile(std::string(ZOR_TEST_DATA) + "/" + dataFile));
+}
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw std::runtime_error("cannot read " + path);
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool fileExists(const std::string& path) { return fs::exists(path); }
+
+std::string binPath(const std::string& name) { return std::string(ZOR_BIN_DIR) + "/" + name; }
+
+HostRun runZorhost(const std::vector<std::string>& args, const std::string& stdinText)
+{
+    TempRoot io;
+    io.write("in", stdinText);
+    std::string outPath = io.at("out");
+    std::string errPath = io.at("err");
+
+    pid_t pid = fork();
+    if (pid < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (pid == 0) {
+        int in = open(io.at("in").c_str(), O_RDONLY);
+        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0 || err < 0) {
+            _exit(127);
+        }
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        std::string exe = binPath("zorhost");
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(exe.c_str()));
+        for (const std::string& a : args) {
+            argv.push_back(const_cast<char*>(a.c_str()));
+        }
+        argv.push_back(nullptr);
+        execv(exe.c_str(), argv.data());
+        _exit(127);
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+
+    HostRun run;
+    run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    run.out = readFile(outPath);
+    run.err = readFile(errPath);
+    std::istringstream lines(run.out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line[0] == '{') {
+            run.replies.push_back(nlohmann::json::parse(line));
+        }
+    }
+    return run;
+}
+
+HostRun runScript(const TempRoot& root, const std::string& script, const std::vector<std::string>& extraArgs)
+{
+    std::vector<std::string> args = {"--json", "--root", root.path()};
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    args.push_back("--script");
+    args.push_back("-");
+    return runZorhost(args, script);
+}
+
+} // namespace zortest
