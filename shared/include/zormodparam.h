@@ -36,6 +36,8 @@ public:
 private:
     ZorModParam(const ZorModParam&);
     ZorModParam& operator=(const ZorModParam&);
+    /// Frees everything the block owns; shared by the destructor and a failed constructor.
+    void release();
 
     char* key;
     char** keyParts;
