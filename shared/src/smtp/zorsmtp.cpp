@@ -1,0 +1,215 @@
+#include "zorsmtp.h"
+
+#include "zorglobals.h"
+
+#include <libesmtp.h>
+
+#include <cstdio>
+#include <iostream>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace {
+
+const char* const configFile = "configs/etc/quorvane/smtp.conf";
+
+// Header lines every notification starts with. The library replaces the
+// Subject and From lines by the values set through its header API and drops
+// the Return-Path line on the way out, as a message in transit must not carry
+// one; the line stays so that the message source is complete on its own.
+const char* const messageText[] = {
+    "Return-Path: <support@quorvane.example.com>\r\n",
+    "Subject: Notification\r\n",
+    "MIME-Version: 1.0\r\n",
+    "Content-Type: text/plain; charset=iso-8859-1\r\n",
+    "Content-Transfer-Encoding: 7bit\r\n",
+    "\r\n",
+};
+const int messageLines = sizeof messageText / sizeof messageText[0];
+
+const char* const addressBlanks = " \n\r\t";
+
+// Configuration problems are reported where the appliance's other low-level
+// services report theirs: the system log in production, standard error when
+// the host runs without it.
+void reportConfigProblem(const char* format, const char* path)
+{
+    char text[1200];
+    std::snprintf(text, sizeof text, format, path);
+    if (zorGlobalUseSyslog != 0) {
+        openlog("tarsk", LOG_CONS | LOG_NDELAY, LOG_LOCAL4);
+        syslog(LOG_LOCAL4 | LOG_NOTICE, "%s", text);
+        closelog();
+    } else {
+        std::fputs(text, stderr);
+        std::fflush(stderr);
+    }
+}
+
+} // namespace
+
+ZORSmtp::ZORSmtp() { loadConfigFile(); }
+
+std::string ZORSmtp::getErrorMessage(unsigned int index) const
+{
+    if (index >= _errorMessages.size()) {
+        return std::string();
+    }
+    return _errorMessages[index];
+}
+
+void ZORSmtp::print() const
+{
+    std::cout << "Server: '" << _server << "', Port: " << _port << ", from: '" << _from << "'"
+              << std::endl;
+}
+
+void ZORSmtp::loadConfigFile()
+{
+    FILE* file = std::fopen(configFile, "r");
+    if (file == nullptr) {
+        reportConfigProblem("File read open error (%s). Email is not configured\n", configFile);
+        return;
+    }
+    // Quoted items are read into 1024 characters; the width keeps a longer
+    // value from running past the buffer (it is cut at 1023 characters).
+    char text[1024];
+    if (std::fscanf(file, "'%1023[^']'", text) == 1) {
+        _server = text;
+    }
+    // The line end after the server, skipped whether or not the server matched.
+    std::fgetc(file);
+    int port = 0;
+    if (std::fscanf(file, "%d", &port) == 1) {
+        _port = port;
+    }
+    if (std::fscanf(file, "\n'%1023[^']'", text) == 1) {
+        _from = text;
+    }
+    std::fclose(file);
+}
+
+void ZORSmtp::saveConfigFile()
+{
+    FILE* file = std::fopen(configFile, "w");
+    if (file == nullptr) {
+        reportConfigProblem("Could not open %s for saving\n", configFile);
+        return;
+    }
+    // No line end after the port: the sender line brings its own in front, and
+    // an unset sender is left out so that a later load keeps the default.
+    if (std::fprintf(file, "'%s'\n", _server.c_str()) > 0) {
+        if (std::fprintf(file, "%d", _port) > 0 && !_from.empty()) {
+            std::fprintf(file, "\n'%s'", _from.c_str());
+        }
+    }
+    std::fclose(file);
+}
+
+const char* ZORSmtp::messageCallback(void** buffer, int* length, void* state)
+{
+    (void)buffer;
+    msgState_t* message = static_cast<msgState_t*>(state);
+    // A rewind request from the library; the read-out simply goes on from
+    // where it stands.
+    if (length == nullptr || message == nullptr) {
+        return nullptr;
+    }
+    if (message->msgIndex == -1) {
+        *length = 0;
+        return nullptr;
+    }
+    if (message->msgIndex >= 0 && message->msgIndex < messageLines) {
+        const char* line = messageText[message->msgIndex];
+        ++message->msgIndex;
+        *length = static_cast<int>(std::char_traits<char>::length(line));
+        return line;
+    }
+    message->msgBuffer = message->msgBody != nullptr ? message->msgBody : "";
+    message->msgBuffer += "\r\n";
+    message->msgIndex = -1;
+    *length = static_cast<int>(message->msgBuffer.size());
+    return message->msgBuffer.data();
+}
+
+void ZORSmtp::sendEmail(std::string subject, std::string body)
+{
+    _errorMessages.clear();
+
+    const std::string server = _server + ":" + std::to_string(_port);
+
+    if (_from.empty()) {
+        char host[257] = {0};
+        if (gethostname(host, 256) == 0) {
+            _from = std::string("root@") + host;
+        }
+    }
+
+    // Declared before the session so that the body buffer the library reads
+    // from stays valid until smtp_destroy_session() below has run.
+    msgState_t state;
+    state.msgBody = body.c_str();
+    state.msgIndex = 0;
+
+    smtp_session_t session = smtp_create_session();
+    if (session == nullptr) {
+        return;
+    }
+    smtp_message_t message = smtp_add_message(session);
+
+    smtp_set_server(session, server.c_str());
+    smtp_set_reverse_path(message, _from.c_str());
+
+    // To is built by the library from the recipients; Subject and From
+    // replace whatever the fixed lines say.
+    smtp_set_header(message, "To", static_cast<const char*>(nullptr),
+                    static_cast<const char*>(nullptr));
+    smtp_set_header(message, "Subject", subject.c_str());
+    smtp_set_header_option(message, "Subject", Hdr_OVERRIDE, 1);
+    smtp_set_header(message, "From", static_cast<const char*>(nullptr), _from.c_str());
+    smtp_set_header_option(message, "From", Hdr_OVERRIDE, 1);
+
+    smtp_set_messagecb(message, &ZORSmtp::messageCallback, &state);
+
+    for (const std::string& given : _recipients) {
+        std::string address = given;
+        if (!address.empty() && address.find_first_of(addressBlanks) == 0) {
+            address.erase(0, address.find_first_not_of(addressBlanks));
+        }
+        if (!address.empty() && address.find_last_of(addressBlanks) == address.size() - 1) {
+            address.erase(address.find_last_not_of(addressBlanks) + 1);
+        }
+        // A recipient made only of blanks (or nothing) would be sent to the
+        // server as an empty mailbox and refused there, possibly taking the
+        // whole message down with it; it is skipped and named like a refused
+        // recipient, so the others still get the notification.
+        if (address.empty()) {
+            _errorMessages.push_back("adding recipient: '" + address +
+                                     "' failed: no address left after removing blanks");
+            continue;
+        }
+        if (smtp_add_recipient(message, address.c_str()) == nullptr) {
+            _errorMessages.push_back("adding recipient: '" + address + "' failed");
+        }
+    }
+
+    if (smtp_start_session(session) == 0) {
+        char text[128];
+        const char* reason = smtp_strerror(smtp_errno(), text, sizeof text);
+        _errorMessages.push_back(std::string("Sending email failed: ") +
+                                 (reason != nullptr ? reason : ""));
+    } else {
+        const smtp_status_t* status = smtp_message_transfer_status(message);
+        const int code = status != nullptr ? status->code : 0;
+        const char* reply = status != nullptr && status->text != nullptr ? status->text : "None";
+        const std::string line =
+            "Email SMTP status: " + std::to_string(code) + ", message: " + reply;
+        if (code == 250) {
+            zor_logstream << line << std::endl;
+        } else {
+            _errorMessages.push_back(line);
+        }
+    }
+
+    smtp_destroy_session(session);
+}

@@ -1,0 +1,66 @@
+// E-mail notifier: sends one plain-text notification to a list of
+// recipients through an SMTP server. Server, port and sender come from
+// configs/etc/quorvane/smtp.conf (relative to the working directory).
+// Nothing is thrown: the texts of what went wrong in the last send are kept
+// for the caller to read.
+#pragma once
+
+#include <string>
+#include <vector>
+
+/// Read-out state of one message handed to the SMTP library.
+typedef struct msgState {
+    const char* msgBody = nullptr; ///< body text, borrowed from the sender
+    int msgIndex = 0;              ///< next fixed line 0..5; 6 or more: body next; -1: finished
+    /// The body followed by "\r\n" as delivered to the library. It belongs to
+    /// the state, not to the library, so it outlives the SMTP session and is
+    /// released with the state after the session is destroyed.
+    std::string msgBuffer;
+} msgState_t;
+
+class ZORSmtp {
+public:
+    /// Defaults (no server, port 25, no sender), then the configuration file.
+    ZORSmtp();
+    /// Copies every field; the configuration file is not read again.
+    ZORSmtp(const ZORSmtp& source) = default;
+    ZORSmtp& operator=(const ZORSmtp& source) = default;
+    ~ZORSmtp() = default;
+
+    std::string getServer() const { return _server; }
+    int getPort() const { return _port; }
+    std::string getFrom() const { return _from; }
+
+    void setServer(std::string server) { _server = std::move(server); }
+    void setPort(int port) { _port = port; }
+    void setFrom(std::string from) { _from = std::move(from); }
+
+    /// Appends the address as given; it is trimmed when the mail is sent.
+    void addRecipient(std::string address) { _recipients.push_back(std::move(address)); }
+
+    /// Sends one message to every recipient. The outcome is read afterwards
+    /// with getErrorCount() and getErrorMessage().
+    void sendEmail(std::string subject, std::string body);
+
+    int getErrorCount() const { return static_cast<int>(_errorMessages.size()); }
+    /// The error text at index, or an empty text past the end.
+    std::string getErrorMessage(unsigned int index) const;
+
+    void loadConfigFile();
+    void saveConfigFile();
+
+    /// "Server: '<server>', Port: <port>, from: '<sender>'" on standard output.
+    void print() const;
+
+    /// Message reader for the SMTP library: the fixed header lines, then the
+    /// body. `state` is a msgState_t; `buffer` is the library's per-message
+    /// context, which this reader leaves untouched.
+    static const char* messageCallback(void** buffer, int* length, void* state);
+
+private:
+    std::string _server;
+    int _port = 25;
+    std::vector<std::string> _recipients;
+    std::string _from;
+    std::vector<std::string> _errorMessages;
+};
