@@ -1,0 +1,27 @@
+// Host side of the stand-in monitor library: what the host process sets up
+// before it loads a module (the interval the monitor thread reports, where
+// posted messages go) and what it reads back (how often a module announced
+// a changed configuration). Modules never include this header.
+#pragma once
+
+#include <string>
+
+namespace zormonitor {
+
+/// Interval reported by ZORmonitorThread::getMonitorInterval until changed.
+constexpr long kDefaultIntervalSeconds = 60;
+/// Where ZORUDPThread::postMessage sends until setUdpTarget is called.
+constexpr const char* kDefaultUdpTarget = "127.0.0.1:5514";
+
+/// Sets the monitoring interval, in seconds, that the monitor thread reports.
+void setMonitorInterval(long seconds);
+
+/// Sets where posted messages go: "HOST:PORT", "[IPv6]:PORT". The name is
+/// resolved at once so that a bad target is refused before any request runs.
+/// Returns false and says why in *error when the target cannot be used.
+bool setUdpTarget(const std::string& hostAndPort, std::string* error);
+
+/// Number of ZORmonitorThread::setConfigurationChanged calls so far.
+unsigned long configurationChangedCount();
+
+} // namespace zormonitor
