@@ -1,0 +1,180 @@
+#include "monitorLogs.h"
+
+#include "monitor.h"
+#include "zorMonitorVariable.h"
+#include "zormodparam.h"
+#include "zorpath.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <memory>
+
+std::string monitorLogs::_fname;
+struct stat monitorLogs::_StatBuffer;
+char monitorLogs::_Buffer[1024];
+
+namespace {
+
+const char* const kLogDirectory = "/var/log/monitor/";
+const char* const kLogSuffix = ".log";
+const int kLogUnavailable = -9;
+const int kLogReadShort = -10000;
+const int kInvalidRequest = -6;
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+
+// The log name is the last key part, so it can never hold a "/"; only the
+// fallback to the whole key (a key without parts) can. An empty name, or "."
+// and "..", never name a log a client was shown by the list: they are refused
+// before the file system is asked, so a client gets a reply that says what is
+// wrong with the request instead of a missing ".log" file.
+bool isLogName(const char* name)
+{
+    return name != nullptr && *name != '\0' && std::strchr(name, '/') == nullptr &&
+           std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0;
+}
+
+// Replies text followed by what it is about (a path or the key).
+void reply(ZorModParam* parms, const char* text, const std::string& subject, int msgId)
+{
+    parms->setMessage(text, msgId);
+    parms->appendMessage(subject.c_str());
+}
+
+// Refusals of requests that never reached the file system or the host carry
+// their code in the reply as well as in the result.
+int refuse(ZorModParam* parms, const char* text, const std::string& subject, int code)
+{
+    reply(parms, text, subject, code);
+    return code;
+}
+
+} // namespace
+
+int monitorLogs::getLogList(ZorModParam* parms, moduleData*)
+{
+    const std::string directory = zorResolvePath(kLogDirectory);
+    std::unique_ptr<DIR, DirCloser> dir(opendir(directory.c_str()));
+    if (!dir) {
+        // The log replies keep code 0 in the reply; the failure is in the result.
+        reply(parms, " Cannot open directory ", directory, 0);
+        return kLogUnavailable;
+    }
+    bool listed = false;
+    while (struct dirent* entry = readdir(dir.get())) {
+        _fname = directory + entry->d_name;
+        // Only regular files are logs: ".", ".." and subfolders never appear.
+        if (stat(_fname.c_str(), &_StatBuffer) != 0 || !S_ISREG(_StatBuffer.st_mode)) {
+            continue;
+        }
+        if (listed) {
+            parms->appendMessage(",");
+        }
+        parms->appendMessage(entry->d_name);
+        listed = true;
+    }
+    if (!listed) {
+        parms->setMessage(" No log files found", 0);
+    }
+    return 0;
+}
+
+int monitorLogs::getLogFile(ZorModParam* parms, moduleData*)
+{
+    const int parts = parms->getNumKeyParts();
+    const char* name = parts > 0 ? parms->getKey(parts) : parms->getKey(0);
+    if (!isLogName(name)) {
+        return refuse(parms, " No valid log name in key ", parms->getKey(0), kLogUnavailable);
+    }
+    _fname = zorResolvePath(kLogDirectory) + name + kLogSuffix;
+
+    if (stat(_fname.c_str(), &_StatBuffer) != 0) {
+        reply(parms, " Cannot determine status of file: ", _fname, 0);
+        return kLogUnavailable;
+    }
+    if (S_ISDIR(_StatBuffer.st_mode)) {
+        // Reading a folder yields no bytes; say so as for any short read,
+        // whatever size the file system reports for folders.
+        parms->setMessage(" Bytes read does not match file size", 0);
+        return kLogReadShort;
+    }
+    if (!S_ISREG(_StatBuffer.st_mode)) {
+        // A pipe would block the request and a device would never end it.
+        return refuse(parms, " Not a regular file: ", _fname, kLogUnavailable);
+    }
+    const long long size = _StatBuffer.st_size;
+    if (size > INT_MAX - static_cast<long long>(sizeof(_Buffer))) {
+        // A reply is sized by an int; such a file cannot travel in one reply.
+        return refuse(parms, " Log file too large to return: ", _fname, kLogUnavailable);
+    }
+
+    std::ifstream in(_fname, std::ios::in | std::ios::binary);
+    if (!in.is_open()) {
+        reply(parms, " Cannot open file: ", _fname, 0);
+        return kLogUnavailable;
+    }
+
+    // Reserve the whole file up front so the 1024-byte pieces append without
+    // a copy of the reply buffer.
+    parms->setMessageSize(static_cast<int>(size) + static_cast<int>(sizeof(_Buffer)));
+    long long total = 0;
+    // Stop once more than the reported size has arrived: the answer is then a
+    // short read either way, and a log that keeps growing cannot hold the
+    // request open.
+    while (total <= size) {
+        in.read(_Buffer, sizeof(_Buffer));
+        const std::streamsize got = in.gcount();
+        if (got <= 0) {
+            break;
+        }
+        parms->appendData(_Buffer, static_cast<int>(got));
+        total += got;
+    }
+    if (total != size) {
+        parms->setMessage(" Bytes read does not match file size", 0);
+        return kLogReadShort;
+    }
+    return 0;
+}
+
+// The key is the registered path, the variable name and a "/". A key that
+// ends right after the name is taken as that name, since the client's intent
+// is plain; a key with further parts after the name is refused rather than
+// answered for a name the client may not have meant.
+int monitorLogs::getMonitorVariable(ZorModParam* parms, moduleData*)
+{
+    const std::string key = parms->getKey(0);
+    static const std::string word = "variable";
+    const size_t at = key.find(word);
+    const size_t nameStart = at + word.size() + 1;
+    if (at == std::string::npos || nameStart > key.size() || key[nameStart - 1] != '/') {
+        return refuse(parms, " No variable name in key ", key, kInvalidRequest);
+    }
+    const std::string rest = key.substr(nameStart);
+    const size_t slash = rest.find('/');
+    std::string name = rest.substr(0, slash);
+    if (name.empty()) {
+        return refuse(parms, " No variable name in key ", key, kInvalidRequest);
+    }
+    if (slash != std::string::npos && slash + 1 != rest.size()) {
+        return refuse(parms, " Unexpected parts after the variable name in key ", key, kInvalidRequest);
+    }
+
+    std::string value;
+    const int code = ZORmonitorThread::getCurrentValue(&name, &value);
+    parms->setMessage(value.c_str(), code);
+    return code;
+}
+
+int monitorLogs::getMonitorInterval(ZorModParam* parms, moduleData* data)
+{
+    std::snprintf(data->monitorData, sizeof(data->monitorData), " Current monitoring interval is %ld seconds",
+                  ZORmonitorThread::getMonitorInterval());
+    parms->setMessage(data->monitorData, 0);
+    return 0;
+}
