@@ -1,0 +1,181 @@
+#include "hostsession.h"
+
+#include "monitoringexception.h"
+#include "zor_error.h"
+#include "zormodparam.h"
+#include "zormonitor_host.h"
+
+#include <cxxabi.h>
+#include <dlfcn.h>
+#include <exception>
+#include <memory>
+#include <typeinfo>
+
+namespace {
+
+std::string demangle(const char* name)
+{
+    if (name == nullptr) {
+        return "unknown";
+    }
+    int status = 0;
+    std::unique_ptr<char, void (*)(void*)> text(abi::__cxa_demangle(name, nullptr, nullptr, &status), std::free);
+    return status == 0 && text ? std::string(text.get()) : std::string(name);
+}
+
+template <typename F>
+bool findSymbol(void* handle, const char* name, F* function, std::string* error)
+{
+    dlerror();
+    void* symbol = dlsym(handle, name);
+    if (symbol == nullptr) {
+        const char* why = dlerror();
+        *error = std::string("entry point ") + name + " not found" + (why != nullptr ? std::string(": ") + why : "");
+        return false;
+    }
+    *function = reinterpret_cast<F>(symbol);
+    return true;
+}
+
+} // namespace
+
+EscapedException describeCurrentException()
+{
+    try {
+        throw;
+    } catch (const zor_error& e) {
+        const char* msg = e.getMsg();
+        return {demangle(typeid(e).name()), msg != nullptr ? std::optional<std::string>(msg) : std::nullopt};
+    } catch (const MonitoringException& e) {
+        return {demangle(typeid(e).name()), e.getMessage()};
+    } catch (const std::exception& e) {
+        return {demangle(typeid(e).name()), std::string(e.what())};
+    } catch (...) {
+        std::type_info* type = abi::__cxa_current_exception_type();
+        return {demangle(type != nullptr ? type->name() : nullptr), std::nullopt};
+    }
+}
+
+// The host keeps a module for the life of the process, as the appliance's
+// host does: the handle is never closed, so the module's static state
+// (configuration store, key table) is torn down only at process exit.
+bool ModuleLibrary::load(const std::string& path, std::string* error)
+{
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        const char* why = dlerror();
+        *error = "cannot load module " + path + ": " + (why != nullptr ? why : "unknown error");
+        return false;
+    }
+    bool ok = findSymbol(handle, "OpenSession", &openSession, error) &&
+              findSymbol(handle, "CloseSession", &closeSession, error) &&
+              findSymbol(handle, ZOR_SYM_ONGET, &onGet, error) && findSymbol(handle, ZOR_SYM_ONSET, &onSet, error) &&
+              findSymbol(handle, ZOR_SYM_ONADD, &onAdd, error) && findSymbol(handle, ZOR_SYM_ONDEL, &onDel, error) &&
+              findSymbol(handle, ZOR_SYM_ONCOMMIT, &onCommit, error);
+    if (!ok) {
+        *error = "module " + path + " does not fit: " + *error;
+    }
+    return ok;
+}
+
+RequestEntryFunc ModuleLibrary::entryFor(int type) const
+{
+    switch (type) {
+    case KEY_TYPE_GET:
+        return onGet;
+    case KEY_TYPE_SET:
+        return onSet;
+    case KEY_TYPE_ADD:
+        return onAdd;
+    case KEY_TYPE_DEL:
+        return onDel;
+    case KEY_TYPE_COMMIT:
+        return onCommit;
+    default:
+        return nullptr;
+    }
+}
+
+HostSession::HostSession(const ModuleLibrary& module, int msgSize) : _module(module), _msgSize(msgSize)
+{
+    _moduleRecord.iStructSize = sizeof(module_funcs);
+    _moduleRecord.iStructVersion = 1;
+    _systemTable.iStructSize = sizeof(system_funcs);
+    _systemTable.iStructVersion = 1;
+    _systemTable.session = &_listener;
+    _systemTable.global = nullptr; // no module uses the export object
+}
+
+HostSession::~HostSession() { close(); }
+
+std::optional<int> HostSession::open(std::optional<EscapedException>* thrown)
+{
+    try {
+        return _module.openSession(&_moduleRecord, &_systemTable);
+    } catch (...) {
+        *thrown = describeCurrentException();
+        return std::nullopt;
+    }
+}
+
+// A session that failed to open after the module allocated its record is
+// closed too: CloseSession is what frees that record.
+void HostSession::close()
+{
+    if (_closed || _moduleRecord.private_data == nullptr) {
+        return;
+    }
+    _closed = true;
+    try {
+        _module.closeSession(&_moduleRecord);
+    } catch (...) {
+        // Nothing is left to report a failing end of session to.
+    }
+}
+
+RequestOutcome HostSession::run(const HostRequest& request)
+{
+    RequestOutcome outcome;
+    unsigned long noticesBefore = zormonitor::configurationChangedCount();
+    try {
+        // Built exactly as the appliance's host builds it: key, value or
+        // null, and the starting reply size.
+        ZorModParam parms(request.key.c_str(), request.value ? request.value->c_str() : nullptr, _msgSize);
+        if (request.forcedKeyId) {
+            outcome.keyId = request.forcedKeyId;
+            try {
+                outcome.result = _module.entryFor(request.type)(&parms, *request.forcedKeyId, request.type,
+                                                                _moduleRecord.private_data);
+            } catch (...) {
+                outcome.exception = describeCurrentException();
+            }
+        } else if (const KeyRow* row = _listener.route(request.type, request.key)) {
+            outcome.keyId = row->keyId;
+            try {
+                outcome.result = _module.entryFor(request.type)(&parms, row->keyId, row->type, row->instance);
+            } catch (...) {
+                outcome.exception = describeCurrentException();
+            }
+        } else {
+            parms.setMessage("no such key", -1);
+            outcome.result = -1;
+        }
+        if (!outcome.exception) {
+            outcome.msgID = parms.getMessageID();
+        }
+        const char* bytes = parms.getMessage(&outcome.used);
+        int length = outcome.used;
+        if (length > 0 && bytes[length - 1] == '\0') {
+            --length;
+        }
+        outcome.reply.assign(bytes, static_cast<size_t>(length));
+    } catch (...) {
+        // The block itself could not be built or read: report it like an
+        // exception of the request, since the module never saw it.
+        outcome.result.reset();
+        outcome.msgID.reset();
+        outcome.exception = describeCurrentException();
+    }
+    outcome.notices = zormonitor::configurationChangedCount() - noticesBefore;
+    return outcome;
+}

@@ -1,0 +1,73 @@
+// One session of zorhost with a loaded module: the handshake, the requests
+// and the end of the session, with everything the host observed.
+#pragma once
+
+#include "keyrouter.h"
+#include "request.h"
+#include "zormodule.h"
+
+#include <optional>
+#include <string>
+
+/// The seven entry points of a module loaded with dlopen.
+class ModuleLibrary {
+public:
+    /// Loads the library and finds every entry point; false with the reason in *error otherwise.
+    bool load(const std::string& path, std::string* error);
+
+    OpenSessionFunc openSession = nullptr;
+    CloseSessionFunc closeSession = nullptr;
+    RequestEntryFunc onGet = nullptr;
+    RequestEntryFunc onSet = nullptr;
+    RequestEntryFunc onAdd = nullptr;
+    RequestEntryFunc onDel = nullptr;
+    RequestEntryFunc onCommit = nullptr;
+
+    /// The entry point that serves an access type; null for an unknown type.
+    RequestEntryFunc entryFor(int type) const;
+};
+
+/// An exception that left an entry point, as the host reports it.
+struct EscapedException {
+    std::string type;                   ///< demangled type name
+    std::optional<std::string> message; ///< absent when the exception has none
+};
+
+/// What one request did.
+struct RequestOutcome {
+    std::optional<int> keyId;  ///< the id the entry point got; absent when the host refused the key
+    std::optional<int> result; ///< absent when an exception escaped
+    std::optional<int> msgID;
+    int used = 0;
+    std::string reply; ///< the used bytes, without a final zero byte
+    unsigned long notices = 0;
+    std::optional<EscapedException> exception;
+};
+
+class HostSession {
+public:
+    HostSession(const ModuleLibrary& module, int msgSize);
+    ~HostSession();
+    HostSession(const HostSession&) = delete;
+    HostSession& operator=(const HostSession&) = delete;
+
+    /// Runs OpenSession; its result, or absent when it threw (see *thrown).
+    std::optional<int> open(std::optional<EscapedException>* thrown);
+    /// Runs CloseSession once, if the module holds a session record.
+    void close();
+
+    RequestOutcome run(const HostRequest& request);
+
+    const HostListener& listener() const { return _listener; }
+
+private:
+    const ModuleLibrary& _module;
+    int _msgSize;
+    HostListener _listener;
+    module_funcs _moduleRecord{};
+    system_funcs _systemTable{};
+    bool _closed = false;
+};
+
+/// Describes the exception being handled; call only inside a catch block.
+EscapedException describeCurrentException();

@@ -1,0 +1,34 @@
+// The host's session listener and its routing of requests to key rows.
+#pragma once
+
+#include "zormodule.h"
+
+#include <string>
+#include <vector>
+
+/// One registration as the module gave it.
+struct KeyRow {
+    std::string keyName;
+    int keyId;
+    CBFunc cback;
+    int type;
+    void* instance;
+};
+
+/// Keeps every row a module registers and finds the row that serves a
+/// request, the way the appliance's host does.
+class HostListener : public ZORListener {
+public:
+    /// Stores one row; a row without a key path cannot be matched and is refused.
+    int registerKey(const char* keyName, int keyId, CBFunc cback, int type, void* instance) override;
+
+    /// The row of access type `type` whose key path is the longest prefix of
+    /// `key`; null when no row of that type matches. Between rows of equal
+    /// length the one registered first wins.
+    const KeyRow* route(int type, const std::string& key) const;
+
+    const std::vector<KeyRow>& rows() const { return _rows; }
+
+private:
+    std::vector<KeyRow> _rows;
+};

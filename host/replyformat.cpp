@@ -1,0 +1,121 @@
+#include "replyformat.h"
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+void appendLatin1(std::string* text, unsigned char byte)
+{
+    text->push_back(static_cast<char>(0xC0 | (byte >> 6)));
+    text->push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+}
+
+/// Length of the valid UTF-8 sequence at bytes[i], or 0 when there is none
+/// (bad lead byte, missing or bad continuation, overlong form, surrogate,
+/// or a code point beyond U+10FFFF).
+size_t validSequenceAt(const std::string& bytes, size_t i)
+{
+    auto at = [&](size_t k) { return static_cast<unsigned char>(bytes[k]); };
+    unsigned char lead = at(i);
+    if (lead < 0x80) {
+        return 1;
+    }
+    size_t length;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) {
+            low = 0xA0;
+        } else if (lead == 0xED) {
+            high = 0x9F;
+        }
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) {
+            low = 0x90;
+        } else if (lead == 0xF4) {
+            high = 0x8F;
+        }
+    } else {
+        return 0;
+    }
+    if (i + length > bytes.size()) {
+        return 0;
+    }
+    // Only the second byte has a narrowed range; the others are plain continuations.
+    if (at(i + 1) < low || at(i + 1) > high) {
+        return 0;
+    }
+    for (size_t k = 2; k < length; ++k) {
+        if (at(i + k) < 0x80 || at(i + k) > 0xBF) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+} // namespace
+
+std::string utf8WithInvalidBytesAsLatin1(const std::string& bytes)
+{
+    std::string text;
+    text.reserve(bytes.size());
+    for (size_t i = 0; i < bytes.size();) {
+        size_t length = validSequenceAt(bytes, i);
+        if (length == 0) {
+            appendLatin1(&text, static_cast<unsigned char>(bytes[i]));
+            ++i;
+        } else {
+            text.append(bytes, i, length);
+            i += length;
+        }
+    }
+    return text;
+}
+
+// Output is pure ASCII: every character beyond it is written as \uXXXX.
+// That is how a byte that is not valid UTF-8 comes out as \u00XX (its
+// Latin-1 character), and it keeps each line readable by any consumer.
+std::string jsonLine(const HostRequest& request, const RequestOutcome& outcome)
+{
+    nlohmann::ordered_json line;
+    line["op"] = request.op;
+    line["key"] = utf8WithInvalidBytesAsLatin1(request.key);
+    if (request.value) {
+        line["value"] = utf8WithInvalidBytesAsLatin1(*request.value);
+    }
+    line["keyId"] = outcome.keyId ? nlohmann::ordered_json(*outcome.keyId) : nlohmann::ordered_json(nullptr);
+    line["result"] = outcome.result ? nlohmann::ordered_json(*outcome.result) : nlohmann::ordered_json(nullptr);
+    line["msgID"] = outcome.msgID ? nlohmann::ordered_json(*outcome.msgID) : nlohmann::ordered_json(nullptr);
+    line["used"] = outcome.used;
+    line["reply"] = utf8WithInvalidBytesAsLatin1(outcome.reply);
+    line["notices"] = outcome.notices;
+    if (outcome.exception) {
+        nlohmann::ordered_json exception;
+        exception["type"] = utf8WithInvalidBytesAsLatin1(outcome.exception->type);
+        exception["message"] = outcome.exception->message
+                                   ? nlohmann::ordered_json(utf8WithInvalidBytesAsLatin1(*outcome.exception->message))
+                                   : nlohmann::ordered_json(nullptr);
+        line["exception"] = exception;
+    }
+    return line.dump(-1, ' ', true);
+}
+
+void printPlain(const RequestOutcome& outcome, std::ostream& out, std::ostream& err)
+{
+    out << outcome.reply << '\n';
+    out.flush();
+    if (outcome.exception) {
+        err << "exception: " << outcome.exception->type;
+        if (outcome.exception->message) {
+            err << ": " << *outcome.exception->message;
+        }
+        err << '\n';
+    } else {
+        err << "result: " << *outcome.result << '\n';
+    }
+    err.flush();
+}

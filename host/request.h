@@ -1,0 +1,29 @@
+// Requests as zorhost reads them from its command line or a script.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+/// Key used by a commit that names none.
+extern const char* const kDefaultCommitKey;
+
+/// One request to send to the module.
+struct HostRequest {
+    std::string op;                ///< get, set, add, del or commit
+    int type = 0;                  ///< access type (KEY_TYPE_*) that op names
+    std::optional<int> forcedKeyId; ///< OP:ID: call the entry point with this id, no routing
+    std::string key;
+    std::optional<std::string> value;
+};
+
+/// Builds a request from OP, KEY and VALUE words; the key may be missing
+/// for commit and for OP:ID. Returns false and says why in *error.
+bool makeRequest(const std::string& opWord, const std::optional<std::string>& key,
+                 const std::optional<std::string>& value, HostRequest* request, std::string* error);
+
+/// Reads every request of a script text. Lines are "OP KEY [VALUE]" with
+/// single blanks between; VALUE is the rest of the line, verbatim. Blank
+/// lines and lines starting with '#' are skipped. Returns false and names
+/// the first bad line in *error.
+bool parseScript(const std::string& text, std::vector<HostRequest>* requests, std::string* error);
