@@ -201,7 +201,10 @@ void ZORSmtp::sendEmail(std::string subject, std::string body)
     } else {
         const smtp_status_t* status = smtp_message_transfer_status(message);
         const int code = status != nullptr ? status->code : 0;
-        const char* reply = status != nullptr && status->text != nullptr ? status->text : "None";
+        std::string reply = status != nullptr && status->text != nullptr ? status->text : "None";
+        // The library keeps the server's line end on the reply text; without
+        // it the status is one line in the log and in the error list.
+        reply.erase(reply.find_last_not_of("\r\n") + 1);
         const std::string line =
             "Email SMTP status: " + std::to_string(code) + ", message: " + reply;
         if (code == 250) {
