@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#define ZOR_FC_STATUS_FILE "/etc/quorvane/fc/QLogicPortStatus"
+
 class ZorFCDevice {
 public:
     ZorFCDevice() = default;

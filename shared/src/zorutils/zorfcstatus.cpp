@@ -6,7 +6,7 @@
 
 namespace {
 
-const char* const kStatusFile = "/etc/quorvane/fc/QLogicPortStatus";
+const char* const kStatusFile = ZOR_FC_STATUS_FILE;
 
 std::string cutAtCarriageReturn(const std::string& line)
 {
