@@ -1,0 +1,118 @@
+#include "action.h"
+
+#include "monitoringexception.h"
+
+#include <algorithm>
+#include <iostream>
+
+namespace {
+
+ActionClock gActionClock = nullptr;
+
+long currentTime()
+{
+    return static_cast<long>(gActionClock != nullptr ? gActionClock() : std::time(nullptr));
+}
+
+// The histories are bounded only by this: a busy appliance sees a few dozen
+// variables, so more than this many means stale names piling up.
+constexpr std::size_t kMaxRememberedVariables = 100;
+
+} // namespace
+
+void setActionClockForTest(ActionClock clock) { gActionClock = clock; }
+
+void SetShutdown(bool shutdown, Action& action) { action._shutdown = shutdown; }
+
+std::string Action::getEmail(unsigned int index) const
+{
+    if (index >= _emailList.size()) {
+        throw MonitoringException(std::string("email index out of bounds"));
+    }
+    return _emailList[index];
+}
+
+void Action::addEmail(std::string address) { _emailList.push_back(std::move(address)); }
+
+void Action::delEmail(const std::string& address)
+{
+    auto found = std::find(_emailList.begin(), _emailList.end(), address);
+    if (found == _emailList.end()) {
+        throw MonitoringException(std::string("email address not found"));
+    }
+    _emailList.erase(found);
+}
+
+void Action::modifyEmail(unsigned int index, std::string address)
+{
+    if (index >= _emailList.size()) {
+        throw MonitoringException(std::string("email index out of bounds"));
+    }
+    _emailList[index] = std::move(address);
+}
+
+bool Action::findMessage(const std::string& variable, const std::string& message) const
+{
+    auto found = _previousMessages.find(variable);
+    return found != _previousMessages.end() && found->second == message;
+}
+
+void Action::addMessage(const std::string& variable, std::string& message)
+{
+    auto found = _previousMessages.find(variable);
+    if (found != _previousMessages.end()) {
+        found->second.swap(message);
+    } else {
+        _previousMessages.emplace(variable, std::move(message));
+    }
+}
+
+void Action::collectGarbage()
+{
+    if (_actionTimes.size() > kMaxRememberedVariables) {
+        _actionTimes.clear();
+        _previousMessages.clear();
+    }
+}
+
+bool Action::shouldPerform(std::string& variable, std::string message, bool isNumber)
+{
+    if (_maxFrequency == 0) {
+        addMessage(variable, message);
+        return true;
+    }
+    // A changed text message is news: it goes out at once and neither starts
+    // nor moves the time window.
+    if (!isNumber && !findMessage(variable, message)) {
+        addMessage(variable, message);
+        return true;
+    }
+    auto inserted = _actionTimes.emplace(variable, 0L);
+    bool wasPresent = !inserted.second;
+    long& recorded = inserted.first->second;
+    long now = currentTime();
+    // Shutting down or powering off a drive must never be held back.
+    if (now - recorded < static_cast<long>(_maxFrequency) && !_powerOffDrive && !_shutdown) {
+        return false;
+    }
+    recorded = now;
+    if (wasPresent) {
+        collectGarbage();
+    }
+    addMessage(variable, message);
+    return true;
+}
+
+void Action::print() const
+{
+    std::cout << "  udp: " << _udp << std::endl;
+    std::cout << "  trap: " << _trap << std::endl;
+    std::cout << "  shutdown: " << _shutdown << std::endl;
+    std::cout << "  log: " << _log << std::endl;
+    std::cout << "  power off drive: " << _powerOffDrive << std::endl;
+    std::cout << "  email: " << std::endl;
+    for (const std::string& address : _emailList) {
+        std::cout << "    " << address;
+    }
+    std::cout << std::endl;
+}

@@ -1,0 +1,134 @@
+// The monitoring configuration: monitor entries with their schedule and
+// triggers, and MonitoringConfiguration, which reads and writes them as XML.
+// This is the one header the request handlers include.
+#pragma once
+
+#include "action.h"
+#include "actiontrigger.h"
+#include "frequency.h"
+#include "monitoringexception.h"
+
+#include <xercesc/dom/DOMDocument.hpp>
+#include <xercesc/dom/DOMElement.hpp>
+#include <xercesc/dom/DOMNode.hpp>
+#include <xercesc/dom/DOMNodeList.hpp>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+XERCES_CPP_NAMESPACE_BEGIN
+class XercesDOMParser;
+class InputSource;
+XERCES_CPP_NAMESPACE_END
+
+/// One monitored variable: whether it is logged, its schedule and its ordered
+/// triggers. A value type: copies share nothing, so the store and the
+/// handlers can copy entries in and out freely.
+class MonitorEntry {
+public:
+    /// Gives a trigger value semantics: holds its own clone, copies clone.
+    class ActionTriggerWrapper {
+    public:
+        ActionTriggerWrapper() noexcept = default;
+        /// Holds trigger's clone; the caller keeps the trigger passed.
+        explicit ActionTriggerWrapper(const ActionTrigger* trigger);
+        ActionTriggerWrapper(const ActionTriggerWrapper& other);
+        ActionTriggerWrapper(ActionTriggerWrapper&& other) noexcept;
+        ActionTriggerWrapper& operator=(const ActionTriggerWrapper& other);
+        ActionTriggerWrapper& operator=(ActionTriggerWrapper&& other) noexcept;
+        ~ActionTriggerWrapper();
+
+        /// The held trigger, still owned by the wrapper; null when empty.
+        ActionTrigger* operator()() { return _trigger; }
+        const ActionTrigger* operator()() const { return _trigger; }
+
+    private:
+        ActionTrigger* _trigger = nullptr;
+    };
+
+    MonitorEntry() = default;
+    /// Holds frequency's clone; throws "NULL Frequency specified" for null.
+    MonitorEntry(bool log, std::string variableName, const Frequency* frequency);
+    MonitorEntry(const MonitorEntry& other);
+    MonitorEntry(MonitorEntry&& other) noexcept;
+    MonitorEntry& operator=(const MonitorEntry& other);
+    MonitorEntry& operator=(MonitorEntry&& other) noexcept;
+    ~MonitorEntry();
+
+    bool isLog() const { return _log; }
+    /// Does not check the triggers already held.
+    void setLog(bool log) { _log = log; }
+    std::string getVariableName() const { return _variableName; }
+    void setVariableName(std::string name) { _variableName = std::move(name); }
+
+    /// The schedule (borrowed), null when there is none.
+    Frequency* getFrequency() { return _frequency; }
+    const Frequency* getFrequency() const { return _frequency; }
+    /// Holds frequency's clone; throws "NULL Frequency specified" for null.
+    void setFrequency(const Frequency* frequency);
+
+    /// Appends a clone. A trigger that looks at anything but the
+    /// instantaneous value needs logged values, so a non-logged entry refuses it.
+    void addActionTrigger(const ActionTrigger* trigger);
+    void delActionTrigger(unsigned int index);
+    /// Replaces the trigger at index with a clone; the logging rule is not applied.
+    void modifyActionTrigger(unsigned int index, const ActionTrigger* trigger);
+    /// The trigger at index (borrowed), null when index is out of range.
+    ActionTrigger* getActionTrigger(unsigned int index);
+    const ActionTrigger* getActionTrigger(unsigned int index) const;
+    int getActionTriggerListLength() const { return static_cast<int>(_actionTriggers.size()); }
+
+    void print() const;
+    void swap(MonitorEntry& other) noexcept;
+
+private:
+    bool _log = false;
+    std::string _variableName;
+    Frequency* _frequency = nullptr;
+    std::vector<ActionTriggerWrapper> _actionTriggers;
+};
+
+/// Reads, writes and renders the monitoring configuration documents. All
+/// operations are static; no state survives between calls except the
+/// process-wide parser reporter and printer state of xmlutils.
+class MonitoringConfiguration {
+public:
+    /// Starts the XML platform; must run before any other operation here.
+    static void initialize();
+    /// Releases the printer state and stops the XML platform.
+    static void terminate();
+
+    /// The entries of a configuration file, in document order.
+    static std::vector<MonitorEntry> load(const std::string& filename);
+    /// The entry described by one monitor-entry document.
+    static MonitorEntry parseMonitorEntry(const std::string& input);
+    /// A new trigger owned by the caller, or null when the text names no trigger kind.
+    static ActionTrigger* parseActionTrigger(const std::string& input);
+
+    /// Replaces the file atomically with the document of all entries; on any
+    /// failure the old file stays whole and "cannot open file for writing" is thrown.
+    static void save(const std::vector<MonitorEntry>& entries, const std::string& filename);
+    /// One monitor-entry as XML text, without declaration or added line breaks.
+    static std::string generate(const MonitorEntry& entry);
+    /// One action-trigger as XML text, without declaration or added line breaks.
+    static std::string generate(const ActionTrigger* trigger);
+
+    /// The preset-variable elements of a catalogue file, in document order.
+    /// The list lives in its document, which is kept until the process ends.
+    static xercesc::DOMNodeList* loadPresets(const std::string& filename);
+    /// One preset element and its subtree as XML text.
+    static std::string generatePreset(const xercesc::DOMNode* presetElement);
+
+private:
+    static std::unique_ptr<xercesc::XercesDOMParser> parseDocument(const xercesc::InputSource& source,
+                                                                   bool validate);
+    static std::unique_ptr<xercesc::XercesDOMParser> parseFile(const std::string& filename,
+                                                               const char* notFoundMessage);
+    static MonitorEntry parseMonitorEntryElement(const xercesc::DOMElement* monEntryElement);
+    static std::unique_ptr<ActionTrigger> parseActionTriggerElement(const xercesc::DOMElement* actionTriggerElement);
+    static void generateMonitorEntryElement(const MonitorEntry& entry, xercesc::DOMElement* entryElem,
+                                            xercesc::DOMDocument* doc);
+    static void generateActionTriggerElement(const ActionTrigger* trigger, xercesc::DOMElement* triggerElem,
+                                             xercesc::DOMDocument* doc);
+};

@@ -1,0 +1,90 @@
+// What every XML operation of the configuration layer shares: the
+// process-wide parser error reporter, the text conversions between the
+// model's narrow strings and the parser's wide ones, and the DOM printer with
+// its output state (prepared by SetXMLParameters, used by operator<<).
+#pragma once
+
+#include <xercesc/dom/DOMDocument.hpp>
+#include <xercesc/dom/DOMNode.hpp>
+#include <xercesc/framework/XMLFormatter.hpp>
+#include <xercesc/sax/ErrorHandler.hpp>
+#include <xercesc/sax/SAXParseException.hpp>
+
+#include <ostream>
+#include <string>
+
+/// Receives the parser's diagnostics. There is exactly one, shared by every
+/// parse. Its flag is sticky on purpose: once any document was reported bad,
+/// every later parse in the process fails, so a configuration that was once
+/// seen corrupt is never silently half-trusted.
+class DOMTreeErrorReporter : public xercesc::ErrorHandler {
+public:
+    DOMTreeErrorReporter() = default;
+    ~DOMTreeErrorReporter() override = default;
+    /// Warnings neither print nor count.
+    void warning(const xercesc::SAXParseException& toCatch) override;
+    void error(const xercesc::SAXParseException& toCatch) override;
+    void fatalError(const xercesc::SAXParseException& toCatch) override;
+    /// Does nothing: the flag is never cleared (see the class comment).
+    void resetErrors() override;
+    bool getSawErrors() const { return fSawErrors; }
+
+    bool fSawErrors = false;
+};
+
+/// The process-wide reporter.
+DOMTreeErrorReporter* GetXMLErrorReporter();
+
+/// Clears the sticky error flag. Only tests call it: the flag is process-wide
+/// and deliberately never cleared by the module, so a test binary that runs
+/// bad documents would otherwise poison every later test in the process.
+void resetXMLErrorsForTest();
+
+/// Releases the printer's output state and the text transcoder; called by
+/// MonitoringConfiguration::terminate before the XML platform stops.
+void TerminateXMLUtils();
+
+/// Holds the parser's wide copy of a narrow (UTF-8) text for as long as a DOM
+/// call needs it.
+class XMLText {
+public:
+    explicit XMLText(const std::string& text);
+    explicit XMLText(const char* text);
+    const XMLCh* get() const { return _text.c_str(); }
+    operator const XMLCh*() const { return _text.c_str(); }
+
+private:
+    std::u16string _text;
+};
+
+/// The narrow (UTF-8) form of a parser string; empty for null.
+std::string toNarrow(const XMLCh* text);
+
+/// Sends the formatter's bytes to a narrow stream unchanged.
+class DOMPrintFormatTarget : public xercesc::XMLFormatTarget {
+public:
+    explicit DOMPrintFormatTarget(std::ostream* os) : ostrm(os) {}
+    ~DOMPrintFormatTarget() override = default;
+    void writeChars(const XMLByte* const toWrite, const XMLSize_t count,
+                    xercesc::XMLFormatter* const formatter) override;
+    void flush() override;
+
+    std::ostream* ostrm;
+};
+
+/// Prepares the output state for printing doc to os: encoding UTF-8 unless the
+/// document declares another; separateLines switches the printer's line breaks.
+void SetXMLParameters(const xercesc::DOMDocument* doc, std::ostream& os, bool separateLines);
+/// The same for printing a node without a document: UTF-8, no line breaks.
+void SetXMLParameters(std::ostream& os);
+/// Forgets the stream named by the last SetXMLParameters, so that no pointer
+/// to a finished local stream outlives its print.
+void DetachXMLOutput();
+
+/// Prints a node and its subtree with the current output state.
+std::ostream& operator<<(std::ostream& target, const xercesc::DOMNode& toWrite);
+
+/// Prints a whole document preceded by its XML declaration. The DOM of the
+/// parser library has no declaration node, so a document we build ourselves
+/// gets its declaration here, in the layout the printer uses for one.
+void PrintDocumentWithDeclaration(std::ostream& target, const xercesc::DOMDocument& doc);
