@@ -190,8 +190,17 @@ bool resolveTarget(const std::string& hostAndPort, sockaddr_storage* address, so
         *error = "cannot resolve \"" + host + "\": " + gai_strerror(rc);
         return false;
     }
-    std::memcpy(address, found->ai_addr, found->ai_addrlen);
-    *length = found->ai_addrlen;
+    // A name with both kinds of address ("localhost") goes to IPv4: that is
+    // where a listener started without options usually waits.
+    const addrinfo* chosen = found;
+    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        if (a->ai_family == AF_INET) {
+            chosen = a;
+            break;
+        }
+    }
+    std::memcpy(address, chosen->ai_addr, chosen->ai_addrlen);
+    *length = chosen->ai_addrlen;
     freeaddrinfo(found);
     return true;
 }
