@@ -4,8 +4,12 @@
 
 #include <libesmtp.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <iostream>
+#include <pthread.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -45,6 +49,47 @@ void reportConfigProblem(const char* format, const char* path)
         std::fflush(stderr);
     }
 }
+
+// The library writes to its socket with write(): a server that drops the
+// connection in the middle of a message raises SIGPIPE, whose default action
+// ends the whole host process. While the library talks to the server,
+// SIGPIPE is held back in this thread; one raised meanwhile is taken off
+// again before the old mask returns, as the failed write already makes the
+// send fail. The process-wide disposition is left alone: it is the host's.
+class SigpipeGuard {
+public:
+    SigpipeGuard()
+    {
+        sigemptyset(&_pipe);
+        sigaddset(&_pipe, SIGPIPE);
+        sigset_t pending;
+        sigemptyset(&pending);
+        _wasPending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+        _blocked = pthread_sigmask(SIG_BLOCK, &_pipe, &_saved) == 0;
+    }
+    ~SigpipeGuard()
+    {
+        if (!_blocked) {
+            return;
+        }
+        sigset_t pending;
+        sigemptyset(&pending);
+        if (!_wasPending && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+            const timespec now{0, 0};
+            while (sigtimedwait(&_pipe, nullptr, &now) == -1 && errno == EINTR) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &_saved, nullptr);
+    }
+    SigpipeGuard(const SigpipeGuard&) = delete;
+    SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+private:
+    sigset_t _pipe;
+    sigset_t _saved;
+    bool _wasPending = false;
+    bool _blocked = false;
+};
 
 } // namespace
 
@@ -184,8 +229,8 @@ void ZORSmtp::sendEmail(std::string subject, std::string body)
         // whole message down with it; it is skipped and named like a refused
         // recipient, so the others still get the notification.
         if (address.empty()) {
-            _errorMessages.push_back("adding recipient: '" + address +
-                                     "' failed: no address left after removing blanks");
+            _errorMessages.push_back(
+                "adding recipient: '' failed: no address left after removing blanks");
             continue;
         }
         if (smtp_add_recipient(message, address.c_str()) == nullptr) {
@@ -193,7 +238,12 @@ void ZORSmtp::sendEmail(std::string subject, std::string body)
         }
     }
 
-    if (smtp_start_session(session) == 0) {
+    int started = 0;
+    {
+        SigpipeGuard quietPipe;
+        started = smtp_start_session(session);
+    }
+    if (started == 0) {
         char text[128];
         const char* reason = smtp_strerror(smtp_errno(), text, sizeof text);
         _errorMessages.push_back(std::string("Sending email failed: ") +

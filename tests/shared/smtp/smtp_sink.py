@@ -3,13 +3,16 @@
 Usage: /usr/bin/python3 smtp_sink.py OUTDIR. Prints the port as its first line,
 stores each accepted message as OUTDIR/<n>.json (n from 1) before answering 250,
 refuses recipients starting with "refused" (550) and messages holding
-"REFUSE-THIS-MESSAGE" (554), and stops on SIGTERM or when standard input closes.
+"REFUSE-THIS-MESSAGE" (554), drops the connection at a recipient starting with
+"hangup", or half a second into a send to one starting with "stall", and stops
+on SIGTERM or when standard input closes.
 """
 
 import asyncio
 import json
 import os
 import signal
+import socket
 import sys
 
 from aiosmtpd.smtp import SMTP
@@ -21,6 +24,18 @@ class SinkHandler:
         self.count = 0
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if address.startswith("stall"):
+            # Stop reading with a small receive buffer, then drop the
+            # connection while the client is still writing the message.
+            sock = server.transport.get_extra_info("socket")
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            server.transport.pause_reading()
+            asyncio.get_running_loop().call_later(0.5, server.transport.abort)
+            envelope.rcpt_tos.append(address)
+            return "250 OK"
+        if address.startswith("hangup"):
+            server.transport.abort()
+            return "421 closing"
         if address.startswith("refused"):
             return "550 5.1.1 mailbox unavailable"
         envelope.rcpt_tos.append(address)

@@ -283,6 +283,21 @@ TEST_F(ZorSmtpTest, RefusalsByTheServer)
     EXPECT_EQ("", _log.str());
     EXPECT_EQ(1u, _sink->messages().size());
 
+    // A connection dropped by the server: reported, and SIGPIPE from writing
+    // the rest of a long message does not end the process.
+    ZORSmtp dropped;
+    dropped.addRecipient("hangup@example.test");
+    dropped.sendEmail("Temperature", "Enclosure at 63 C.");
+    ASSERT_EQ(1, dropped.getErrorCount());
+    EXPECT_EQ("Email SMTP status: 0, message: None", dropped.getErrorMessage(0));
+    ZORSmtp stalled;
+    stalled.addRecipient("stall@example.test");
+    std::string longLog;
+    while (longLog.size() < (16u << 20)) longLog += std::string(70, 'x') + "\r\n";
+    stalled.sendEmail("Log excerpt", longLog);
+    ASSERT_EQ(1, stalled.getErrorCount());
+    EXPECT_EQ(std::string::npos, stalled.getErrorMessage(0).find("status: 250"));
+
     // The next send starts with an empty error list.
     refused.sendEmail("Temperature", "Back to 40 C.");
     EXPECT_EQ(0, refused.getErrorCount()) << refused.getErrorMessage(0);
