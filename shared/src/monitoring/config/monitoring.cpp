@@ -222,7 +222,6 @@ std::string attributeText(const DOMElement* element, const XMLCh* name)
 long readNumber(const XMLCh* text)
 {
     std::string narrow = toNarrow(text);
-    errno = 0;
     long value = std::strtol(narrow.c_str(), nullptr, 10);
     if (value > INT_MAX) {
         value = INT_MAX;
@@ -563,11 +562,13 @@ std::string renderOrThrow(Render render)
     }
 }
 
-std::string printDocument(const DOMDocument* doc, bool withDeclaration)
+// A file gets the XML declaration and the printer's line breaks; a reply
+// text gets neither.
+std::string printDocument(const DOMDocument* doc, bool asFile)
 {
     std::ostringstream text;
-    SetXMLParameters(doc, text, withDeclaration);
-    if (withDeclaration) {
+    SetXMLParameters(doc, text, asFile);
+    if (asFile) {
         PrintDocumentWithDeclaration(text, *doc);
     } else {
         text << *static_cast<const DOMNode*>(doc);

@@ -1,12 +1,14 @@
 // The monitoring configuration: monitor entries with their schedule and
 // triggers, and MonitoringConfiguration, which reads and writes them as XML.
-// This is the one header the request handlers include.
+// This is the one header the request handlers include: it brings the whole
+// model, the exception and the XML helpers (reporter, printer).
 #pragma once
 
 #include "action.h"
 #include "actiontrigger.h"
 #include "frequency.h"
 #include "monitoringexception.h"
+#include "xmlutils.h"
 
 #include <xercesc/dom/DOMDocument.hpp>
 #include <xercesc/dom/DOMElement.hpp>

@@ -73,14 +73,14 @@ RefusingEntityResolver gEntityResolver;
 
 // Internal entities stay allowed (they are harmless and part of XML), but
 // their expansion is bounded so that a nested-entity bomb ends in an error
-// after a few thousand expansions instead of exhausting memory. Predefined
+// after a thousand expansions instead of exhausting memory. Predefined
 // character entities such as &amp; do not count against it.
-SecurityManager& securityManager()
-{
-    static SecurityManager manager;
-    manager.setEntityExpansionLimit(1000);
-    return manager;
-}
+class BoundedSecurityManager : public SecurityManager {
+public:
+    BoundedSecurityManager() { setEntityExpansionLimit(1000); }
+};
+
+BoundedSecurityManager gSecurityManager;
 
 std::string widenFailedNarrow(const XMLCh* text)
 {
@@ -218,7 +218,7 @@ std::unique_ptr<XercesDOMParser> MonitoringConfiguration::parseDocument(const In
         parser->setDisableDefaultEntityResolution(true);
         parser->setXMLEntityResolver(&gEntityResolver);
         parser->setCreateEntityReferenceNodes(false);
-        parser->setSecurityManager(&securityManager());
+        parser->setSecurityManager(&gSecurityManager);
         parser->parse(source);
         failed = parser->getErrorCount() > 0;
     } catch (const XMLException& toCatch) {
@@ -550,7 +550,8 @@ void printTree(const DOMNode* root)
 
 std::ostream& operator<<(std::ostream& target, const DOMNode& toWrite)
 {
-    if (gFormatter == nullptr) {
+    // Nothing prepared (or the last output already finished): print to target.
+    if (gFormatter == nullptr || gFormatTarget->ostrm == nullptr) {
         SetXMLParameters(target);
     }
     printTree(&toWrite);
