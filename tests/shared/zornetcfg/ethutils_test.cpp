@@ -1,0 +1,258 @@
+// Network utilities: text forms, the live loopback interface and route
+// table, fixture files, the gateway command, and the setters inside a
+// network namespace of their own.
+#include "ethutils.h"
+#include "zortest.h"
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+struct RootEnv {
+    explicit RootEnv(const zortest::TempRoot& root) { setenv("ZOR_ROOT", root.path().c_str(), 1); }
+    ~RootEnv() { unsetenv("ZOR_ROOT"); }
+};
+
+std::string text(char* (*fn)(unsigned, char*, unsigned), unsigned value)
+{
+    char buffer[256] = "";
+    return fn(value, buffer, sizeof buffer - 1);
+}
+
+} // namespace
+
+TEST(EthUtils, TextForms)
+{
+    EXPECT_EQ("N/A", text(if_speedToString, 0));
+    EXPECT_EQ("Auto,100Mbs/Full", text(if_speedToString, 1 + 16));
+    EXPECT_EQ("Auto,10Mbs/Half,10Mbs/Full,100Mbs/Half,100Mbs/Full,1000Mbs/Half,1000Mbs/Full",
+              text(if_speedToString, 127));
+    EXPECT_EQ("Up Broadcast Running Multicast", text(if_flagsToString, 0x1043));
+    EXPECT_EQ("Down Promisuous AutoMedia", text(if_flagsToString, 0x4100));
+
+    char flags[16];
+    EXPECT_STREQ("UG", rt_flags_to_string(0x3, flags, sizeof flags));
+    EXPECT_STREQ("", rt_flags_to_string(0x3, flags, 1));
+    EXPECT_STREQ("UGHd", rt_flags_to_string(0xffffffff, flags, 5));
+    EXPECT_EQ(0x1040000u, rt_string_to_flags("c"));
+    EXPECT_EQ(0x3u, rt_string_to_flags("GU"));
+    EXPECT_EQ(0u, rt_string_to_flags("zq"));
+
+    EXPECT_STREQ("Physical", if_deviceClassToString(if_getDeviceClass("eth3")));
+    EXPECT_STREQ("Virtual", if_deviceClassToString(if_getDeviceClass("bond0")));
+    EXPECT_STREQ("Unknown", if_deviceClassToString(if_getDeviceClass("veth0")));
+    EXPECT_STREQ("WiFi ( Radio )", if_deviceTypeToString(if_getDeviceType("wifi0")));
+    EXPECT_STREQ("Fibre Channel", if_deviceTypeToString(6));
+    EXPECT_STREQ("Unknown", if_deviceTypeToString(7));
+    EXPECT_STREQ("Failed", if_linkStatusToString(2));
+    EXPECT_STREQ("Unknown", if_linkStatusToString(-1));
+    EXPECT_STREQ("Unknown", if_linkStatusToString(3));
+    EXPECT_STREQ("6.5", if_getLibVersion());
+    EXPECT_DEATH(if_getMtu(nullptr), "ethutils: assertion failed: sLogicalName");
+    EXPECT_DEATH(if_flagsToString(1, flags, 0), "ethutils: assertion failed: len");
+}
+
+TEST(EthUtils, LoopbackOnTheLiveKernel)
+{
+    char buffer[64];
+    int index = if_getIndex("lo");
+    ASSERT_GT(index, 0);
+    EXPECT_STREQ("lo", if_getName(index, buffer));
+    EXPECT_GT(if_getMtu("lo"), 0u);
+    EXPECT_STREQ("127.0.0.1", if_getCurrentAddress("lo", buffer, sizeof buffer));
+    EXPECT_STREQ("255.0.0.0", if_getCurrentNetmask("lo", buffer, sizeof buffer));
+    EXPECT_STREQ("00:00:00:00:00:00", if_getPhysicalMacAddress("lo", buffer, sizeof buffer));
+    EXPECT_STREQ("loopback ( kernel )", if_getDriverName("lo", buffer, sizeof buffer));
+    unsigned flags = static_cast<unsigned>(if_getFlags("lo"));
+    EXPECT_EQ(std::string("Up Loopback Running"), text(if_flagsToString, flags));
+    EXPECT_EQ(IF_LINK_UP, if_getLinkStatus("lo"));
+
+    // As strncpy copies: a short buffer gets no terminator and nothing more.
+    std::memset(buffer, 'x', sizeof buffer);
+    if_getCurrentAddress("lo", buffer, 4);
+    EXPECT_EQ(0, std::memcmp(buffer, "127.x", 5));
+
+    // One datagram over loopback shows in the counters.
+    NIF_STATS before, after;
+    ASSERT_EQ(0, if_getDeviceStatistics("lo", &before));
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(9); // discard: nothing needs to listen
+    ASSERT_EQ(4, sendto(fd, "ping", 4, 0, reinterpret_cast<sockaddr*>(&to), sizeof to));
+    close(fd);
+    ASSERT_EQ(0, if_getDeviceStatistics("lo", &after));
+    EXPECT_GT(after.tpackets, before.tpackets);
+    EXPECT_GT(after.rx, before.rx);
+
+    // Interfaces that do not exist, or names too long to be one.
+    const char* none = "zornosuch0";
+    EXPECT_EQ(-1, if_getIndex(none));
+    EXPECT_EQ(0u, if_getMtu(none));
+    EXPECT_EQ(IF_LINK_UNKNOWN, if_getLinkStatus(none));
+    EXPECT_STREQ("unknown", if_getDriverName(none, buffer, sizeof buffer));
+    EXPECT_EQ(-1, if_getIndex("lo-and-a-name-too-long-for-the-kernel"));
+    EXPECT_EQ(-1, if_getDeviceStatistics(none, &after));
+    // Equal text: no request, so no failure either; a request would fail.
+    EXPECT_EQ(0, if_setCurrentAddress(none, "0.0.0.0"));
+    EXPECT_EQ(-1, if_setCurrentAddress(none, "10.1.1.1"));
+}
+
+TEST(EthUtils, EnumerationAndRouteTableOfTheLiveSystem)
+{
+    int cursor = 0;
+    char name[IFNAMSIZ];
+    int count = 0;
+    bool sawLo = false;
+    for (int r = if_enumFirst(&cursor, name, sizeof name); r == 0; r = if_enumNext(&cursor, name, sizeof name)) {
+        EXPECT_EQ(cursor - 1, if_getIndex(name)) << name;
+        sawLo = sawLo || std::string(name) == "lo";
+        ++count;
+    }
+    EXPECT_TRUE(sawLo);
+    struct if_nameindex* all = if_nameindex();
+    int expected = 0;
+    for (struct if_nameindex* n = all; n->if_index != 0; ++n) {
+        expected += n->if_index <= 254;
+    }
+    if_freenameindex(all);
+    EXPECT_EQ(expected, count);
+
+    std::ifstream table("/proc/net/route");
+    std::string line;
+    int lines = -1; // the header
+    while (std::getline(table, line)) {
+        ++lines;
+    }
+    rt_entry_t* entries = nullptr;
+    int routes = rt_getRoutes(nullptr, -1, &entries);
+    EXPECT_EQ(std::min(lines, RT_MAX_ROUTES), routes);
+    for (int i = 0; i < routes; ++i) {
+        EXPECT_GT(if_getIndex(entries[i].device), 0) << entries[i].device;
+        EXPECT_NE(0u, entries[i].flags & RTF_UP);
+    }
+    delete[] entries;
+}
+
+TEST(EthUtils, RoutesGatewayAndStatisticsFromFiles)
+{
+    zortest::TempRoot root;
+    root.copyData("hw/net-route", "proc/net/route");
+    root.copyData("hw/net-dev", "proc/net/dev");
+    RootEnv env(root);
+    char buffer[16];
+
+    rt_entry_t* entries = nullptr;
+    ASSERT_EQ(3, rt_getRoutes(nullptr, RTF_GATEWAY, &entries));
+    EXPECT_STREQ("eth0", entries[0].device);
+    EXPECT_STREQ("0.0.0.0", entries[0].dest);
+    EXPECT_STREQ("192.168.2.1", entries[0].gw);
+    EXPECT_EQ(3u, entries[0].flags);
+    delete[] entries;
+    ASSERT_EQ(1, rt_getRoutes("lo", -1, &entries));
+    EXPECT_STREQ("127.0.0.0", entries[0].dest);
+    EXPECT_STREQ("255.0.0.0", entries[0].mask);
+    delete[] entries;
+    EXPECT_EQ(0, rt_getRoutes("eth9", -1, &entries));
+    EXPECT_EQ(nullptr, entries);
+
+    EXPECT_STREQ("192.168.2.1", if_getCurrentGateway("eth0", buffer, sizeof buffer));
+    EXPECT_STREQ("10.10.10.253", if_getCurrentGateway("eth1", buffer, sizeof buffer)); // the last line wins
+    EXPECT_STREQ("0.0.0.0", if_getCurrentGateway("lo", buffer, sizeof buffer));
+
+    testing::internal::CaptureStdout();
+    rt_print(RTF_HOST | RTF_GATEWAY);
+    EXPECT_EQ("Device\t    Destination\t        Gateway\t           Mask\tFlags\n"
+              "eth0\t        0.0.0.0\t    192.168.2.1\t        0.0.0.0\tUG\n"
+              "eth1\t        0.0.0.0\t   10.10.10.254\t        0.0.0.0\tUG\n"
+              "eth1\t        0.0.0.0\t   10.10.10.253\t        0.0.0.0\tUG\n"
+              "lo\t      127.0.0.0\t        0.0.0.0\t      255.0.0.0\tUH\n",
+              testing::internal::GetCapturedStdout());
+
+    NIF_STATS stats;
+    ASSERT_EQ(0, if_getDeviceStatistics("eth0", &stats));
+    EXPECT_EQ(18446744073709551615ull, stats.rx);
+    EXPECT_EQ(5000000000ull, stats.rpackets);
+    EXPECT_EQ(6u, stats.rmc);
+    EXPECT_EQ(7000000000ull, stats.tx);
+    EXPECT_EQ(14u, stats.tcomp);
+
+    // Only the first RT_MAX_ROUTES routes of a longer table are kept.
+    std::string big = "Iface\tDestination\tGateway\n";
+    for (int i = 0; i < 300; ++i) {
+        big += "eth0\t0000000A\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0\n";
+    }
+    root.write("proc/net/route", big);
+    EXPECT_EQ(RT_MAX_ROUTES, rt_getRoutes(nullptr, -1, &entries));
+    delete[] entries;
+}
+
+TEST(EthUtils, GatewaySetterRunsRouteWithoutAShell)
+{
+    // A stand-in route command in the root records its arguments.
+    zortest::TempRoot root;
+    root.write("proc/net/route", "Iface\tDestination\tGateway\nlo\t00000000\t0100000A\t0003\t0\t0\t0\t00000000\t0\t0\t0\n");
+    std::string log = root.at("route.log");
+    std::string marker = root.at("marker");
+    root.write("sbin/route", "#!/bin/sh\necho \"$*\" >> '" + log + "'\n");
+    ASSERT_EQ(0, chmod(root.at("sbin/route").c_str(), 0755));
+    RootEnv env(root);
+    auto calls = [&] { return zortest::fileExists(log) ? zortest::readFile(log) : std::string(); };
+
+    EXPECT_EQ(0, if_setCurrentGateway("lo", "10.0.0.2"));
+    EXPECT_EQ("del default gw 10.0.0.1 lo\nadd default gw 10.0.0.2 lo\n", calls());
+    EXPECT_EQ(0, if_setCurrentGateway("lo", "0.0.0.0"));
+    EXPECT_EQ("del default gw 10.0.0.1 lo\nadd default gw 10.0.0.2 lo\ndel default gw 10.0.0.1 lo\n", calls());
+
+    std::string before = calls();
+    EXPECT_EQ(0, if_setCurrentGateway("lo; touch marker", "10.0.0.3"));
+    EXPECT_EQ(0, if_setCurrentGateway(("lo;touch${IFS}" + marker).c_str(), "10.0.0.3"));
+    EXPECT_EQ(0, if_setCurrentGateway("lo", ("10.0.0.3; touch " + marker).c_str()));
+    EXPECT_EQ(0, if_setCurrentGateway("lo", "$(touch marker)"));
+    EXPECT_EQ(0, if_setCurrentGateway("-v", "10.0.0.3"));
+    EXPECT_EQ(0, if_setCurrentGateway("zornosuch0", "10.0.0.3"));
+    EXPECT_EQ(0, if_setCurrentGateway("eth0; rm -rf /", "10.0.0.3"));
+    EXPECT_EQ(before, calls());
+    EXPECT_FALSE(zortest::fileExists(marker));
+}
+
+TEST(EthUtils, SettersInANetworkNamespace)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "creating a network namespace needs root; the setters are tested only inside one";
+    }
+    // The namespace and its veth pair vanish with "ip netns del", whatever
+    // the checks inside did.
+    std::string ns = "zortest" + std::to_string(getpid());
+    struct Namespace {
+        std::string name;
+        ~Namespace() { std::system(("ip netns del " + name + " 2>/dev/null").c_str()); }
+    } guard{ns};
+    ASSERT_EQ(0, std::system(("ip netns add " + ns).c_str()));
+    ASSERT_EQ(0, std::system(("ip -n " + ns + " link add zv0 type veth peer name zv1").c_str()));
+
+    std::string command = "ip netns exec " + ns + " '" ZOR_NS_HELPER "' 2>&1";
+    FILE* child = popen(command.c_str(), "r");
+    ASSERT_NE(nullptr, child);
+    std::string output;
+    char chunk[4096];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, child)) > 0) {
+        output.append(chunk, n);
+    }
+    int status = pclose(child);
+    EXPECT_EQ(0, status) << output;
+    EXPECT_NE(std::string::npos, output.find("[  PASSED  ] 2 tests")) << output;
+}
