@@ -17,7 +17,6 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
