@@ -5,14 +5,7 @@
 #include "monitor.h"
 #include "zortest.h"
 
-#include <cstdlib>
-
-using montest::call;
-using montest::LoadedModule;
-using montest::Reply;
-using montest::Session;
-
-namespace {
+using namespace montest;
 
 TEST(MonitorExceptionTest, ChangesReportTheMessageAndReadsLetItThrough)
 {
@@ -22,32 +15,21 @@ TEST(MonitorExceptionTest, ChangesReportTheMessageAndReadsLetItThrough)
     ASSERT_TRUE(module.complete());
     Session session(module);
     ASSERT_EQ(0, session.openResult);
-    const char* entryKey = "/zor/public/system/monitor/config/monitor-entry/0/";
-    const char* triggerKey = "/zor/public/system/monitor/config/action-trigger/0/1/";
+    const char* key = "/zor/public/system/monitor/config/action-trigger/0/1/";
 
     // The reply is the message with code 0; the result says it failed.
-    Reply set = call(module.set, ZOR_MON_ENTRY_KEY, session.data(), entryKey, "Unknown variable cpu_load");
-    EXPECT_EQ(-6, set.result);
-    EXPECT_EQ(0, set.msgId);
-    EXPECT_EQ("Unknown variable cpu_load", set.text);
-    Reply del = call(module.del, ZOR_MON_ACTION_TRIGGER_KEY, session.data(), triggerKey, "gone");
-    EXPECT_EQ(-6, del.result);
-    EXPECT_EQ("gone", del.text);
-
-    EXPECT_ANY_THROW(call(module.get, ZOR_MON_ENTRY_KEY, session.data(), entryKey, "read"));
+    expectReply(call(module.set, ZOR_MON_ENTRY_KEY, session.data(), key, "Unknown variable x"), -6, 0,
+                "Unknown variable x");
+    expectReply(call(module.del, ZOR_MON_ACTION_TRIGGER_KEY, session.data(), key, "gone"), -6, 0, "gone");
+    EXPECT_ANY_THROW(call(module.get, ZOR_MON_ENTRY_KEY, session.data(), key, "read"));
 
     // A failed save keeps the session dirty, so the next commit tries again.
     auto* data = static_cast<moduleData*>(session.data());
-    EXPECT_EQ(0, call(module.add, ZOR_MON_ACTION_TRIGGER_KEY, session.data(), triggerKey, "0/<x/>").result);
-    ASSERT_TRUE(data->sessionDirty);
+    EXPECT_EQ(0, call(module.add, ZOR_MON_ACTION_TRIGGER_KEY, session.data(), key, "0/<x/>").result);
     for (int attempt = 0; attempt < 2; ++attempt) {
-        Reply commit = call(module.commit, ZOR_MON_COMMIT_KEY, session.data(), "/zor/public/system/monitor/commit/");
-        EXPECT_EQ(-9999, commit.result);
-        EXPECT_EQ(0, commit.msgId);
-        EXPECT_EQ("Monitor.cfg cannot be written", commit.text);
+        expectReply(call(module.commit, ZOR_MON_COMMIT_KEY, session.data(), key), -9999, 0,
+                    "Monitor.cfg cannot be written");
         EXPECT_TRUE(data->sessionDirty);
     }
     unsetenv("ZOR_ROOT");
 }
-
-} // namespace

@@ -23,32 +23,27 @@ struct Registration {
     void* instance;
 };
 
-class RecordingListener : public ZORListener {
-public:
+struct RecordingListener : ZORListener {
     int registerKey(const char* keyName, int keyId, CBFunc cback, int type, void* instance) override
     {
-        registrations.push_back({keyName != nullptr ? keyName : "", keyId, cback, type, instance});
+        registrations.push_back({keyName, keyId, cback, type, instance});
         return 0;
     }
     std::vector<Registration> registrations;
 };
 
-class LoadedModule {
-public:
-    explicit LoadedModule(const std::string& path)
+struct LoadedModule {
+    explicit LoadedModule(const std::string& path) : handle(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL))
     {
-        handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr) {
-            ADD_FAILURE() << "cannot load " << path << ": " << dlerror();
-            return;
+        EXPECT_NE(nullptr, handle) << dlerror();
+        if (handle != nullptr) {
+            open = reinterpret_cast<OpenSessionFunc>(dlsym(handle, "OpenSession"));
+            close = reinterpret_cast<CloseSessionFunc>(dlsym(handle, "CloseSession"));
+            for (auto [slot, name] : {std::pair{&get, ZOR_SYM_ONGET}, {&set, ZOR_SYM_ONSET}, {&add, ZOR_SYM_ONADD},
+                                      {&del, ZOR_SYM_ONDEL}, {&commit, ZOR_SYM_ONCOMMIT}}) {
+                *slot = reinterpret_cast<RequestEntryFunc>(dlsym(handle, name));
+            }
         }
-        open = reinterpret_cast<OpenSessionFunc>(dlsym(handle, "OpenSession"));
-        close = reinterpret_cast<CloseSessionFunc>(dlsym(handle, "CloseSession"));
-        get = entry(ZOR_SYM_ONGET);
-        set = entry(ZOR_SYM_ONSET);
-        add = entry(ZOR_SYM_ONADD);
-        del = entry(ZOR_SYM_ONDEL);
-        commit = entry(ZOR_SYM_ONCOMMIT);
     }
     ~LoadedModule()
     {
@@ -56,48 +51,25 @@ public:
             dlclose(handle);
         }
     }
-    LoadedModule(const LoadedModule&) = delete;
-    LoadedModule& operator=(const LoadedModule&) = delete;
-
     bool complete() const { return open && close && get && set && add && del && commit; }
 
-    void* handle = nullptr;
+    void* handle;
     OpenSessionFunc open = nullptr;
     CloseSessionFunc close = nullptr;
-    RequestEntryFunc get = nullptr;
-    RequestEntryFunc set = nullptr;
-    RequestEntryFunc add = nullptr;
-    RequestEntryFunc del = nullptr;
-    RequestEntryFunc commit = nullptr;
-
-private:
-    RequestEntryFunc entry(const char* name) { return reinterpret_cast<RequestEntryFunc>(dlsym(handle, name)); }
+    RequestEntryFunc get = nullptr, set = nullptr, add = nullptr, del = nullptr, commit = nullptr;
 };
 
-/// One open session on a loaded module, closed again at the end.
-class Session {
-public:
-    explicit Session(LoadedModule& module) : _module(module)
-    {
-        record.iStructSize = sizeof(record);
-        table.iStructSize = sizeof(table);
-        table.iStructVersion = 1;
-        table.session = &listener;
-        openResult = module.open(&record, &table);
-    }
-    ~Session() { _module.close(&record); }
-    Session(const Session&) = delete;
-    Session& operator=(const Session&) = delete;
-
+/// One session opened with a full host table, closed again at the end.
+struct Session {
+    explicit Session(LoadedModule& m) : module(m) { openResult = m.open(&record, &table); }
+    ~Session() { module.close(&record); }
     void* data() const { return record.private_data; }
 
-    module_funcs record{};
-    system_funcs table{};
+    LoadedModule& module;
     RecordingListener listener;
-    int openResult = 0;
-
-private:
-    LoadedModule& _module;
+    module_funcs record{sizeof(module_funcs), 0, nullptr, nullptr, nullptr, nullptr, 0};
+    system_funcs table{sizeof(system_funcs), 1, &listener, nullptr};
+    int openResult;
 };
 
 /// What one request left in its parameter block.
@@ -110,16 +82,20 @@ struct Reply {
 inline Reply call(RequestEntryFunc entry, int keyId, void* session, const char* key, const char* value = nullptr)
 {
     ZorModParam parms(key, value, 1024);
-    Reply reply;
-    reply.result = entry(&parms, keyId, 0, session);
+    int result = entry(&parms, keyId, 0, session);
     int used = 0;
     const char* bytes = parms.getMessage(&used);
     if (used > 0 && bytes[used - 1] == '\0') {
         --used;
     }
-    reply.text.assign(bytes, static_cast<size_t>(used));
-    reply.msgId = parms.getMessageID();
-    return reply;
+    return Reply{result, parms.getMessageID(), std::string(bytes, static_cast<size_t>(used))};
+}
+
+inline void expectReply(const Reply& r, int result, int msgId, const std::string& text)
+{
+    EXPECT_EQ(result, r.result) << text;
+    EXPECT_EQ(msgId, r.msgId) << text;
+    EXPECT_EQ(text, r.text);
 }
 
 } // namespace montest
