@@ -1,59 +1,497 @@
 #include "monitorConfigs.h"
 
 #include "monitor.h"
+#include "monitoring.h"
+#include "zorMonitorVariable.h"
+#include "zorglobals.h"
 #include "zormodparam.h"
+#include "zorpath.h"
 
-// PLACEHOLDER BODIES. The configuration store is not part of this build yet:
-// every configuration key answers with one clear refusal, so a client learns
-// at once that the key exists but is not served, and nothing is changed.
-// The frame already dispatches to these final names; the real store replaces
-// the bodies of this file (and adds the definitions of _configEntry and
-// _monitorTable, which need the complete MonitorEntry) without touching the
-// frame.
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <initializer_list>
+#include <memory>
+#include <ostream>
+#include <signal.h>
+#include <unistd.h>
 
 bool monitorConfigs::_monitorConfigActive = false;
 std::string monitorConfigs::_XMLstring;
+MonitorEntry monitorConfigs::_configEntry;
+std::vector<MonitorEntry> monitorConfigs::_monitorTable;
 XERCES_CPP_NAMESPACE::DOMNodeList* monitorConfigs::_presetTriggers = nullptr;
 std::string monitorConfigs::_configFile;
 std::string monitorConfigs::_presetFile;
 
 namespace {
 
-const char* const kConfigurationUnavailable = " Configuration keys are not available in this build";
-const int kConfigurationUnavailableCode = -9999;
+// Three separate constants: the directory is resolved (ZOR_ROOT) at every
+// start-up attempt and each file name is appended to the path really used.
+const char* const kConfigDirectory = "/etc/configs/monitor/";
+const char* const kConfigFileName = "Monitor.cfg";
+const char* const kPresetFileName = "PresetTriggers.cfg";
 
-int replyConfigurationUnavailable(ZorModParam* param)
+const int kNotFound = -3;
+const int kBadRequest = -6;
+
+// Key parts 1 to 6 are the registered path; what follows addresses the item.
+const int kEntryPart = 7;
+const int kTriggerPart = 8;
+
+// Requests this module cannot even address are refused before anything is
+// touched: the table, the scratch members, Index and the dirty flag stay as
+// they were, and the client learns which part of its request is missing.
+const char* const kNoEntryIndex = " No monitor entry index in key ";
+const char* const kNoTriggerIndex = " No action trigger index in key ";
+const char* const kNoVariableName = " No variable name in key ";
+const char* const kNoPresetIndex = " No preset index in key ";
+const char* const kNoEntryXml =
+    " No XML text in the value: expected the entry index, a '/' and one monitor-entry";
+const char* const kNoSetTriggerXml =
+    " No XML text in the value: expected the entry index, a '/', the trigger index, a '/' and one action-trigger";
+const char* const kNoAddTriggerXml =
+    " No XML text in the value: expected the entry index, a '/' and one action-trigger";
+
+// Index texts convert as strtol converts them in base 10 on the 32-bit
+// appliance: blanks and a sign first, digits up to the first other
+// character, 0 without digits, and values beyond 32 bits saturating at the
+// ends. "abc" is therefore 0 and "-1" stays -1 (4294967295 as an Index).
+// A part that is not there at all reads as no digits.
+int32_t toIndex(const char* text)
 {
-    param->setMessage(kConfigurationUnavailable, kConfigurationUnavailableCode);
-    return kConfigurationUnavailableCode;
+    if (text == nullptr) {
+        return 0;
+    }
+    long value = std::strtol(text, nullptr, 10);
+    if (value > INT32_MAX) {
+        return INT32_MAX;
+    }
+    if (value < INT32_MIN) {
+        return INT32_MIN;
+    }
+    return static_cast<int32_t>(value);
+}
+
+// Sets the reply to the pieces joined as they are (each carries its own
+// blanks), all under one message id, and returns that id as the result.
+int reply(ZorModParam* param, int id, std::initializer_list<const char*> pieces)
+{
+    bool first = true;
+    for (const char* piece : pieces) {
+        if (first) {
+            param->setMessage(piece, id);
+            first = false;
+        } else {
+            param->appendMessage(piece != nullptr ? piece : "", id);
+        }
+    }
+    return id;
+}
+
+int refuse(ZorModParam* param, const char* what, const char* subject)
+{
+    return reply(param, kBadRequest, {what, subject});
+}
+
+int refuseKey(ZorModParam* param, const char* what) { return refuse(param, what, param->getKey(0)); }
+
+// The XML text of a set or add: everything after the separators that carry
+// the indexes, '/' characters inside the XML included. Null when the value
+// has fewer separators than the request needs.
+const char* textAfterSeparators(ZorModParam* param, int separators)
+{
+    const char* text = param->getValue(0);
+    for (int i = 0; text != nullptr && i < separators; ++i) {
+        text = std::strchr(text, '/');
+        if (text != nullptr) {
+            ++text;
+        }
+    }
+    return text;
+}
+
+// Entry selection, shared by the entry and the trigger handlers: converts
+// indexText, records it in the session before it is checked (a negative
+// index is stored as its unsigned value) and answers the not-found reply,
+// which always quotes key part 7 (a set takes its index from the value).
+bool findEntry(ZorModParam* param, moduleData* data, const char* indexText, uint32_t& index)
+{
+    index = static_cast<uint32_t>(toIndex(indexText));
+    data->Index = index;
+    if (index >= monitorConfigs::_monitorTable.size()) {
+        reply(param, kNotFound, {" Monitor Entry index ", param->getKey(kEntryPart), " does not exist"});
+        return false;
+    }
+    return true;
+}
+
+// Common first steps of the trigger handlers: the entry of key part 7,
+// copied into _configEntry, which the handler then edits through the entry's
+// own operations so that the entry's rules apply before the table changes.
+bool selectTriggerEntry(ZorModParam* param, moduleData* data, uint32_t& entry)
+{
+    if (!findEntry(param, data, param->getKey(kEntryPart), entry)) {
+        return false;
+    }
+    monitorConfigs::_configEntry = monitorConfigs::_monitorTable[entry];
+    return true;
+}
+
+// The trigger-not-found reply. lead is " Action Trigger index " for get and
+// delete and "Action Trigger index " (no leading blank) for set: clients of
+// the set key match on that text as it has always been sent.
+int triggerNotFound(ZorModParam* param, const char* lead)
+{
+    return reply(param, kNotFound,
+                 {lead, param->getKey(kTriggerPart), " does not exist in Monitor Entry ", param->getKey(kEntryPart)});
+}
+
+// Trigger requests name the entry in key part 7 and, except count and add,
+// the trigger in key part 8. Returns 0 when the key has what is needed.
+int checkTriggerKey(ZorModParam* param, bool needsTrigger)
+{
+    if (param->getKey(kEntryPart) == nullptr) {
+        return refuseKey(param, kNoEntryIndex);
+    }
+    if (needsTrigger && param->getKey(kTriggerPart) == nullptr) {
+        return refuseKey(param, kNoTriggerIndex);
+    }
+    return 0;
+}
+
+// A commit killed between writing its temporary file and renaming it leaves
+// ".Monitor.cfg.tmp.<pid>.<n>" beside the configuration. Nothing ever reads
+// such a file, but on the appliance's small configuration partition the
+// leftovers would pile up, so start-up removes those whose writer is gone.
+// A file whose process still exists (or cannot be asked) is left alone: it
+// may be a commit in progress in another host process.
+void removeAbandonedTemporaries(const std::string& directory)
+{
+    DIR* dir = opendir(directory.c_str());
+    if (dir == nullptr) {
+        return;
+    }
+    const std::string prefix = std::string(".") + kConfigFileName + ".tmp.";
+    while (struct dirent* entry = readdir(dir)) {
+        if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) != 0) {
+            continue;
+        }
+        const char* digits = entry->d_name + prefix.size();
+        char* end = nullptr;
+        long pid = std::strtol(digits, &end, 10);
+        if (end == digits || *end != '.' || pid <= 0 || pid > INT_MAX || pid == getpid()) {
+            continue;
+        }
+        if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+            (void)unlinkat(dirfd(dir), entry->d_name, 0);
+        }
+    }
+    closedir(dir);
 }
 
 } // namespace
 
-// Placeholder: there is nothing to load yet, so a session opens on an empty store.
-void monitorConfigs::initialize() {}
+// ---------------------------------------------------------------------------
+// Start-up and commit
 
-// Placeholder: no placeholder marks a session dirty, so this is reached only
-// if a future handler does; it refuses rather than pretend a save happened.
-int monitorConfigs::saveMonitorConfig(ZorModParam* param, moduleData*)
+void monitorConfigs::initialize()
 {
-    return replyConfigurationUnavailable(param);
+    if (_monitorConfigActive) {
+        return;
+    }
+    const std::string directory = zorResolvePath(kConfigDirectory);
+    _configFile = directory + kConfigFileName;
+    _presetFile = directory + kPresetFileName;
+    // Outside the guard: without an XML environment the module cannot work
+    // at all, and the session opening must learn it.
+    MonitoringConfiguration::initialize();
+    removeAbandonedTemporaries(directory);
+    try {
+        _monitorTable = MonitoringConfiguration::load(_configFile);
+        _monitorConfigActive = true;
+        _presetTriggers = MonitoringConfiguration::loadPresets(_presetFile);
+    } catch (const MonitoringException& e) {
+        // The session opens all the same; until Monitor.cfg has loaded, every
+        // session open tries again, and the catalogue is not retried once the
+        // configuration is in.
+        zor_logstream << "Monitoring Configuration Exception: " << e.getMessage() << std::endl;
+    }
 }
 
-int monitorConfigs::getMonitorEntryCount(ZorModParam* param, moduleData*) { return replyConfigurationUnavailable(param); }
-int monitorConfigs::getMonitorEntry(ZorModParam* param, moduleData*) { return replyConfigurationUnavailable(param); }
-int monitorConfigs::setMonitorEntry(ZorModParam* param, moduleData*) { return replyConfigurationUnavailable(param); }
-int monitorConfigs::addMonitorEntry(ZorModParam* param, moduleData*) { return replyConfigurationUnavailable(param); }
-int monitorConfigs::delMonitorEntry(ZorModParam* param, moduleData*) { return replyConfigurationUnavailable(param); }
+int monitorConfigs::saveMonitorConfig(ZorModParam* param, moduleData* data)
+{
+    // The writer replaces the file atomically; when it throws, nothing below
+    // runs: the session stays dirty and the monitor thread keeps the old file.
+    MonitoringConfiguration::save(_monitorTable, _configFile);
+    data->sessionDirty = false;
+    reply(param, 0, {" Monitor configuration saved in ", _configFile.c_str()});
+    ZORmonitorThread::setConfigurationChanged();
+    return 0;
+}
 
-int monitorConfigs::getActionTriggerCount(ZorModParam* param, moduleData*) { return replyConfigurationUnavailable(param); }
-int monitorConfigs::getActionTrigger(ZorModParam* param, moduleData*) { return replyConfigurationUnavailable(param); }
-int monitorConfigs::setActionTrigger(ZorModParam* param, moduleData*) { return replyConfigurationUnavailable(param); }
-int monitorConfigs::addActionTrigger(ZorModParam* param, moduleData*) { return replyConfigurationUnavailable(param); }
-int monitorConfigs::delActionTrigger(ZorModParam* param, moduleData*) { return replyConfigurationUnavailable(param); }
+// ---------------------------------------------------------------------------
+// Monitor entries
 
-int monitorConfigs::getVariablesSupportedCount(ZorModParam* param, moduleData*) { return replyConfigurationUnavailable(param); }
-int monitorConfigs::getVariablesSupportedList(ZorModParam* param, moduleData*) { return replyConfigurationUnavailable(param); }
-int monitorConfigs::getVariableConfiguration(ZorModParam* param, moduleData*) { return replyConfigurationUnavailable(param); }
-int monitorConfigs::getPresetTriggerCount(ZorModParam* param, moduleData*) { return replyConfigurationUnavailable(param); }
-int monitorConfigs::getPresetTrigger(ZorModParam* param, moduleData*) { return replyConfigurationUnavailable(param); }
+int monitorConfigs::getMonitorEntryCount(ZorModParam* param, moduleData* data)
+{
+    data->configCount = static_cast<uint32_t>(_monitorTable.size());
+    std::snprintf(data->monitorData, sizeof data->monitorData, "%d", static_cast<int>(data->configCount));
+    param->setMessage(data->monitorData, 0);
+    return 0;
+}
+
+int monitorConfigs::getMonitorEntry(ZorModParam* param, moduleData* data)
+{
+    if (param->getKey(kEntryPart) == nullptr) {
+        return refuseKey(param, kNoEntryIndex);
+    }
+    uint32_t index = 0;
+    if (!findEntry(param, data, param->getKey(kEntryPart), index)) {
+        return kNotFound;
+    }
+    _configEntry = _monitorTable[index];
+    _XMLstring = MonitoringConfiguration::generate(_configEntry);
+    param->setMessage(_XMLstring.c_str(), 0);
+    return 0;
+}
+
+// The value's index selects the entry; key part 7 is what the not-found
+// reply quotes, so a set without it is refused like a get without it.
+int monitorConfigs::setMonitorEntry(ZorModParam* param, moduleData* data)
+{
+    if (param->getKey(kEntryPart) == nullptr) {
+        return refuseKey(param, kNoEntryIndex);
+    }
+    const char* xml = textAfterSeparators(param, 1);
+    if (xml == nullptr) {
+        return reply(param, kBadRequest, {kNoEntryXml});
+    }
+    uint32_t index = 0;
+    if (!findEntry(param, data, param->getValue(1), index)) {
+        return kNotFound;
+    }
+    _XMLstring = xml;
+    _configEntry = MonitoringConfiguration::parseMonitorEntry(_XMLstring);
+    // The new entry replaces the old one wholly; nothing is merged.
+    _monitorTable[index] = _configEntry;
+    _XMLstring = MonitoringConfiguration::generate(_monitorTable[index]);
+    data->sessionDirty = true;
+    param->setMessage(_XMLstring.c_str(), 0);
+    return 0;
+}
+
+// The reply is the text as received, not regenerated: the client sees
+// exactly what it sent, and reads the stored form back with a get.
+int monitorConfigs::addMonitorEntry(ZorModParam* param, moduleData* data)
+{
+    const char* value = param->getValue(0);
+    _XMLstring = value != nullptr ? value : "";
+    _configEntry = MonitoringConfiguration::parseMonitorEntry(_XMLstring);
+    _monitorTable.push_back(_configEntry);
+    data->sessionDirty = true;
+    param->setMessage(_XMLstring.c_str(), 0);
+    return 0;
+}
+
+int monitorConfigs::delMonitorEntry(ZorModParam* param, moduleData* data)
+{
+    if (param->getKey(kEntryPart) == nullptr) {
+        return refuseKey(param, kNoEntryIndex);
+    }
+    uint32_t index = 0;
+    if (!findEntry(param, data, param->getKey(kEntryPart), index)) {
+        return kNotFound;
+    }
+    _monitorTable.erase(_monitorTable.begin() + index);
+    data->sessionDirty = true;
+    return reply(param, 0, {" Monitor Entry index ", param->getKey(kEntryPart), " has been removed"});
+}
+
+// ---------------------------------------------------------------------------
+// Action triggers
+
+int monitorConfigs::getActionTriggerCount(ZorModParam* param, moduleData* data)
+{
+    if (int refused = checkTriggerKey(param, false)) {
+        return refused;
+    }
+    uint32_t entry = 0;
+    if (!selectTriggerEntry(param, data, entry)) {
+        return kNotFound;
+    }
+    int count = _configEntry.getActionTriggerListLength();
+    data->actionCount = static_cast<uint32_t>(count);
+    if (count == 0) {
+        return reply(param, kNotFound, {" No Action Triggers in Monitor Entry ", param->getKey(kEntryPart)});
+    }
+    // Plural also for one: the text has always read this way.
+    std::snprintf(data->monitorData, sizeof data->monitorData, "%d Action Triggers", count);
+    param->setMessage(data->monitorData, 0);
+    return 0;
+}
+
+int monitorConfigs::getActionTrigger(ZorModParam* param, moduleData* data)
+{
+    if (int refused = checkTriggerKey(param, true)) {
+        return refused;
+    }
+    uint32_t entry = 0;
+    if (!selectTriggerEntry(param, data, entry)) {
+        return kNotFound;
+    }
+    int32_t trigger = toIndex(param->getKey(kTriggerPart));
+    if (trigger < 0 || trigger >= _configEntry.getActionTriggerListLength()) {
+        return triggerNotFound(param, " Action Trigger index ");
+    }
+    _XMLstring = MonitoringConfiguration::generate(_configEntry.getActionTrigger(static_cast<unsigned int>(trigger)));
+    param->setMessage(_XMLstring.c_str(), 0);
+    return 0;
+}
+
+int monitorConfigs::setActionTrigger(ZorModParam* param, moduleData* data)
+{
+    if (int refused = checkTriggerKey(param, true)) {
+        return refused;
+    }
+    const char* xml = textAfterSeparators(param, 2);
+    if (xml == nullptr) {
+        return reply(param, kBadRequest, {kNoSetTriggerXml});
+    }
+    uint32_t entry = 0;
+    if (!selectTriggerEntry(param, data, entry)) {
+        return kNotFound;
+    }
+    // Only the upper bound is checked here, with the set's own text (no
+    // leading blank). A negative index passes and is refused by the entry,
+    // after the XML text has been parsed.
+    int32_t trigger = toIndex(param->getKey(kTriggerPart));
+    if (trigger >= _configEntry.getActionTriggerListLength()) {
+        return triggerNotFound(param, "Action Trigger index ");
+    }
+    _XMLstring = xml;
+    std::unique_ptr<ActionTrigger> parsed(MonitoringConfiguration::parseActionTrigger(_XMLstring));
+    _configEntry.modifyActionTrigger(static_cast<unsigned int>(trigger), parsed.get());
+    _monitorTable[entry] = _configEntry;
+    _XMLstring = MonitoringConfiguration::generate(parsed.get());
+    data->sessionDirty = true;
+    param->setMessage(_XMLstring.c_str(), 0);
+    return 0;
+}
+
+int monitorConfigs::addActionTrigger(ZorModParam* param, moduleData* data)
+{
+    if (int refused = checkTriggerKey(param, false)) {
+        return refused;
+    }
+    const char* xml = textAfterSeparators(param, 1);
+    if (xml == nullptr) {
+        return reply(param, kBadRequest, {kNoAddTriggerXml});
+    }
+    uint32_t entry = 0;
+    if (!selectTriggerEntry(param, data, entry)) {
+        return kNotFound;
+    }
+    _XMLstring = xml;
+    std::unique_ptr<ActionTrigger> parsed(MonitoringConfiguration::parseActionTrigger(_XMLstring));
+    // The entry applies its rules (no missing trigger, logging for
+    // non-instantaneous values) before the table changes.
+    _configEntry.addActionTrigger(parsed.get());
+    _monitorTable[entry] = _configEntry;
+    _XMLstring = MonitoringConfiguration::generate(parsed.get());
+    data->sessionDirty = true;
+    param->setMessage(_XMLstring.c_str(), 0);
+    return 0;
+}
+
+int monitorConfigs::delActionTrigger(ZorModParam* param, moduleData* data)
+{
+    if (int refused = checkTriggerKey(param, true)) {
+        return refused;
+    }
+    uint32_t entry = 0;
+    if (!selectTriggerEntry(param, data, entry)) {
+        return kNotFound;
+    }
+    // As for set, a negative index passes here and the entry refuses it.
+    int32_t trigger = toIndex(param->getKey(kTriggerPart));
+    if (trigger >= _configEntry.getActionTriggerListLength()) {
+        return triggerNotFound(param, " Action Trigger index ");
+    }
+    _configEntry.delActionTrigger(static_cast<unsigned int>(trigger));
+    _monitorTable[entry] = _configEntry;
+    data->sessionDirty = true;
+    return reply(param, 0,
+                 {" Action Trigger index ", param->getKey(kTriggerPart), " has been removed from Monitor Entry ",
+                  param->getKey(kEntryPart)});
+}
+
+// ---------------------------------------------------------------------------
+// Variables and presets
+
+int monitorConfigs::getVariablesSupportedCount(ZorModParam* param, moduleData*)
+{
+    std::string text;
+    ZORmonitorThread::getNumberOfVariables(&text);
+    param->setMessage(text.c_str(), 0);
+    return 0;
+}
+
+int monitorConfigs::getVariablesSupportedList(ZorModParam* param, moduleData*)
+{
+    std::string text;
+    ZORmonitorThread::getVariableList(&text);
+    param->setMessage(text.c_str(), 0);
+    return 0;
+}
+
+// Without a name the host would be asked about "", which names nothing; the
+// request is refused as the live-value key refuses it.
+int monitorConfigs::getVariableConfiguration(ZorModParam* param, moduleData*)
+{
+    const char* part = param->getKey(kEntryPart);
+    if (part == nullptr) {
+        return refuseKey(param, kNoVariableName);
+    }
+    std::string name(part);
+    std::string answer;
+    int result = ZORmonitorThread::getDefinedValues(&name, &answer);
+    param->setMessage(answer.c_str(), result);
+    return result;
+}
+
+int monitorConfigs::getPresetTriggerCount(ZorModParam* param, moduleData*)
+{
+    if (_presetTriggers == nullptr) {
+        param->setMessage("0", 0);
+        return 0;
+    }
+    char count[32];
+    std::snprintf(count, sizeof count, "%d", static_cast<int>(_presetTriggers->getLength()));
+    param->setMessage(count, 0);
+    return 0;
+}
+
+// A key without an index is refused rather than read as preset 0: a client
+// browsing the catalogue that forgot the index should not get a preset it
+// did not ask for.
+int monitorConfigs::getPresetTrigger(ZorModParam* param, moduleData*)
+{
+    const char* part = param->getKey(kEntryPart);
+    if (part == nullptr) {
+        return refuseKey(param, kNoPresetIndex);
+    }
+    int32_t index = toIndex(part);
+    XMLSize_t length = _presetTriggers != nullptr ? _presetTriggers->getLength() : 0;
+    if (index < 0 || static_cast<XMLSize_t>(index) >= length) {
+        // Unlike every other "does not exist" reply, the message id stays 0
+        // and only the result says -3: catalogue clients read it this way.
+        param->setMessage("preset trigger index out of bounds", 0);
+        return kNotFound;
+    }
+    param->setMessage(MonitoringConfiguration::generatePreset(_presetTriggers->item(index)).c_str(), 0);
+    return 0;
+}
