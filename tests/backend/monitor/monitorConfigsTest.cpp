@@ -74,31 +74,35 @@ TEST(MonitorConfigsTest, EntriesAreCountedReadChangedAddedDeletedAndCommitted)
     auto r = run(root,
                  "get " + K + "monitor-entry-count/\nget " + K + "monitor-entry/1/\nget " + K +
                      "monitor-entry/abc/\nget " + K + "monitor-entry/-1/\nget " + K + "monitor-entry/3/\n"
+                     "get " + K + "monitor-entry/4294967296/\n"
                      "set " + K + "monitor-entry/3/ 3/<monitor-entry variable=\"x\"/>\n"
                      "set " + K + "monitor-entry/9/ 1/<monitor-entry  log=\"true\" variable=\"uptime\"> "
                      "<frequency><seconds> 30 </seconds></frequency> </monitor-entry>\n"
                      "add " + K + "monitor-entry/ " + added + "\ndel " + K + "monitor-entry/1/\nget " + K +
                      "monitor-entry/1/\nget " + K + "monitor-entry/2/\nget " + K + "monitor-entry-count/\ncommit\n",
-                 13);
+                 14);
     expectReply(r[0], 0, 0, "3");
     expectReply(r[1], 0, 0, kEntry1);
     EXPECT_EQ(0, r[2]["result"]);
     EXPECT_EQ(0u, r[2]["reply"].get<std::string>().find("<monitor-entry variable=\"load-average\""));
     expectReply(r[3], -3, -3, " Monitor Entry index -1 does not exist");
     expectReply(r[4], -3, -3, " Monitor Entry index 3 does not exist");
-    expectReply(r[5], -3, -3, " Monitor Entry index 3 does not exist");
+    // Indexes convert as on the 32-bit appliance: beyond 32 bits they
+    // saturate, they never wrap around to an existing entry.
+    expectReply(r[5], -3, -3, " Monitor Entry index 4294967296 does not exist");
+    expectReply(r[6], -3, -3, " Monitor Entry index 3 does not exist");
     // The value's index selects; the reply is the stored entry generated anew.
-    expectReply(r[6], 0, 0, R"(<monitor-entry variable="uptime" log="true"><frequency><seconds>30</seconds></frequency></monitor-entry>)");
+    expectReply(r[7], 0, 0, R"(<monitor-entry variable="uptime" log="true"><frequency><seconds>30</seconds></frequency></monitor-entry>)");
     // An add answers with the text exactly as sent.
-    expectReply(r[7], 0, 0, added);
-    expectReply(r[8], 0, 0, " Monitor Entry index 1 has been removed");
-    EXPECT_EQ(0u, r[9]["reply"].get<std::string>().find(R"(<monitor-entry variable="cpu" log="true"><frequency><daily every="1">)"));
+    expectReply(r[8], 0, 0, added);
+    expectReply(r[9], 0, 0, " Monitor Entry index 1 has been removed");
+    EXPECT_EQ(0u, r[10]["reply"].get<std::string>().find(R"(<monitor-entry variable="cpu" log="true"><frequency><daily every="1">)"));
     const std::string weekly = R"(<monitor-entry variable="memory-available" log="false"><frequency>)"
                                R"(<weekly every="2" day-of-week="sun"><time-of-day hour="23" min="05"/></weekly></frequency></monitor-entry>)";
-    expectReply(r[10], 0, 0, weekly);
-    expectReply(r[11], 0, 0, "3");
-    expectReply(r[12], 0, 0, " Monitor configuration saved in " + root.at(kConfig));
-    EXPECT_EQ(1, r[12]["notices"]);
+    expectReply(r[11], 0, 0, weekly);
+    expectReply(r[12], 0, 0, "3");
+    expectReply(r[13], 0, 0, " Monitor configuration saved in " + root.at(kConfig));
+    EXPECT_EQ(1, r[13]["notices"]);
 
     // What the commit wrote is what the next session reads.
     auto again = run(root, "get " + K + "monitor-entry-count/\nget " + K + "monitor-entry/2/\n", 2);
