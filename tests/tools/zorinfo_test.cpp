@@ -3,6 +3,7 @@
 #include "zortest.h"
 
 #include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/wait.h>
@@ -92,6 +93,13 @@ TEST(Zorinfo, ReportsFromAFixtureRoot)
     Output identity = zorinfo({"--root", root.path(), "identity"});
     EXPECT_EQ(0, identity.status);
     EXPECT_EQ("Serial number: SN-7\nModel name:    ZS-4000 Storage Server\nModel id:      4\n", identity.out);
+    // A relative root names the same installation as its absolute form.
+    std::filesystem::path here = std::filesystem::current_path();
+    std::filesystem::path rootPath(root.path());
+    std::filesystem::current_path(rootPath.parent_path());
+    Output relative = zorinfo({"--root", rootPath.filename().string(), "identity"});
+    std::filesystem::current_path(here);
+    EXPECT_EQ(identity.out, relative.out);
 
     Output noFc = zorinfo({"--root", root.path(), "fc"});
     EXPECT_EQ(1, noFc.status);

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -124,8 +125,16 @@ int main(int argc, char** argv)
 
     CLI11_PARSE(app, argc, argv);
 
+    if (root.empty()) {
+        const char* inherited = std::getenv("ZOR_ROOT");
+        root = inherited != nullptr ? inherited : "";
+    }
     if (!root.empty()) {
-        setenv("ZOR_ROOT", root.c_str(), 1);
+        // The identity report changes into the root (see above), so a
+        // relative root would no longer point where the user meant.
+        std::error_code ec;
+        std::filesystem::path absolute = std::filesystem::absolute(root, ec);
+        setenv("ZOR_ROOT", ec ? root.c_str() : absolute.c_str(), 1);
     }
     int status = 0;
     if (*cmdInterfaces) {
