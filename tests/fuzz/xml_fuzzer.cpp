@@ -1,0 +1,202 @@
+// Fuzzes the XML reader and writer with any bytes as a monitor entry and as
+// an action trigger. Whatever parses must render, and the rendering must
+// read back as an equal object that renders to the same text: a client that
+// gets an entry and sets it back unchanged must change nothing.
+//
+// The parser's error flag is process-wide and never cleared by the module,
+// so after the first bad input every later parse would fail. Each parse
+// here starts from a clean flag through the test-only reset.
+#include "fuzz_check.h"
+#include "monitoring.h"
+#include "xmlutils.h"
+
+#include <cstdint>
+#include <iostream>
+#include <memory>
+#include <streambuf>
+#include <string>
+
+namespace {
+
+// The reporter writes one diagnostic per bad document to standard error;
+// at fuzzing speed that is most of the time spent. Sanitizer reports and
+// failed checks do not go through std::cerr and still show.
+class NullBuffer : public std::streambuf {
+protected:
+    int overflow(int c) override { return c; }
+};
+
+std::string describe(const std::string& text) { return text.size() > 2000 ? text.substr(0, 2000) + "..." : text; }
+
+bool sameAction(const Action& a, const Action& b)
+{
+    if (a.isUdp() != b.isUdp() || a.isTrap() != b.isTrap() || a.isShutdown() != b.isShutdown() ||
+        a.isLog() != b.isLog() || a.isPowerOffDrive() != b.isPowerOffDrive() ||
+        a.getMaxFrequency() != b.getMaxFrequency() || a.getEmailListSize() != b.getEmailListSize()) {
+        return false;
+    }
+    for (int i = 0; i < a.getEmailListSize(); ++i) {
+        if (a.getEmail(static_cast<unsigned int>(i)) != b.getEmail(static_cast<unsigned int>(i))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool sameTrigger(const ActionTrigger* a, const ActionTrigger* b)
+{
+    if (a == nullptr || b == nullptr) {
+        return a == b;
+    }
+    if (a->isA() != b->isA() || a->getValueType() != b->getValueType() || a->isPermanent() != b->isPermanent() ||
+        !sameAction(a->getActionReference(), b->getActionReference())) {
+        return false;
+    }
+    switch (a->isA()) {
+    case singleValue: {
+        auto x = static_cast<const SingleValueTrigger*>(a);
+        auto y = static_cast<const SingleValueTrigger*>(b);
+        return x->getComparisonType() == y->getComparisonType() && x->getValue() == y->getValue();
+    }
+    case intervalValue: {
+        auto x = static_cast<const IntervalValueTrigger*>(a);
+        auto y = static_cast<const IntervalValueTrigger*>(b);
+        return x->getLowValue() == y->getLowValue() && x->getHighValue() == y->getHighValue() &&
+               x->getIntervalType() == y->getIntervalType();
+    }
+    case valueChanges:
+        return true;
+    }
+    return false;
+}
+
+bool sameTimeOfDay(const TimeOfDay& a, const TimeOfDay& b)
+{
+    return a.getHour() == b.getHour() && a.getMinutes() == b.getMinutes();
+}
+
+bool sameFrequency(const Frequency* a, const Frequency* b)
+{
+    FreqType kindA = a != nullptr ? a->isA() : noFreq;
+    FreqType kindB = b != nullptr ? b->isA() : noFreq;
+    if (kindA != kindB) {
+        return false;
+    }
+    switch (kindA) {
+    case seconds:
+        return static_cast<const Seconds*>(a)->getSeconds() == static_cast<const Seconds*>(b)->getSeconds();
+    case daily: {
+        auto x = static_cast<const Daily*>(a);
+        auto y = static_cast<const Daily*>(b);
+        return x->getEvery() == y->getEvery() && sameTimeOfDay(x->getTimeOfDay(), y->getTimeOfDay());
+    }
+    case weekly: {
+        auto x = static_cast<const Weekly*>(a);
+        auto y = static_cast<const Weekly*>(b);
+        return x->getEvery() == y->getEvery() && x->getDayOfWeek() == y->getDayOfWeek() &&
+               sameTimeOfDay(x->getTimeOfDay(), y->getTimeOfDay());
+    }
+    case asynchronous:
+    case noFreq:
+        return true;
+    }
+    return false;
+}
+
+bool sameEntry(const MonitorEntry& a, const MonitorEntry& b)
+{
+    if (a.isLog() != b.isLog() || a.getVariableName() != b.getVariableName() ||
+        !sameFrequency(a.getFrequency(), b.getFrequency()) ||
+        a.getActionTriggerListLength() != b.getActionTriggerListLength()) {
+        return false;
+    }
+    for (int i = 0; i < a.getActionTriggerListLength(); ++i) {
+        if (!sameTrigger(a.getActionTrigger(static_cast<unsigned int>(i)),
+                         b.getActionTrigger(static_cast<unsigned int>(i)))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void roundTripEntry(const std::string& input)
+{
+    resetXMLErrorsForTest();
+    MonitorEntry entry;
+    try {
+        entry = MonitoringConfiguration::parseMonitorEntry(input);
+    } catch (const MonitoringException&) {
+        return; // refused: the only way a bad document may end
+    }
+    std::string text;
+    try {
+        text = MonitoringConfiguration::generate(entry);
+    } catch (const MonitoringException& e) {
+        FUZZ_CHECK(false, "an entry that parsed does not render (%s):\n%s", e.getMessage().c_str(),
+                   describe(input).c_str());
+    }
+    resetXMLErrorsForTest();
+    MonitorEntry again;
+    try {
+        again = MonitoringConfiguration::parseMonitorEntry(text);
+    } catch (const MonitoringException& e) {
+        FUZZ_CHECK(false, "a rendered entry does not parse (%s):\n%s", e.getMessage().c_str(),
+                   describe(text).c_str());
+    }
+    FUZZ_CHECK(sameEntry(entry, again), "an entry changed on its way through the text:\n%s\nrendered as\n%s",
+               describe(input).c_str(), describe(text).c_str());
+    FUZZ_CHECK(MonitoringConfiguration::generate(again) == text, "an entry renders differently the second time:\n%s",
+               describe(text).c_str());
+}
+
+void roundTripTrigger(const std::string& input)
+{
+    resetXMLErrorsForTest();
+    std::unique_ptr<ActionTrigger> trigger;
+    try {
+        trigger.reset(MonitoringConfiguration::parseActionTrigger(input));
+    } catch (const MonitoringException&) {
+        return;
+    }
+    if (trigger == nullptr) {
+        return; // the text names no trigger kind
+    }
+    std::string text;
+    try {
+        text = MonitoringConfiguration::generate(trigger.get());
+    } catch (const MonitoringException& e) {
+        FUZZ_CHECK(false, "a trigger that parsed does not render (%s):\n%s", e.getMessage().c_str(),
+                   describe(input).c_str());
+    }
+    resetXMLErrorsForTest();
+    std::unique_ptr<ActionTrigger> again;
+    try {
+        again.reset(MonitoringConfiguration::parseActionTrigger(text));
+    } catch (const MonitoringException& e) {
+        FUZZ_CHECK(false, "a rendered trigger does not parse (%s):\n%s", e.getMessage().c_str(),
+                   describe(text).c_str());
+    }
+    FUZZ_CHECK(sameTrigger(trigger.get(), again.get()), "a trigger changed on its way through the text:\n%s\nrendered as\n%s",
+               describe(input).c_str(), describe(text).c_str());
+    FUZZ_CHECK(MonitoringConfiguration::generate(again.get()) == text,
+               "a trigger renders differently the second time:\n%s", describe(text).c_str());
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    // Never freed: the standard streams flush through it at exit.
+    NullBuffer* discard = new NullBuffer;
+    std::cerr.rdbuf(discard);
+    MonitoringConfiguration::initialize();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    roundTripEntry(input);
+    roundTripTrigger(input);
+    return 0;
+}
