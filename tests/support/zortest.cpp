@@ -5,8 +5,10 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <netinet/in.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -74,7 +76,7 @@ bool fileExists(const std::string& path) { return fs::exists(path); }
 
 std::string binPath(const std::string& name) { return std::string(ZOR_BIN_DIR) + "/" + name; }
 
-HostRun runZorhost(const std::vector<std::string>& args, const std::string& stdinText)
+HostRun runProgram(const std::string& name, const std::vector<std::string>& args, const std::string& stdinText)
 {
     TempRoot io;
     io.write("in", stdinText);
@@ -95,7 +97,7 @@ HostRun runZorhost(const std::vector<std::string>& args, const std::string& stdi
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
-        std::string exe = binPath("zorhost");
+        std::string exe = binPath(name);
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(exe.c_str()));
         for (const std::string& a : args) {
@@ -112,6 +114,12 @@ HostRun runZorhost(const std::vector<std::string>& args, const std::string& stdi
     run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
     run.out = readFile(outPath);
     run.err = readFile(errPath);
+    return run;
+}
+
+HostRun runZorhost(const std::vector<std::string>& args, const std::string& stdinText)
+{
+    HostRun run = runProgram("zorhost", args, stdinText);
     std::istringstream lines(run.out);
     std::string line;
     while (std::getline(lines, line)) {
@@ -120,6 +128,24 @@ HostRun runZorhost(const std::vector<std::string>& args, const std::string& stdi
         }
     }
     return run;
+}
+
+int loopbackSocket(int type, int* port)
+{
+    int fd = socket(AF_INET, type, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return -1;
+    }
+    *port = ntohs(address.sin_port);
+    return fd;
 }
 
 HostRun runScript(const TempRoot& root, const std::string& script, const std::vector<std::string>& extraArgs)

@@ -43,6 +43,10 @@ struct HostRun {
     std::vector<nlohmann::json> replies; ///< with --json: one object per line of out
 };
 
+/// Runs a built program of the output folder (see binPath) with args, feeding
+/// stdinText on standard input; replies stay empty.
+HostRun runProgram(const std::string& name, const std::vector<std::string>& args, const std::string& stdinText = "");
+
 /// Runs the built zorhost with args, feeding stdinText on standard input.
 HostRun runZorhost(const std::vector<std::string>& args, const std::string& stdinText = "");
 
@@ -52,5 +56,9 @@ HostRun runScript(const TempRoot& root, const std::string& script,
 
 /// Path of a built binary or library in the output folder.
 std::string binPath(const std::string& name);
+
+/// A socket of type (SOCK_STREAM or SOCK_DGRAM) bound to 127.0.0.1 on a port
+/// the system picks, not listening; -1 on failure. The caller closes it.
+int loopbackSocket(int type, int* port);
 
 } // namespace zortest
