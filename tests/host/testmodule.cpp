@@ -10,7 +10,6 @@
 #include "zormodule.h"
 
 #include <cstdlib>
-#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -23,8 +22,6 @@ namespace {
 struct Session {
     int opened;
 };
-
-const char* kName = "zorhost test module";
 
 std::string echo(const char* entry, ZorModParam* parms, int keyId, int type)
 {
@@ -45,47 +42,36 @@ int handle(const char* entry, ZorModParam* parms, int keyId, int type, void* ses
     std::string word = value.substr(0, value.find(' '));
     std::string rest = value.find(' ') == std::string::npos ? "" : value.substr(value.find(' ') + 1);
 
-    if (value == "throw enomem") {
-        throw zor_enomem("out of test memory");
-    } else if (value == "throw error-null") {
-        throw zor_error();
-    } else if (value == "throw monitoring") {
-        throw MonitoringException(std::string("bad document"));
-    } else if (value == "throw std") {
-        throw std::runtime_error("boom");
-    } else if (value == "throw int") {
-        throw 7;
-    } else if (value == "throw custom") {
-        throw zorhosttest::TestFailure();
-    } else if (word == "result") {
-        int result = std::atoi(rest.c_str());
-        parms->setMessage(echo(entry, parms, keyId, type).c_str(), result);
-        return result;
-    } else if (value == "bytes") {
+    if (value == "throw enomem") throw zor_enomem("out of test memory");
+    if (value == "throw error-null") throw zor_error();
+    if (value == "throw monitoring") throw MonitoringException(std::string("bad document"));
+    if (value == "throw std") throw std::runtime_error("boom");
+    if (value == "throw int") throw 7;
+    if (value == "throw custom") throw zorhosttest::TestFailure();
+    if (value == "bytes") {
         // Raw data as a log file reply carries it: no terminator, and bytes
         // that are not UTF-8 next to a valid two-byte character.
         static const char bytes[] = {'o', 'k', '\xff', '\xfe', '\xc3', '\xa9'};
         parms->appendData(bytes, sizeof bytes, 0);
-        return 0;
     } else if (word == "big") {
         std::string filler(static_cast<size_t>(std::atoi(rest.c_str())), 'x');
         parms->appendData(filler.data(), static_cast<int>(filler.size()), 0);
-        return 0;
-    } else if (word == "notice") {
-        for (int i = std::atoi(rest.c_str()); i > 0; --i) {
-            ZORmonitorThread::setConfigurationChanged();
-        }
-    } else if (word == "post") {
-        ZORUDPThread::postMessage(rest.c_str());
     } else if (value == "interval") {
         parms->setMessage(std::to_string(ZORmonitorThread::getMonitorInterval()).c_str(), 0);
-        return 0;
     } else if (value == "root") {
         const char* root = std::getenv("ZOR_ROOT");
         parms->setMessage(root != nullptr ? root : "(unset)", 0);
-        return 0;
+    } else {
+        for (int i = word == "notice" ? std::atoi(rest.c_str()) : 0; i > 0; --i) {
+            ZORmonitorThread::setConfigurationChanged();
+        }
+        if (word == "post") {
+            ZORUDPThread::postMessage(rest.c_str());
+        }
+        int result = word == "result" ? std::atoi(rest.c_str()) : 0;
+        parms->setMessage(echo(entry, parms, keyId, type).c_str(), result);
+        return result;
     }
-    parms->setMessage(echo(entry, parms, keyId, type).c_str(), 0);
     return 0;
 }
 
@@ -94,7 +80,7 @@ int handle(const char* entry, ZorModParam* parms, int keyId, int type, void* ses
 extern "C" int OpenSession(module_funcs* my_funcs, system_funcs* sys_funcs)
 {
     Session* session = new Session{1};
-    my_funcs->pModuleName = kName;
+    my_funcs->pModuleName = "zorhost test module";
     my_funcs->private_data = session;
     my_funcs->iPrivateDataSize = sizeof(Session);
     // Lets a test make the session fail after the record was handed over,
@@ -120,27 +106,14 @@ extern "C" int CloseSession(module_funcs* my_funcs)
     return 0;
 }
 
-int OnGet(ZorModParam* parms, int iKeyId, int iTypeFlags, void* pvSessionData)
-{
-    return handle("OnGet", parms, iKeyId, iTypeFlags, pvSessionData);
-}
-
-int OnSet(ZorModParam* parms, int iKeyId, int iTypeFlags, void* pvSessionData)
-{
-    return handle("OnSet", parms, iKeyId, iTypeFlags, pvSessionData);
-}
-
-int OnAdd(ZorModParam* parms, int iKeyId, int iTypeFlags, void* pvSessionData)
-{
-    return handle("OnAdd", parms, iKeyId, iTypeFlags, pvSessionData);
-}
-
-int OnDel(ZorModParam* parms, int iKeyId, int iTypeFlags, void* pvSessionData)
-{
-    return handle("OnDel", parms, iKeyId, iTypeFlags, pvSessionData);
-}
-
-int OnCommit(ZorModParam* parms, int iKeyId, int iTypeFlags, void* pvSessionData)
-{
-    return handle("OnCommit", parms, iKeyId, iTypeFlags, pvSessionData);
-}
+// The five request entry points, under the C++ names the host looks up.
+#define TEST_ENTRY_POINT(name)                                                    \
+    int name(ZorModParam* parms, int iKeyId, int iTypeFlags, void* pvSessionData) \
+    {                                                                             \
+        return handle(#name, parms, iKeyId, iTypeFlags, pvSessionData);           \
+    }
+TEST_ENTRY_POINT(OnGet)
+TEST_ENTRY_POINT(OnSet)
+TEST_ENTRY_POINT(OnAdd)
+TEST_ENTRY_POINT(OnDel)
+TEST_ENTRY_POINT(OnCommit)
