@@ -45,8 +45,8 @@ TEST_F(HwInfo, FibreChannelModelAndPorts)
     EXPECT_EQ(Strings({"hba0", "0", "24", "20:00:00:e0:8b:01:02:03", "21:00:00:e0:8b:01:02:03", "Online"}),
               fields(status.getDevice(0)));
     EXPECT_EQ("Link Down", status.getDevice(1).getStatus());
-    EXPECT_EQ(fields(ZorFCDevice()), fields(status.getDevice(2)));
-    EXPECT_EQ(fields(ZorFCDevice()), fields(status.getDevice(-1)));
+    EXPECT_EQ(Strings(6), fields(status.getDevice(2)));
+    EXPECT_EQ(Strings(6), fields(status.getDevice(-1)));
 
     // A model line alone renames the card and keeps the ports.
     root.write(file, "Some Other Card\n\n");
@@ -94,16 +94,10 @@ TEST_F(HwInfo, NoSerialFileAndNoMacGivesUnknown)
         GTEST_SKIP() << "a private network namespace without ports needs root";
     }
     pid_t pid = fork();
-    if (pid == 0) {
-        // A new network namespace has only loopback, so the MAC query fails;
-        // the namespace ends with this process.
-        char buffer[32];
-        bool ok = unshare(CLONE_NEWNET) == 0 && !macToSerialNumber(buffer, sizeof buffer) &&
-                  std::strcmp(buffer, "Unknown") == 0;
-        ZorObxInfo::loadData();
-        _exit(ok && std::strcmp(ZorObxInfo::getSerialNumber(), "Unknown") == 0 ? 0 : 1);
+    if (pid == 0) { // a new network namespace has only loopback, so the MAC query fails
+        _exit(unshare(CLONE_NEWNET) == 0 && ZorObxInfo::loadData() == false &&
+                      std::strcmp(ZorObxInfo::getSerialNumber(), "Unknown") == 0 ? 0 : 1);
     }
     int status = -1;
-    ASSERT_EQ(pid, waitpid(pid, &status, 0));
-    EXPECT_EQ(0, status);
+    EXPECT_TRUE(waitpid(pid, &status, 0) == pid && status == 0) << status;
 }
