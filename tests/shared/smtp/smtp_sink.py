@@ -1,7 +1,7 @@
 """Mail sink for the notifier tests: aiosmtpd on 127.0.0.1, port chosen by the system.
 
-Usage: /usr/bin/python3 smtp_sink.py OUTDIR. Prints the port as its first line,
-stores each accepted message as OUTDIR/<n>.json (n from 1) before answering 250,
+Usage: /usr/bin/python3 smtp_sink.py OUTDIR. Writes the port to OUTDIR/port once
+listening, stores each accepted message as OUTDIR/<n>.json (n from 1) before answering 250,
 refuses recipients starting with "refused" (550) and messages holding
 "REFUSE-THIS-MESSAGE" (554), drops the connection at a recipient starting with
 "hangup", or half a second into a send to one starting with "stall", and stops
@@ -73,8 +73,9 @@ def main():
         )
     )
     port = server.sockets[0].getsockname()[1]
-    sys.stdout.write("%d\n" % port)
-    sys.stdout.flush()
+    with open(os.path.join(outdir, "port.part"), "w", encoding="ascii") as out:
+        out.write("%d\n" % port)
+    os.replace(os.path.join(outdir, "port.part"), os.path.join(outdir, "port"))
 
     def stdin_ready():
         if not os.read(sys.stdin.fileno(), 4096):
