@@ -31,8 +31,6 @@ TEST(RegFile, ReadsSectionsAndKeys)
     EXPECT_EQ("again", get("key", 0));
     EXPECT_FALSE(file.GoTo("two"));
     EXPECT_TRUE(file.goHead() && file.GoTo("two"));
-    EXPECT_TRUE(file.Close());
-    EXPECT_FALSE(file.GoTo("two"));
 }
 
 TEST(Drive, ModelAndConfigurationDirectoryComeFromTheRoot)

@@ -2,7 +2,6 @@
 // zv0/zv1 (see ethutils_test), so every change here dies with it.
 #include "ethutils.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -35,14 +34,6 @@ TEST(InNamespace, InterfaceSetters)
 {
     unsetenv("ZOR_ROOT");
     char text[32] = "";
-    std::vector<std::string> names;
-    int cursor = 0;
-    for (int r = if_enumFirst(&cursor, text, sizeof text); r == 0; r = if_enumNext(&cursor, text, sizeof text)) {
-        names.push_back(text);
-    }
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ((std::vector<std::string>{"lo", "zv0", "zv1"}), names);
-
     EXPECT_EQ(0, if_setMtu(a, 1400));
     EXPECT_EQ(1400u, if_getMtu(a));
     ASSERT_EQ(0, if_getFlags(a) & IFF_UP);
