@@ -10,7 +10,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <exception>
 #include <fcntl.h>
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <sys/stat.h>
@@ -91,11 +93,20 @@ MonitorEntry& MonitorEntry::operator=(const MonitorEntry& other)
     return *this;
 }
 
+// Member by member rather than through a temporary: erasing entry 0 of a
+// large table move-assigns every later entry, so this runs once per entry.
+// The moved-from entry keeps its log flag and holds no name, schedule or
+// trigger, as after a move construction.
 MonitorEntry& MonitorEntry::operator=(MonitorEntry&& other) noexcept
 {
     if (this != &other) {
-        MonitorEntry taken(std::move(other));
-        swap(taken);
+        _log = other._log;
+        _variableName = std::move(other._variableName);
+        delete _frequency;
+        _frequency = other._frequency;
+        other._frequency = nullptr;
+        _actionTriggers = std::move(other._actionTriggers);
+        other._actionTriggers.clear();
     }
     return *this;
 }
@@ -191,13 +202,48 @@ const DOMElement* firstElementChild(const DOMNode* node)
     return nullptr;
 }
 
-const DOMElement* firstElementBelow(const DOMElement* element, const XMLCh* name)
+// The node after node in document order, staying inside the subtree of top.
+const DOMNode* nextBelow(const DOMNode* node, const DOMNode* top)
+{
+    if (const DOMNode* child = node->getFirstChild()) {
+        return child;
+    }
+    for (; node != top; node = node->getParentNode()) {
+        if (const DOMNode* next = node->getNextSibling()) {
+            return next;
+        }
+    }
+    return nullptr;
+}
+
+// Visits the elements named name below element (not element itself), in
+// document order, as getElementsByTagName lists them; visit returns false to
+// stop. A walk rather than getElementsByTagName: every list that call makes
+// stays in its document's list pool, whose lookups slow down as it fills, so
+// reading a large configuration through it took quadratic time and several
+// times the file's size in memory.
+template <typename Visit>
+void forEachElementBelow(const DOMElement* element, const XMLCh* name, Visit visit)
 {
     if (element == nullptr) {
-        return nullptr;
+        return;
     }
-    const DOMNodeList* found = element->getElementsByTagName(name);
-    return found != nullptr && found->getLength() > 0 ? static_cast<const DOMElement*>(found->item(0)) : nullptr;
+    for (const DOMNode* node = element->getFirstChild(); node != nullptr; node = nextBelow(node, element)) {
+        if (node->getNodeType() == DOMNode::ELEMENT_NODE && XMLString::equals(node->getNodeName(), name) &&
+            !visit(static_cast<const DOMElement*>(node))) {
+            return;
+        }
+    }
+}
+
+const DOMElement* firstElementBelow(const DOMElement* element, const XMLCh* name)
+{
+    const DOMElement* found = nullptr;
+    forEachElementBelow(element, name, [&found](const DOMElement* match) {
+        found = match;
+        return false;
+    });
+    return found;
 }
 
 bool hasElementBelow(const DOMElement* element, const XMLCh* name)
@@ -309,14 +355,14 @@ Action readAction(const DOMElement* triggerElement)
     }
     action.setMaxFrequency(static_cast<unsigned int>(readNumberAttribute(actionElement, u"max-frequency")));
     // Addresses and flags count wherever they stand below the trigger.
-    const DOMNodeList* emails = triggerElement->getElementsByTagName(u"email");
-    for (XMLSize_t i = 0; emails != nullptr && i < emails->getLength(); ++i) {
-        const DOMNode* text = emails->item(i)->getFirstChild();
+    forEachElementBelow(triggerElement, u"email", [&action](const DOMElement* email) {
+        const DOMNode* text = email->getFirstChild();
         std::string address = text != nullptr ? trimmed(toNarrow(text->getNodeValue())) : std::string();
         if (!address.empty()) {
             action.addEmail(address);
         }
-    }
+        return true;
+    });
     if (hasElementBelow(triggerElement, u"shutdown")) {
         SetShutdown(true, action);
     }
@@ -372,6 +418,11 @@ bool readRegularFile(const std::string& filename, std::string& content)
     struct stat status {};
     bool ok = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
     content.clear();
+    // Sized once: growing by doubling would hold up to three times the file
+    // while a large configuration is read.
+    if (ok) {
+        content.reserve(static_cast<std::size_t>(status.st_size) + 1);
+    }
     char buffer[16 * 1024];
     while (ok) {
         ssize_t got = ::read(fd, buffer, sizeof buffer);
@@ -404,34 +455,122 @@ std::unique_ptr<XercesDOMParser> MonitoringConfiguration::parseFile(const std::s
     return parseDocument(document.source(), false);
 }
 
+namespace {
+
+// Reads Monitor.cfg entry by entry while the parser builds the document: as
+// soon as a monitor-entry that is a child of the root element is complete,
+// it is handed over and then taken out of the tree and released, so the
+// parser's node pools reuse its memory for the next entry. A whole document
+// tree of a large configuration would take many times the file's size.
+//
+// The result is the one the whole tree gives: entries are taken in document
+// order. Only an entry of the usual shape is taken early; at the first
+// monitor-entry anywhere else (deeper down, or inside another entry) early
+// taking stops, and every entry still in the tree comes after all those taken
+// (see load). A failure while taking an entry is kept and reported after the
+// parse, so that a document that also fails to parse reports the parse
+// failure, as it always has.
+class EntryStreamingParser : public XercesDOMParser {
+public:
+    explicit EntryStreamingParser(std::function<void(const DOMElement*)> take) : _take(std::move(take)) {}
+
+    void endElement(const XMLElementDecl& elemDecl, const unsigned int urlId, const bool isRoot,
+                    const XMLCh* const elemPrefix) override
+    {
+        XercesDOMParser::endElement(elemDecl, urlId, isRoot, elemPrefix);
+        DOMNode* done = fCurrentNode;
+        if (!_streaming || done == nullptr || done->getNodeType() != DOMNode::ELEMENT_NODE ||
+            !XMLString::equals(done->getNodeName(), u"monitor-entry")) {
+            return;
+        }
+        DOMNode* parent = fCurrentParent;
+        const DOMNode* grandParent = parent != nullptr ? parent->getParentNode() : nullptr;
+        if (parent == nullptr || parent->getNodeType() != DOMNode::ELEMENT_NODE || grandParent == nullptr ||
+            grandParent->getNodeType() != DOMNode::DOCUMENT_NODE) {
+            _streaming = false;
+            return;
+        }
+        try {
+            if (!_failure) {
+                _take(static_cast<const DOMElement*>(done));
+            }
+        } catch (...) {
+            _failure = std::current_exception();
+        }
+        parent->removeChild(done);
+        done->release();
+        // Text that follows starts a node of its own, as after any element.
+        fCurrentNode = parent;
+    }
+
+    /// The first failure of taking an entry, if any.
+    std::exception_ptr failure() const { return _failure; }
+
+private:
+    std::function<void(const DOMElement*)> _take;
+    bool _streaming = true;
+    std::exception_ptr _failure;
+};
+
+// Lets the kept request parser's document go when the request has read it.
+class RequestDocument {
+public:
+    explicit RequestDocument(XercesDOMParser& parser) : _parser(parser) {}
+    ~RequestDocument() { _parser.resetDocumentPool(); }
+    RequestDocument(const RequestDocument&) = delete;
+    RequestDocument& operator=(const RequestDocument&) = delete;
+    const DOMDocument* document() const { return _parser.getDocument(); }
+
+private:
+    XercesDOMParser& _parser;
+};
+
+} // namespace
+
 std::vector<MonitorEntry> MonitoringConfiguration::load(const std::string& filename)
 {
-    std::unique_ptr<XercesDOMParser> parser = parseFile(filename, "file to read not found");
-    std::vector<MonitorEntry> entries;
-    const DOMElement* root = firstElementChild(parser->getDocument());
-    if (root != nullptr) {
-        const DOMNodeList* found = root->getElementsByTagName(u"monitor-entry");
-        XMLSize_t count = found != nullptr ? found->getLength() : 0;
-        entries.reserve(count);
-        for (XMLSize_t i = 0; i < count; ++i) {
-            entries.push_back(parseMonitorEntryElement(static_cast<const DOMElement*>(found->item(i))));
-        }
+    std::string content;
+    if (!readRegularFile(filename, content)) {
+        throw MonitoringException(std::string("file to read not found"));
     }
+    XMLText systemId(filename);
+    MemoryDocument document(content, systemId);
+
+    std::vector<MonitorEntry> entries;
+    std::unique_ptr<EntryStreamingParser> parser;
+    parseGuarded(
+        [&] {
+            parser = std::make_unique<EntryStreamingParser>(
+                [&entries](const DOMElement* entry) { entries.push_back(parseMonitorEntryElement(entry)); });
+            configureParser(*parser, false);
+            parser->parse(document.source());
+            return parser->getErrorCount() > 0;
+        },
+        [&] { parser.reset(); });
+    if (parser->failure()) {
+        std::rethrow_exception(parser->failure());
+    }
+    // What early taking left in the tree: entries after all those taken.
+    forEachElementBelow(firstElementChild(parser->getDocument()), u"monitor-entry",
+                        [&entries](const DOMElement* entry) {
+                            entries.push_back(parseMonitorEntryElement(entry));
+                            return true;
+                        });
     return entries;
 }
 
 MonitorEntry MonitoringConfiguration::parseMonitorEntry(const std::string& input)
 {
     MemoryDocument document(input, u"MonEntryParse");
-    std::unique_ptr<XercesDOMParser> parser = parseDocument(document.source(), false);
-    return parseMonitorEntryElement(firstElementChild(parser->getDocument()));
+    RequestDocument parsed(parseRequest(document.source()));
+    return parseMonitorEntryElement(firstElementChild(parsed.document()));
 }
 
 ActionTrigger* MonitoringConfiguration::parseActionTrigger(const std::string& input)
 {
     MemoryDocument document(input, u"ActionTriggerParse");
-    std::unique_ptr<XercesDOMParser> parser = parseDocument(document.source(), false);
-    return parseActionTriggerElement(firstElementChild(parser->getDocument())).release();
+    RequestDocument parsed(parseRequest(document.source()));
+    return parseActionTriggerElement(firstElementChild(parsed.document())).release();
 }
 
 MonitorEntry MonitoringConfiguration::parseMonitorEntryElement(const DOMElement* monEntryElement)
@@ -450,12 +589,11 @@ MonitorEntry MonitoringConfiguration::parseMonitorEntryElement(const DOMElement*
         entry.setFrequency(schedule.get());
     }
 
-    const DOMNodeList* triggers = monEntryElement->getElementsByTagName(u"action-trigger");
-    for (XMLSize_t i = 0; triggers != nullptr && i < triggers->getLength(); ++i) {
-        std::unique_ptr<ActionTrigger> trigger =
-            parseActionTriggerElement(static_cast<const DOMElement*>(triggers->item(i)));
+    forEachElementBelow(monEntryElement, u"action-trigger", [&entry](const DOMElement* triggerElement) {
+        std::unique_ptr<ActionTrigger> trigger = parseActionTriggerElement(triggerElement);
         entry.addActionTrigger(trigger.get());
-    }
+        return true;
+    });
     return entry;
 }
 

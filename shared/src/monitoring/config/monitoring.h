@@ -15,6 +15,7 @@
 #include <xercesc/dom/DOMNode.hpp>
 #include <xercesc/dom/DOMNodeList.hpp>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -127,6 +128,15 @@ private:
                                                                    bool validate);
     static std::unique_ptr<xercesc::XercesDOMParser> parseFile(const std::string& filename,
                                                                const char* notFoundMessage);
+    /// Runs work (which makes or parses with a parser and returns true when
+    /// the parser counted errors) and reports every failure as every parse
+    /// does; discard runs first, to let go of the failed parser's documents.
+    static void parseGuarded(const std::function<bool()>& work, const std::function<void()>& discard);
+    /// Sets a parser up as every parse of this layer needs it.
+    static void configureParser(xercesc::XercesDOMParser& parser, bool validate);
+    /// Parses a request text with the parser kept for request texts; its
+    /// document lives until that parser's resetDocumentPool().
+    static xercesc::XercesDOMParser& parseRequest(const xercesc::InputSource& source);
     static MonitorEntry parseMonitorEntryElement(const xercesc::DOMElement* monEntryElement);
     static std::unique_ptr<ActionTrigger> parseActionTriggerElement(const xercesc::DOMElement* actionTriggerElement);
     static void generateMonitorEntryElement(const MonitorEntry& entry, xercesc::DOMElement* entryElem,

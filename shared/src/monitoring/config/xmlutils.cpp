@@ -82,6 +82,11 @@ public:
 
 BoundedSecurityManager gSecurityManager;
 
+// The parser kept for request texts (MonitoringConfiguration::parseRequest).
+// A plain pointer like the printer state, and for the same reason: it is
+// released by TerminateXMLUtils while the platform is still up.
+XercesDOMParser* gRequestParser = nullptr;
+
 std::string widenFailedNarrow(const XMLCh* text)
 {
     // Last resort when no transcoder is available or the text cannot be
@@ -127,6 +132,8 @@ void resetXMLErrorsForTest() { gErrorReporter.fSawErrors = false; }
 
 void TerminateXMLUtils()
 {
+    delete gRequestParser;
+    gRequestParser = nullptr;
     delete gFormatter;
     gFormatter = nullptr;
     delete gFormatTarget;
@@ -198,29 +205,30 @@ void MonitoringConfiguration::terminate()
     XMLPlatformUtils::Terminate();
 }
 
-std::unique_ptr<XercesDOMParser> MonitoringConfiguration::parseDocument(const InputSource& source, bool validate)
+void MonitoringConfiguration::configureParser(XercesDOMParser& parser, bool validate)
 {
-    std::unique_ptr<XercesDOMParser> parser;
+    parser.setValidationScheme(validate ? XercesDOMParser::Val_Always : XercesDOMParser::Val_Never);
+    parser.setDoNamespaces(false);
+    parser.setDoSchema(false);
+    parser.setValidationSchemaFullChecking(false);
+    parser.setErrorHandler(GetXMLErrorReporter());
+    // No external DTD or entity is ever read (see RefusingEntityResolver),
+    // and entity references are expanded in place so that the reader sees
+    // plain text where it looks for text.
+    parser.setLoadExternalDTD(false);
+    parser.setDisableDefaultEntityResolution(true);
+    parser.setXMLEntityResolver(&gEntityResolver);
+    parser.setCreateEntityReferenceNodes(false);
+    parser.setSecurityManager(&gSecurityManager);
+}
+
+void MonitoringConfiguration::parseGuarded(const std::function<bool()>& work, const std::function<void()>& discard)
+{
     MonitoringException failure;
     DOMTreeErrorReporter* reporter = GetXMLErrorReporter();
     bool failed = false;
     try {
-        parser = std::make_unique<XercesDOMParser>();
-        parser->setValidationScheme(validate ? XercesDOMParser::Val_Always : XercesDOMParser::Val_Never);
-        parser->setDoNamespaces(false);
-        parser->setDoSchema(false);
-        parser->setValidationSchemaFullChecking(false);
-        parser->setErrorHandler(reporter);
-        // No external DTD or entity is ever read (see RefusingEntityResolver),
-        // and entity references are expanded in place so that the reader
-        // sees plain text where it looks for text.
-        parser->setLoadExternalDTD(false);
-        parser->setDisableDefaultEntityResolution(true);
-        parser->setXMLEntityResolver(&gEntityResolver);
-        parser->setCreateEntityReferenceNodes(false);
-        parser->setSecurityManager(&gSecurityManager);
-        parser->parse(source);
-        failed = parser->getErrorCount() > 0;
+        failed = work();
     } catch (const XMLException& toCatch) {
         std::cerr << "An error occured during parsing\n   Message: " << toNarrow(toCatch.getMessage()) << std::endl;
         failure.setMessage(toCatch.getMessage());
@@ -238,13 +246,50 @@ std::unique_ptr<XercesDOMParser> MonitoringConfiguration::parseDocument(const In
         failed = true;
     }
     if (failed || reporter->getSawErrors()) {
-        parser.reset();
+        discard();
         if (!failure.getMessage().empty()) {
             throw failure;
         }
         throw MonitoringException(std::string("Parsing errors occurred"));
     }
+}
+
+std::unique_ptr<XercesDOMParser> MonitoringConfiguration::parseDocument(const InputSource& source, bool validate)
+{
+    std::unique_ptr<XercesDOMParser> parser;
+    parseGuarded(
+        [&] {
+            parser = std::make_unique<XercesDOMParser>();
+            configureParser(*parser, validate);
+            parser->parse(source);
+            return parser->getErrorCount() > 0;
+        },
+        [&] { parser.reset(); });
     return parser;
+}
+
+// Request texts are small and come one at a time, so a new parser for each
+// (scanner, reader buffers, grammar set-up) would cost more than the parse
+// itself. One parser is kept for them instead; every parse resets it, and its
+// document is let go as soon as the request has read it.
+XercesDOMParser& MonitoringConfiguration::parseRequest(const InputSource& source)
+{
+    parseGuarded(
+        [&] {
+            if (gRequestParser == nullptr) {
+                auto parser = std::make_unique<XercesDOMParser>();
+                configureParser(*parser, false);
+                gRequestParser = parser.release();
+            }
+            gRequestParser->parse(source);
+            return gRequestParser->getErrorCount() > 0;
+        },
+        [] {
+            if (gRequestParser != nullptr) {
+                gRequestParser->resetDocumentPool();
+            }
+        });
+    return *gRequestParser;
 }
 
 // ---------------------------------------------------------------------------
