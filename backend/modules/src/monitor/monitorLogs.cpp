@@ -6,11 +6,14 @@
 #include "zorpath.h"
 
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
 #include <memory>
+#include <sys/mman.h>
+#include <unistd.h>
 
 std::string monitorLogs::_fname;
 struct stat monitorLogs::_StatBuffer;
@@ -23,6 +26,8 @@ const char* const kLogSuffix = ".log";
 const int kLogUnavailable = -9;
 const int kLogReadShort = -10000;
 const int kInvalidRequest = -6;
+const std::size_t kLogStreamBuffer = 256 * 1024;
+const long long kLargeReply = 4 * 1024 * 1024;
 
 struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
@@ -37,6 +42,25 @@ bool isLogName(const char* name)
 {
     return name != nullptr && *name != '\0' && std::strchr(name, '/') == nullptr &&
            std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0;
+}
+
+// A reply of a large log is a fresh mapping that the pieces then fault in
+// page by page, which costs more than reading the log. Large pages cut the
+// faults by a factor of 512; the advice changes nothing but the paging.
+void adviseLargeReply(ZorModParam* parms, long long bytes)
+{
+    if (bytes < kLargeReply) {
+        return;
+    }
+    int used = 0;
+    const char* reply = parms->getMessage(&used);
+    const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(reply);
+    const std::uintptr_t start = (first + page - 1) & ~(page - 1);
+    const std::uintptr_t end = (first + static_cast<std::uintptr_t>(bytes)) & ~(page - 1);
+    if (end > start) {
+        (void)madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+    }
 }
 
 // Replies text followed by what it is about (a path or the key).
@@ -113,7 +137,13 @@ int monitorLogs::getLogFile(ZorModParam* parms, moduleData*)
         return refuse(parms, " Log file too large to return: ", _fname, kLogUnavailable);
     }
 
-    std::ifstream in(_fname, std::ios::in | std::ios::binary);
+    // The 1024-byte pieces come out of the stream's own buffer; a large one
+    // turns a log of many megabytes into a few hundred reads instead of one
+    // system call per few pieces. The buffer must be given before the open.
+    std::unique_ptr<char[]> streamBuffer(new char[kLogStreamBuffer]);
+    std::ifstream in;
+    in.rdbuf()->pubsetbuf(streamBuffer.get(), static_cast<std::streamsize>(kLogStreamBuffer));
+    in.open(_fname, std::ios::in | std::ios::binary);
     if (!in.is_open()) {
         reply(parms, " Cannot open file: ", _fname, 0);
         return kLogUnavailable;
@@ -122,6 +152,7 @@ int monitorLogs::getLogFile(ZorModParam* parms, moduleData*)
     // Reserve the whole file up front so the 1024-byte pieces append without
     // a copy of the reply buffer.
     parms->setMessageSize(static_cast<int>(size) + static_cast<int>(sizeof(_Buffer)));
+    adviseLargeReply(parms, size);
     long long total = 0;
     // Stop once more than the reported size has arrived: the answer is then a
     // short read either way, and a log that keeps growing cannot hold the
