@@ -700,17 +700,12 @@ std::string renderOrThrow(Render render)
     }
 }
 
-// A file gets the XML declaration and the printer's line breaks; a reply
-// text gets neither.
-std::string printDocument(const DOMDocument* doc, bool asFile)
+// A reply text: no XML declaration and no line breaks of the printer's own.
+std::string printReply(const DOMDocument* doc)
 {
     std::ostringstream text;
-    SetXMLParameters(doc, text, asFile);
-    if (asFile) {
-        PrintDocumentWithDeclaration(text, *doc);
-    } else {
-        text << *static_cast<const DOMNode*>(doc);
-    }
+    SetXMLParameters(doc, text, false);
+    text << *static_cast<const DOMNode*>(doc);
     DetachXMLOutput();
     return text.str();
 }
@@ -825,7 +820,7 @@ std::string MonitoringConfiguration::generate(const MonitorEntry& entry)
     return renderOrThrow([&entry] {
         DocumentPtr doc = createDocument(u"monitor-entry");
         generateMonitorEntryElement(entry, doc->getDocumentElement(), doc.get());
-        return printDocument(doc.get(), false);
+        return printReply(doc.get());
     });
 }
 
@@ -834,7 +829,7 @@ std::string MonitoringConfiguration::generate(const ActionTrigger* trigger)
     return renderOrThrow([trigger] {
         DocumentPtr doc = createDocument(u"action-trigger");
         generateActionTriggerElement(trigger, doc->getDocumentElement(), doc.get());
-        return printDocument(doc.get(), false);
+        return printReply(doc.get());
     });
 }
 
@@ -921,13 +916,22 @@ void MonitoringConfiguration::save(const std::vector<MonitorEntry>& entries, con
 {
     std::string content;
     try {
+        // Entry by entry: a document tree of a large table would take many
+        // times the file's size, and building it took longer than linear.
         DocumentPtr doc = createDocument(u"monitor-config");
-        DOMElement* root = doc->getDocumentElement();
-        for (const MonitorEntry& entry : entries) {
+        std::ostringstream text;
+        SetXMLParameters(doc.get(), text, true);
+        std::size_t next = 0;
+        PrintDocumentWithDeclaration(text, *doc, [&](DOMElement* root) -> DOMNode* {
+            if (next == entries.size()) {
+                return nullptr;
+            }
             DOMElement* entryElement = appendElement(doc.get(), root, u"monitor-entry");
-            generateMonitorEntryElement(entry, entryElement, doc.get());
-        }
-        content = printDocument(doc.get(), true);
+            generateMonitorEntryElement(entries[next++], entryElement, doc.get());
+            return entryElement;
+        });
+        DetachXMLOutput();
+        content = text.str();
     } catch (...) {
         DetachXMLOutput();
         throw MonitoringException(std::string("cannot open file for writing"));

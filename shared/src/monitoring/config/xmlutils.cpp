@@ -603,7 +603,9 @@ std::ostream& operator<<(std::ostream& target, const DOMNode& toWrite)
     return target;
 }
 
-void PrintDocumentWithDeclaration(std::ostream& target, const DOMDocument& doc)
+namespace {
+
+void printDeclaration(std::ostream& target, const DOMDocument& doc)
 {
     if (gFormatter == nullptr) {
         SetXMLParameters(&doc, target, true);
@@ -617,5 +619,36 @@ void PrintDocumentWithDeclaration(std::ostream& target, const DOMDocument& doc)
     // The declaration is the document's first child in the printed layout,
     // so it gets the line break that follows every child of the document.
     afterChildOf(&doc);
+}
+
+} // namespace
+
+void PrintDocumentWithDeclaration(std::ostream& target, const DOMDocument& doc)
+{
+    printDeclaration(target, doc);
     printTree(&doc);
+}
+
+void PrintDocumentWithDeclaration(std::ostream& target, DOMDocument& doc,
+                                  const std::function<DOMNode*(DOMElement* root)>& nextChild)
+{
+    printDeclaration(target, doc);
+    DOMElement* root = doc.getDocumentElement();
+    if (root == nullptr) {
+        return;
+    }
+    // The same bytes as printing the whole tree: the root's opening (an
+    // empty-element tag when no child comes), each child's subtree, the
+    // root's closing, and the line break after a child of the document.
+    DOMNode* child = nextChild(root);
+    if (printOpening(root)) {
+        while (child != nullptr) {
+            printTree(child);
+            root->removeChild(child);
+            child->release();
+            child = nextChild(root);
+        }
+        printClosing(root);
+    }
+    afterChildOf(&doc);
 }

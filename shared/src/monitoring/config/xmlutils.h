@@ -5,11 +5,13 @@
 #pragma once
 
 #include <xercesc/dom/DOMDocument.hpp>
+#include <xercesc/dom/DOMElement.hpp>
 #include <xercesc/dom/DOMNode.hpp>
 #include <xercesc/framework/XMLFormatter.hpp>
 #include <xercesc/sax/ErrorHandler.hpp>
 #include <xercesc/sax/SAXParseException.hpp>
 
+#include <functional>
 #include <ostream>
 #include <string>
 
@@ -88,3 +90,9 @@ std::ostream& operator<<(std::ostream& target, const xercesc::DOMNode& toWrite);
 /// parser library has no declaration node, so a document we build ourselves
 /// gets its declaration here, in the layout the printer uses for one.
 void PrintDocumentWithDeclaration(std::ostream& target, const xercesc::DOMDocument& doc);
+/// The same for a document whose root element gets its children one at a
+/// time: nextChild appends the next child to the root and returns it, or
+/// returns null when there is none left. Each child is printed, taken out and
+/// released before the next is made, so a large document never exists whole.
+void PrintDocumentWithDeclaration(std::ostream& target, xercesc::DOMDocument& doc,
+                                  const std::function<xercesc::DOMNode*(xercesc::DOMElement* root)>& nextChild);
