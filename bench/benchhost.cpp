@@ -1,0 +1,231 @@
+#include "benchhost.h"
+
+#include "monitoringexception.h"
+#include "zor_error.h"
+#include "zormodparam.h"
+
+#include <atomic>
+#include <dlfcn.h>
+#include <exception>
+#include <fcntl.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace zorbench {
+
+int BenchListener::registerKey(const char* keyName, int keyId, CBFunc, int type, void* instance)
+{
+    if (keyName == nullptr) {
+        return -1;
+    }
+    _rows.push_back(KeyRow{keyName, keyId, type, instance});
+    return 0;
+}
+
+const KeyRow* BenchListener::route(int type, const std::string& key) const
+{
+    const KeyRow* best = nullptr;
+    for (const KeyRow& row : _rows) {
+        if (row.type == type && key.compare(0, row.keyName.size(), row.keyName) == 0 &&
+            (best == nullptr || row.keyName.size() > best->keyName.size())) {
+            best = &row;
+        }
+    }
+    return best;
+}
+
+namespace {
+
+std::atomic<unsigned> gCopySequence{0};
+bool gUnloadCopies = true;
+
+bool copyFile(const std::string& from, const std::string& to, std::string* error)
+{
+    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        *error = "cannot open " + from;
+        return false;
+    }
+    struct stat status {};
+    if (::fstat(in, &status) != 0) {
+        ::close(in);
+        *error = "cannot read the status of " + from;
+        return false;
+    }
+    int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
+    if (out < 0) {
+        ::close(in);
+        *error = "cannot create " + to;
+        return false;
+    }
+    off_t offset = 0;
+    bool ok = true;
+    while (ok && offset < status.st_size) {
+        ssize_t sent = ::sendfile(out, in, &offset, static_cast<size_t>(status.st_size - offset));
+        ok = sent > 0;
+    }
+    ok = (::close(out) == 0) && ok;
+    ::close(in);
+    if (!ok) {
+        *error = "cannot copy " + from + " to " + to;
+    }
+    return ok;
+}
+
+template <typename F>
+bool findSymbol(void* handle, const char* name, F* function, std::string* error)
+{
+    void* symbol = dlsym(handle, name);
+    if (symbol == nullptr) {
+        *error = std::string("entry point ") + name + " not found";
+        return false;
+    }
+    *function = reinterpret_cast<F>(symbol);
+    return true;
+}
+
+std::string describeCurrentException()
+{
+    try {
+        throw;
+    } catch (const MonitoringException& e) {
+        return "MonitoringException: " + e.getMessage();
+    } catch (const zor_error& e) {
+        return std::string("zor_error: ") + (e.getMsg() != nullptr ? e.getMsg() : "");
+    } catch (const std::exception& e) {
+        return std::string("exception: ") + e.what();
+    } catch (...) {
+        return "unknown exception";
+    }
+}
+
+} // namespace
+
+ModuleCopy::ModuleCopy(const std::string& modulePath, const std::string& folder)
+{
+    _path = folder + "/libmonitor-" + std::to_string(::getpid()) + "-" + std::to_string(++gCopySequence) + ".so";
+    if (!copyFile(modulePath, _path, &_error)) {
+        _path.clear();
+        return;
+    }
+    // RTLD_LOCAL: the copy's symbols stay its own, as in the host process.
+    _handle = dlopen(_path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (_handle == nullptr) {
+        const char* why = dlerror();
+        _error = "cannot load " + _path + ": " + (why != nullptr ? why : "unknown error");
+        return;
+    }
+    bool ok = findSymbol(_handle, "OpenSession", &_openSession, &_error) &&
+              findSymbol(_handle, "CloseSession", &_closeSession, &_error) &&
+              findSymbol(_handle, ZOR_SYM_ONGET, &_onGet, &_error) &&
+              findSymbol(_handle, ZOR_SYM_ONSET, &_onSet, &_error) &&
+              findSymbol(_handle, ZOR_SYM_ONADD, &_onAdd, &_error) &&
+              findSymbol(_handle, ZOR_SYM_ONDEL, &_onDel, &_error) &&
+              findSymbol(_handle, ZOR_SYM_ONCOMMIT, &_onCommit, &_error);
+    if (!ok) {
+        dlclose(_handle);
+        _handle = nullptr;
+    }
+}
+
+void ModuleCopy::setUnloadCopies(bool unload) { gUnloadCopies = unload; }
+
+ModuleCopy::~ModuleCopy()
+{
+    closeSession();
+    if (_handle != nullptr && gUnloadCopies) {
+        dlclose(_handle);
+    }
+    if (!_path.empty()) {
+        ::unlink(_path.c_str());
+    }
+}
+
+int ModuleCopy::openSession()
+{
+    _record = module_funcs{};
+    _record.iStructSize = sizeof(module_funcs);
+    _record.iStructVersion = 1;
+    _table = system_funcs{};
+    _table.iStructSize = sizeof(system_funcs);
+    _table.iStructVersion = 1;
+    _table.session = &_listener;
+    _listener.clear();
+    int result = _openSession(&_record, &_table);
+    _open = _record.private_data != nullptr;
+    return result;
+}
+
+void ModuleCopy::closeSession()
+{
+    if (_open) {
+        _closeSession(&_record);
+        _open = false;
+        _listener.clear();
+    }
+}
+
+Request ModuleCopy::route(int type, const std::string& key, std::optional<std::string> value) const
+{
+    Request request;
+    request.type = type;
+    request.key = key;
+    request.value = std::move(value);
+    if (const KeyRow* row = _listener.route(type, key)) {
+        request.keyId = row->keyId;
+        request.instance = row->instance;
+        switch (type) {
+        case KEY_TYPE_GET:
+            request.entry = _onGet;
+            break;
+        case KEY_TYPE_SET:
+            request.entry = _onSet;
+            break;
+        case KEY_TYPE_ADD:
+            request.entry = _onAdd;
+            break;
+        case KEY_TYPE_DEL:
+            request.entry = _onDel;
+            break;
+        case KEY_TYPE_COMMIT:
+            request.entry = _onCommit;
+            break;
+        default:
+            break;
+        }
+    }
+    return request;
+}
+
+Outcome ModuleCopy::send(const Request& request)
+{
+    Outcome outcome;
+    if (request.entry == nullptr) {
+        outcome.result = -1;
+        outcome.exception = "no row serves " + request.key;
+        return outcome;
+    }
+    try {
+        ZorModParam parms(request.key.c_str(), request.value ? request.value->c_str() : nullptr, kReplySize);
+        outcome.result = request.entry(&parms, request.keyId, request.type, request.instance);
+        int used = 0;
+        const char* bytes = parms.getMessage(&used);
+        if (used > 0 && bytes[used - 1] == '\0') {
+            --used;
+        }
+        outcome.reply.assign(bytes, static_cast<size_t>(used));
+    } catch (...) {
+        outcome.result = -1;
+        outcome.exception = describeCurrentException();
+    }
+    return outcome;
+}
+
+int ModuleCopy::sendQuick(const Request& request)
+{
+    ZorModParam parms(request.key.c_str(), request.value ? request.value->c_str() : nullptr, kReplySize);
+    return request.entry(&parms, request.keyId, request.type, request.instance);
+}
+
+} // namespace zorbench
