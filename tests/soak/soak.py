@@ -751,7 +751,9 @@ def initial_config(rng):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--zorhost", required=True, help="the zorhost binary (the module beside it is used)")
-    parser.add_argument("--presets", required=True, help="a PresetTriggers.cfg to install")
+    parser.add_argument("--presets", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data",
+                                                         "monitoring", "PresetTriggers.cfg"),
+                        help="the PresetTriggers.cfg to install (default: the test data's)")
     parser.add_argument("--requests", type=int, default=10000, help="requests in all (default 10000)")
     parser.add_argument("--session-size", type=int, default=2500, help="requests per zorhost session")
     parser.add_argument("--max-rss-mb", type=int, default=128,
