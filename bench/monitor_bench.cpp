@@ -28,6 +28,7 @@
 #include <xercesc/sax/HandlerBase.hpp>
 #include <xercesc/util/SecurityManager.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -535,7 +536,9 @@ void loadBenchmark(benchmark::State& state, std::size_t sizeIndex)
     for (SizeState& other : gSizes) {
         other.module.reset();
     }
-    double peak = -1.0;
+    // Per load: the first one of a run also faults in code of the module and
+    // the parser, which is no cost of the table; the median is reported.
+    std::vector<double> peaks;
     for (auto _ : state) {
         auto module = std::make_unique<ModuleCopy>(gOptions.module, gModuleFolder);
         if (!module->loaded()) {
@@ -551,7 +554,7 @@ void loadBenchmark(benchmark::State& state, std::size_t sizeIndex)
         double spent = threadSeconds() - start;
         long high = statusKiB("VmHWM");
         if (peakKnown && high >= before) {
-            peak = std::max(peak, static_cast<double>(high - before) * 1024.0);
+            peaks.push_back(static_cast<double>(high - before) * 1024.0);
         }
         Outcome counted = ModuleCopy::send(module->route(KEY_TYPE_GET, keys::kEntryCount));
         if (opened != 0 || counted.reply != std::to_string(size.entries)) {
@@ -562,6 +565,11 @@ void loadBenchmark(benchmark::State& state, std::size_t sizeIndex)
         module.reset(); // unloading a large table takes a while; outside the measurement
     }
     state.counters["cfg_bytes"] = static_cast<double>(size.cfgBytes);
+    double peak = -1.0;
+    if (!peaks.empty()) {
+        std::sort(peaks.begin(), peaks.end());
+        peak = peaks[peaks.size() / 2];
+    }
     state.counters["peak_bytes"] = peak;
     state.counters["peak_per_cfg_byte"] = peak >= 0 ? peak / static_cast<double>(size.cfgBytes) : -1.0;
 }
@@ -585,10 +593,16 @@ void logKeyBenchmark(benchmark::State& state)
             return;
         }
     }
+    // Wall clock, as for cat; as for every request, the host's building and
+    // freeing of the parameter block are not part of the measurement.
     const Request request = gLogModule->route(KEY_TYPE_GET, std::string(keys::kLog) + "bench");
     guarded(state, [&] {
         for (auto _ : state) {
-            if (ModuleCopy::sendQuick(request) != 0) {
+            ZorModParam parms(request.key.c_str(), nullptr, kReplySize);
+            Clock::time_point start = Clock::now();
+            int result = request.entry(&parms, request.keyId, request.type, request.instance);
+            state.SetIterationTime(seconds(start, Clock::now()));
+            if (result != 0) {
                 state.SkipWithError("the log key did not return the log");
                 break;
             }
@@ -739,7 +753,7 @@ void registerSuite()
     for (std::size_t i = 0; i < gSizes.size(); ++i) {
         const std::size_t n = gSizes[i].entries;
         // Loads of large tables take seconds each; a few are enough there.
-        const int heavyIterations = static_cast<int>(std::max<std::size_t>(3, std::min<std::size_t>(200, 300000 / n)));
+        const int heavyIterations = static_cast<int>(std::max<std::size_t>(3, std::min<std::size_t>(100, 100000 / n)));
         auto* load = benchmark::RegisterBenchmark(benchName("load", n).c_str(), loadBenchmark, i);
         configure(load, true, benchmark::kMillisecond);
         if (!gOptions.smoke) {
@@ -771,7 +785,7 @@ void registerSuite()
         configure(benchmark::RegisterBenchmark(benchName("entry-del0", n).c_str(), deleteFirstEntry, i), true,
                   benchmark::kMicrosecond);
     }
-    configure(benchmark::RegisterBenchmark("log-key", logKeyBenchmark), false, benchmark::kMillisecond);
+    configure(benchmark::RegisterBenchmark("log-key", logKeyBenchmark), true, benchmark::kMillisecond);
     configure(benchmark::RegisterBenchmark("log-cat", catBenchmark), false, benchmark::kMillisecond);
 }
 
