@@ -84,7 +84,7 @@ public:
     Request route(int type, const std::string& key, std::optional<std::string> value = std::nullopt) const;
     /// Sends a routed request; never throws.
     static Outcome send(const Request& request);
-    /// Sends a routed request and only returns its result (the hot path of the measurements).
+    /// Sends a routed request and only returns its result; exceptions pass to the caller.
     static int sendQuick(const Request& request);
 
 private:
