@@ -1,13 +1,15 @@
-// The parameter block and the error classes. This binary replaces the global
-// operator new and delete (the library's array and nothrow forms reach them
-// through the standard library), so a test sees the size of the last
-// allocation, can fail the n-th one and counts what is still alive.
+// The parameter block and the error classes. This binary replaces every form
+// of the global operator new and delete the library uses (a sanitizer runtime
+// serves the array and nothrow forms itself unless they are replaced too), so
+// a test sees the size of the last allocation, can fail the n-th one and
+// counts what is still alive.
 #include "zor_error.h"
 #include "zormodparam.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
@@ -52,8 +54,23 @@ std::string reply(ZorModParam& p)
 } // namespace
 
 void* operator new(size_t size) { return allocate(size); }
+void* operator new[](size_t size) { return allocate(size); }
+void* operator new(size_t size, const std::nothrow_t&) noexcept
+{
+    try {
+        return allocate(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](size_t size, const std::nothrow_t& tag) noexcept
+{
+    return operator new(size, tag);
+}
 void operator delete(void* p) noexcept { release(p); }
 void operator delete(void* p, size_t) noexcept { release(p); }
+void operator delete[](void* p) noexcept { release(p); }
+void operator delete[](void* p, size_t) noexcept { release(p); }
 
 TEST(ZorModParamTest, SplitsKeyAndValueIntoPartsByPosition)
 {
@@ -119,6 +136,17 @@ TEST(ZorModParamTest, ReplyGrowsByWholeMultiplesOfTheStartingSizeAndStaysOneText
     EXPECT_EQ(t.getMessageID(), -6);
     t.setMessage(nullptr, 1);
     EXPECT_EQ(reply(t), std::string("\0", 1));
+
+    // In place: the room appendData would make, and only what was written is kept.
+    ZorModParam f(nullptr, nullptr, 4);
+    EXPECT_EQ(3, f.appendFrom(10, [](char* to, int n) {
+        EXPECT_EQ(10, n);
+        std::memcpy(to, "abc", 3);
+        return 3;
+    }));
+    EXPECT_EQ(gLastSize, 16u) << "4 + (10 / 4 + 1) * 4";
+    EXPECT_EQ(-1, f.appendFrom(5, [](char*, int) { return -1; }));
+    EXPECT_EQ(reply(f), "abc");
 }
 
 TEST(ZorModParamTest, OutOfMemoryIsZorEnomemAndLeavesNothingBehind)
