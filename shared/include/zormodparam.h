@@ -28,6 +28,24 @@ public:
     void setMessage(const char* text, int id);
     /// Ensures a capacity of at least size bytes; never shrinks.
     void setMessageSize(int size);
+    /// Appends in place: makes room for len bytes after the reply (growing as
+    /// appendData would), lets fill(destination, len) write up to len bytes
+    /// there and keeps the count it returns; a count of zero or less appends
+    /// nothing. Returns that count. A handler that streams a file reads it
+    /// straight into the reply this way, without a copy through a buffer of
+    /// its own. msgID is left as it is, as with appendData(data, len).
+    template <class Fill>
+    long appendFrom(int len, Fill fill)
+    {
+        if (len <= 0) {
+            return 0;
+        }
+        const long got = static_cast<long>(fill(reserveTail(len), len));
+        if (got > 0) {
+            msgUsed += got < len ? static_cast<int>(got) : len;
+        }
+        return got;
+    }
 
     /// Reading side for the host: the reply bytes and their used length.
     const char* getMessage(int* length);
@@ -38,6 +56,10 @@ private:
     ZorModParam& operator=(const ZorModParam&);
     /// Frees everything the block owns; shared by the destructor and a failed constructor.
     void release();
+    /// Grows the reply so that len more bytes fit and returns where they go;
+    /// throws zor_enomem("ZorModParam") and leaves the reply as it was when
+    /// memory runs out.
+    char* reserveTail(int len);
 
     char* key;
     char** keyParts;

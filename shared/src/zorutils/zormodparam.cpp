@@ -186,6 +186,12 @@ void ZorModParam::appendData(const void* data, int len)
     if (data == nullptr || len <= 0) {
         return;
     }
+    std::memcpy(reserveTail(len), data, static_cast<size_t>(len));
+    msgUsed += len;
+}
+
+char* ZorModParam::reserveTail(int len)
+{
     if (static_cast<long long>(msgUsed) + len > msgSize) {
         // Grow by whole multiples of the starting size, enough for len.
         unsigned long long increment =
@@ -203,8 +209,7 @@ void ZorModParam::appendData(const void* data, int len)
         msg = grown;
         msgSize = static_cast<int>(newSize);
     }
-    std::memcpy(msg + msgUsed, data, static_cast<size_t>(len));
-    msgUsed += len;
+    return msg + msgUsed;
 }
 
 void ZorModParam::appendMessage(const char* text, int id)

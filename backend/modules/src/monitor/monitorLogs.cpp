@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
-#include <fstream>
+#include <fcntl.h>
 #include <memory>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -26,11 +26,15 @@ const char* const kLogSuffix = ".log";
 const int kLogUnavailable = -9;
 const int kLogReadShort = -10000;
 const int kInvalidRequest = -6;
-const std::size_t kLogStreamBuffer = 256 * 1024;
 const long long kLargeReply = 4 * 1024 * 1024;
 
 struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
+};
+
+struct FdCloser {
+    int fd;
+    ~FdCloser() { close(fd); }
 };
 
 // The log name is the last key part, so it can never hold a "/"; only the
@@ -44,7 +48,7 @@ bool isLogName(const char* name)
            std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0;
 }
 
-// A reply of a large log is a fresh mapping that the pieces then fault in
+// A reply of a large log is a fresh mapping that the reads then fault in
 // page by page, which costs more than reading the log. Large pages cut the
 // faults by a factor of 512; the advice changes nothing but the paging.
 void adviseLargeReply(ZorModParam* parms, long long bytes)
@@ -137,33 +141,30 @@ int monitorLogs::getLogFile(ZorModParam* parms, moduleData*)
         return refuse(parms, " Log file too large to return: ", _fname, kLogUnavailable);
     }
 
-    // The 1024-byte pieces come out of the stream's own buffer; a large one
-    // turns a log of many megabytes into a few hundred reads instead of one
-    // system call per few pieces. The buffer must be given before the open.
-    std::unique_ptr<char[]> streamBuffer(new char[kLogStreamBuffer]);
-    std::ifstream in;
-    in.rdbuf()->pubsetbuf(streamBuffer.get(), static_cast<std::streamsize>(kLogStreamBuffer));
-    in.open(_fname, std::ios::in | std::ios::binary);
-    if (!in.is_open()) {
+    const int fd = open(_fname.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         reply(parms, " Cannot open file: ", _fname, 0);
         return kLogUnavailable;
     }
+    const FdCloser closeAtReturn{fd};
 
-    // Reserve the whole file up front so the 1024-byte pieces append without
-    // a copy of the reply buffer.
+    // Reserve the whole file and one read piece up front, then read straight
+    // into the reply: the bytes are copied once, from the page cache, and the
+    // reply is never copied to grow it.
     parms->setMessageSize(static_cast<int>(size) + static_cast<int>(sizeof(_Buffer)));
     adviseLargeReply(parms, size);
     long long total = 0;
-    // Stop once more than the reported size has arrived: the answer is then a
-    // short read either way, and a log that keeps growing cannot hold the
-    // request open.
+    // Each read asks for the rest of the reported size and one piece more, so
+    // a log that grew since its status was read shows as more bytes than
+    // reported. Stop once more than the reported size has arrived: the answer
+    // is then a short read either way, and a log that keeps growing cannot
+    // hold the request open.
     while (total <= size) {
-        in.read(_Buffer, sizeof(_Buffer));
-        const std::streamsize got = in.gcount();
+        const int room = static_cast<int>(size - total) + static_cast<int>(sizeof(_Buffer));
+        const long got = parms->appendFrom(room, [fd](char* to, int n) { return read(fd, to, static_cast<size_t>(n)); });
         if (got <= 0) {
             break;
         }
-        parms->appendData(_Buffer, static_cast<int>(got));
         total += got;
     }
     if (total != size) {

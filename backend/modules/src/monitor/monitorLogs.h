@@ -25,6 +25,8 @@ public:
     static std::string _fname;
     /// Status (type and size) of that file.
     static struct stat _StatBuffer;
-    /// Read buffer for log content.
+    /// One read piece of log content; a log's reply reserves this much beyond
+    /// the file's size, so a log that grew shows as a short read, never as a
+    /// regrown reply. The reads themselves go straight into the reply.
     static char _Buffer[1024];
 };
