@@ -261,25 +261,34 @@ std::string attributeText(const DOMElement* element, const XMLCh* name)
     return element != nullptr ? toNarrow(element->getAttribute(name)) : std::string();
 }
 
-// Numbers read as strtol reads them on the 32-bit appliance: white space,
-// sign and digits, the rest ignored, no digits giving 0, out-of-range values
-// saturating at the 32-bit limits. The caller's setter then takes the number
-// unchanged, so "-1" as an hour becomes a huge unsigned value and is refused.
-long readNumber(const XMLCh* text)
+// Numbers read as strtol reads them: white space, sign and digits, the rest
+// ignored, no digits giving 0. Out-of-range values saturate at the ends of
+// the field's own range: a signed field at the 32-bit signed limits, an
+// unsigned one at INT_MIN..UINT_MAX, a negative number then taking its
+// two's-complement value as the unsigned setters always received it. So
+// every number the writer prints for a field reads back as itself, and "-1"
+// as an hour still becomes a huge value that the setter refuses.
+long long readNumber(const XMLCh* text, bool isUnsigned)
 {
     std::string narrow = toNarrow(text);
-    long value = std::strtol(narrow.c_str(), nullptr, 10);
-    if (value > INT_MAX) {
-        value = INT_MAX;
-    } else if (value < INT_MIN) {
-        value = INT_MIN;
-    }
-    return value;
+    const long long value = std::strtoll(narrow.c_str(), nullptr, 10);
+    const long long high = isUnsigned ? static_cast<long long>(UINT_MAX) : INT_MAX;
+    return value > high ? high : value < INT_MIN ? INT_MIN : value;
 }
 
-long readNumberAttribute(const DOMElement* element, const XMLCh* name)
+unsigned int readUnsigned(const XMLCh* text)
 {
-    return element != nullptr ? readNumber(element->getAttribute(name)) : 0;
+    return static_cast<unsigned int>(readNumber(text, true));
+}
+
+unsigned int readUnsignedAttribute(const DOMElement* element, const XMLCh* name)
+{
+    return element != nullptr ? readUnsigned(element->getAttribute(name)) : 0;
+}
+
+int readSignedAttribute(const DOMElement* element, const XMLCh* name)
+{
+    return element != nullptr ? static_cast<int>(readNumber(element->getAttribute(name), false)) : 0;
 }
 
 // White space around an address is layout, not part of it: saved files put
@@ -297,8 +306,8 @@ std::string trimmed(const std::string& text)
 TimeOfDay readTimeOfDay(const DOMElement* timeElement)
 {
     TimeOfDay timeOfDay;
-    timeOfDay.setHour(static_cast<unsigned int>(readNumberAttribute(timeElement, u"hour")));
-    timeOfDay.setMinutes(static_cast<unsigned int>(readNumberAttribute(timeElement, u"min")));
+    timeOfDay.setHour(readUnsignedAttribute(timeElement, u"hour"));
+    timeOfDay.setMinutes(readUnsignedAttribute(timeElement, u"min"));
     return timeOfDay;
 }
 
@@ -316,13 +325,13 @@ std::unique_ptr<Frequency> readSchedule(const DOMElement* scheduleElement)
             return nullptr;
         }
         auto schedule = std::make_unique<Seconds>();
-        schedule->setSeconds(static_cast<unsigned int>(readNumber(text->getNodeValue())));
+        schedule->setSeconds(readUnsigned(text->getNodeValue()));
         return schedule;
     }
     if (XMLString::equals(name, u"daily")) {
         auto schedule = std::make_unique<Daily>();
         TimeOfDay timeOfDay = readTimeOfDay(firstElementBelow(scheduleElement, u"time-of-day"));
-        schedule->setEvery(static_cast<int>(readNumberAttribute(scheduleElement, u"every")));
+        schedule->setEvery(readSignedAttribute(scheduleElement, u"every"));
         schedule->setTimeOfDay(timeOfDay);
         return schedule;
     }
@@ -330,7 +339,7 @@ std::unique_ptr<Frequency> readSchedule(const DOMElement* scheduleElement)
         static const XMLCh* const days[] = {u"sun", u"mon", u"tue", u"wed", u"thu", u"fri", u"sat"};
         auto schedule = std::make_unique<Weekly>();
         const DOMElement* timeElement = firstElementBelow(scheduleElement, u"time-of-day");
-        schedule->setEvery(static_cast<int>(readNumberAttribute(scheduleElement, u"every")));
+        schedule->setEvery(readSignedAttribute(scheduleElement, u"every"));
         TimeOfDay timeOfDay = readTimeOfDay(timeElement);
         for (int day = sun; day <= sat; ++day) {
             if (attributeIs(scheduleElement, u"day-of-week", days[day])) {
@@ -353,7 +362,7 @@ Action readAction(const DOMElement* triggerElement)
     if (actionElement == nullptr) {
         return action;
     }
-    action.setMaxFrequency(static_cast<unsigned int>(readNumberAttribute(actionElement, u"max-frequency")));
+    action.setMaxFrequency(readUnsignedAttribute(actionElement, u"max-frequency"));
     // Addresses and flags count wherever they stand below the trigger.
     forEachElementBelow(triggerElement, u"email", [&action](const DOMElement* email) {
         const DOMNode* text = email->getFirstChild();

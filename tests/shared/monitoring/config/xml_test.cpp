@@ -219,6 +219,24 @@ TEST_F(XmlTest, ReaderIsLenientAndFallsBackToDefaults)
         EXPECT_EQ(nullptr, unscheduled.getFrequency()) << noSchedule;
         EXPECT_NE(std::string::npos, Config::generate(unscheduled).find("<frequency/>"));
     }
+
+    // Out-of-range numbers saturate at the field's own range (a negative one
+    // in an unsigned field is its two's-complement value), so whatever the
+    // writer prints reads back as the same number.
+    for (auto [given, written] : std::vector<std::pair<std::string, std::string>>{
+             {"-960948496", "3334018800"}, {"99999999999", "4294967295"}, {"-99999999999", "2147483648"}}) {
+        std::unique_ptr<ActionTrigger> limited(Config::parseActionTrigger(
+            "<action-trigger><value-changes/><action max-frequency=\"" + given + "\"/></action-trigger>"));
+        const std::string text = Config::generate(limited.get());
+        EXPECT_NE(std::string::npos, text.find("max-frequency=\"" + written + "\"")) << text;
+        std::unique_ptr<ActionTrigger> again(Config::parseActionTrigger(text));
+        EXPECT_EQ(text, Config::generate(again.get()));
+    }
+    EXPECT_EQ(" seconds: 4294967295\n",
+              dump([&] { scheduleOf("<frequency><seconds>-1</seconds></frequency>").getFrequency()->print(); }));
+    EXPECT_EQ(2147483647, dynamic_cast<const Daily&>(*scheduleOf("<frequency><daily every=\"3000000000\"/></frequency>")
+                                                            .getFrequency())
+                              .getEvery());
 }
 
 TEST_F(XmlTest, RefusedDocumentsThrowTheModelsMessages)
