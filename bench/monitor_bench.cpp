@@ -285,13 +285,23 @@ private:
     xercesc::XercesDOMParser _parser;
 };
 
-void floorGenerateEntry(benchmark::State& state, std::size_t sizeIndex)
+// The module holding the size's table, with the table's sample texts; a
+// benchmark that cannot have them is skipped with the reason (null).
+ModuleCopy* samplesFor(benchmark::State& state, std::size_t sizeIndex, Samples* samples)
 {
     std::string error;
-    Samples samples;
     ModuleCopy* module = sessionFor(sizeIndex, &error);
-    if (module == nullptr || !fetchSamples(*module, gSizes[sizeIndex].entries, &samples, &error)) {
+    if (module == nullptr || !fetchSamples(*module, gSizes[sizeIndex].entries, samples, &error)) {
         state.SkipWithError(error.c_str());
+        return nullptr;
+    }
+    return module;
+}
+
+void floorGenerateEntry(benchmark::State& state, std::size_t sizeIndex)
+{
+    Samples samples;
+    if (samplesFor(state, sizeIndex, &samples) == nullptr) {
         return;
     }
     std::vector<MonitorEntry> entries;
@@ -309,11 +319,8 @@ void floorGenerateEntry(benchmark::State& state, std::size_t sizeIndex)
 
 void floorGenerateTrigger(benchmark::State& state, std::size_t sizeIndex)
 {
-    std::string error;
     Samples samples;
-    ModuleCopy* module = sessionFor(sizeIndex, &error);
-    if (module == nullptr || !fetchSamples(*module, gSizes[sizeIndex].entries, &samples, &error)) {
-        state.SkipWithError(error.c_str());
+    if (samplesFor(state, sizeIndex, &samples) == nullptr) {
         return;
     }
     std::vector<std::unique_ptr<ActionTrigger>> triggers;
@@ -331,11 +338,8 @@ void floorGenerateTrigger(benchmark::State& state, std::size_t sizeIndex)
 
 void floorParse(benchmark::State& state, std::size_t sizeIndex, bool triggers)
 {
-    std::string error;
     Samples samples;
-    ModuleCopy* module = sessionFor(sizeIndex, &error);
-    if (module == nullptr || !fetchSamples(*module, gSizes[sizeIndex].entries, &samples, &error)) {
-        state.SkipWithError(error.c_str());
+    if (samplesFor(state, sizeIndex, &samples) == nullptr) {
         return;
     }
     const std::vector<std::string>& texts = triggers ? samples.triggerXml : samples.entryXml;
@@ -403,14 +407,12 @@ enum class Op { entryCount, entryGet, entrySet, entryAdd, triggerCount, triggerG
 
 void requestBenchmark(benchmark::State& state, std::size_t sizeIndex, Op op)
 {
-    std::string error;
     Samples samples;
-    ModuleCopy* module = sessionFor(sizeIndex, &error);
-    const std::size_t n = gSizes[sizeIndex].entries;
-    if (module == nullptr || !fetchSamples(*module, n, &samples, &error)) {
-        state.SkipWithError(error.c_str());
+    ModuleCopy* module = samplesFor(state, sizeIndex, &samples);
+    if (module == nullptr) {
         return;
     }
+    const std::size_t n = gSizes[sizeIndex].entries;
     std::vector<Request> timed;
     std::vector<Request> restore;
     for (std::size_t k = 0; k < samples.entries.size(); ++k) {
@@ -448,7 +450,7 @@ void requestBenchmark(benchmark::State& state, std::size_t sizeIndex, Op op)
             break;
         case Op::triggerDel: {
             // The last of the three triggers goes and comes back as it was.
-            std::string last;
+            std::string last, error;
             if (!sendOk(module->route(KEY_TYPE_GET, triggerKey(e, 2)), &last, &error)) {
                 state.SkipWithError(error.c_str());
                 return;
