@@ -5,7 +5,6 @@
 #include "zormodparam.h"
 
 #include <atomic>
-#include <dlfcn.h>
 #include <exception>
 #include <fcntl.h>
 #include <sys/sendfile.h>
@@ -13,27 +12,6 @@
 #include <unistd.h>
 
 namespace zorbench {
-
-int BenchListener::registerKey(const char* keyName, int keyId, CBFunc, int type, void* instance)
-{
-    if (keyName == nullptr) {
-        return -1;
-    }
-    _rows.push_back(KeyRow{keyName, keyId, type, instance});
-    return 0;
-}
-
-const KeyRow* BenchListener::route(int type, const std::string& key) const
-{
-    const KeyRow* best = nullptr;
-    for (const KeyRow& row : _rows) {
-        if (row.type == type && key.compare(0, row.keyName.size(), row.keyName) == 0 &&
-            (best == nullptr || row.keyName.size() > best->keyName.size())) {
-            best = &row;
-        }
-    }
-    return best;
-}
 
 namespace {
 
@@ -73,18 +51,6 @@ bool copyFile(const std::string& from, const std::string& to, std::string* error
     return ok;
 }
 
-template <typename F>
-bool findSymbol(void* handle, const char* name, F* function, std::string* error)
-{
-    void* symbol = dlsym(handle, name);
-    if (symbol == nullptr) {
-        *error = std::string("entry point ") + name + " not found";
-        return false;
-    }
-    *function = reinterpret_cast<F>(symbol);
-    return true;
-}
-
 std::string describeCurrentException()
 {
     try {
@@ -109,24 +75,7 @@ ModuleCopy::ModuleCopy(const std::string& modulePath, const std::string& folder)
         _path.clear();
         return;
     }
-    // RTLD_LOCAL: the copy's symbols stay its own, as in the host process.
-    _handle = dlopen(_path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (_handle == nullptr) {
-        const char* why = dlerror();
-        _error = "cannot load " + _path + ": " + (why != nullptr ? why : "unknown error");
-        return;
-    }
-    bool ok = findSymbol(_handle, "OpenSession", &_openSession, &_error) &&
-              findSymbol(_handle, "CloseSession", &_closeSession, &_error) &&
-              findSymbol(_handle, ZOR_SYM_ONGET, &_onGet, &_error) &&
-              findSymbol(_handle, ZOR_SYM_ONSET, &_onSet, &_error) &&
-              findSymbol(_handle, ZOR_SYM_ONADD, &_onAdd, &_error) &&
-              findSymbol(_handle, ZOR_SYM_ONDEL, &_onDel, &_error) &&
-              findSymbol(_handle, ZOR_SYM_ONCOMMIT, &_onCommit, &_error);
-    if (!ok) {
-        dlclose(_handle);
-        _handle = nullptr;
-    }
+    _library.load(_path, &_error);
 }
 
 void ModuleCopy::setUnloadCopies(bool unload) { gUnloadCopies = unload; }
@@ -134,8 +83,8 @@ void ModuleCopy::setUnloadCopies(bool unload) { gUnloadCopies = unload; }
 ModuleCopy::~ModuleCopy()
 {
     closeSession();
-    if (_handle != nullptr && gUnloadCopies) {
-        dlclose(_handle);
+    if (gUnloadCopies) {
+        _library.unload();
     }
     if (!_path.empty()) {
         ::unlink(_path.c_str());
@@ -152,7 +101,7 @@ int ModuleCopy::openSession()
     _table.iStructVersion = 1;
     _table.session = &_listener;
     _listener.clear();
-    int result = _openSession(&_record, &_table);
+    int result = _library.openSession(&_record, &_table);
     _open = _record.private_data != nullptr;
     return result;
 }
@@ -160,7 +109,7 @@ int ModuleCopy::openSession()
 void ModuleCopy::closeSession()
 {
     if (_open) {
-        _closeSession(&_record);
+        _library.closeSession(&_record);
         _open = false;
         _listener.clear();
     }
@@ -175,25 +124,7 @@ Request ModuleCopy::route(int type, const std::string& key, std::optional<std::s
     if (const KeyRow* row = _listener.route(type, key)) {
         request.keyId = row->keyId;
         request.instance = row->instance;
-        switch (type) {
-        case KEY_TYPE_GET:
-            request.entry = _onGet;
-            break;
-        case KEY_TYPE_SET:
-            request.entry = _onSet;
-            break;
-        case KEY_TYPE_ADD:
-            request.entry = _onAdd;
-            break;
-        case KEY_TYPE_DEL:
-            request.entry = _onDel;
-            break;
-        case KEY_TYPE_COMMIT:
-            request.entry = _onCommit;
-            break;
-        default:
-            break;
-        }
+        request.entry = _library.entryFor(type);
     }
     return request;
 }

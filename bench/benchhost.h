@@ -4,6 +4,8 @@
 // the host process builds them.
 #pragma once
 
+#include "keyrouter.h"
+#include "modulelibrary.h"
 #include "zormodule.h"
 
 #include <optional>
@@ -11,26 +13,6 @@
 #include <vector>
 
 namespace zorbench {
-
-/// One registration as the module gave it.
-struct KeyRow {
-    std::string keyName;
-    int keyId;
-    int type;
-    void* instance;
-};
-
-/// Keeps every row a module registers.
-class BenchListener : public ZORListener {
-public:
-    int registerKey(const char* keyName, int keyId, CBFunc cback, int type, void* instance) override;
-    /// The row of access type `type` whose key path is the longest prefix of key; null if none.
-    const KeyRow* route(int type, const std::string& key) const;
-    void clear() { _rows.clear(); }
-
-private:
-    std::vector<KeyRow> _rows;
-};
 
 /// A request routed once, ahead of the measurement, as the host would route it.
 struct Request {
@@ -72,7 +54,7 @@ public:
     ModuleCopy(const ModuleCopy&) = delete;
     ModuleCopy& operator=(const ModuleCopy&) = delete;
 
-    bool loaded() const { return _handle != nullptr; }
+    bool loaded() const { return _library.loaded(); }
     const std::string& error() const { return _error; }
 
     /// OpenSession with a full host table; its result.
@@ -90,15 +72,8 @@ public:
 private:
     std::string _path;
     std::string _error;
-    void* _handle = nullptr;
-    OpenSessionFunc _openSession = nullptr;
-    CloseSessionFunc _closeSession = nullptr;
-    RequestEntryFunc _onGet = nullptr;
-    RequestEntryFunc _onSet = nullptr;
-    RequestEntryFunc _onAdd = nullptr;
-    RequestEntryFunc _onDel = nullptr;
-    RequestEntryFunc _onCommit = nullptr;
-    BenchListener _listener;
+    ModuleLibrary _library;
+    HostListener _listener;
     module_funcs _record{};
     system_funcs _table{};
     bool _open = false;

@@ -6,7 +6,6 @@
 #include "zormonitor_host.h"
 
 #include <cxxabi.h>
-#include <dlfcn.h>
 #include <exception>
 #include <memory>
 #include <typeinfo>
@@ -21,20 +20,6 @@ std::string demangle(const char* name)
     int status = 0;
     std::unique_ptr<char, void (*)(void*)> text(abi::__cxa_demangle(name, nullptr, nullptr, &status), std::free);
     return status == 0 && text ? std::string(text.get()) : std::string(name);
-}
-
-template <typename F>
-bool findSymbol(void* handle, const char* name, F* function, std::string* error)
-{
-    dlerror();
-    void* symbol = dlsym(handle, name);
-    if (symbol == nullptr) {
-        const char* why = dlerror();
-        *error = std::string("entry point ") + name + " not found" + (why != nullptr ? std::string(": ") + why : "");
-        return false;
-    }
-    *function = reinterpret_cast<F>(symbol);
-    return true;
 }
 
 } // namespace
@@ -53,46 +38,6 @@ EscapedException describeCurrentException()
     } catch (...) {
         std::type_info* type = abi::__cxa_current_exception_type();
         return {demangle(type != nullptr ? type->name() : nullptr), std::nullopt};
-    }
-}
-
-// The host keeps a module for the life of the process, as the appliance's
-// host does: the handle is never closed, so the module's static state
-// (configuration store, key table) is torn down only at process exit.
-bool ModuleLibrary::load(const std::string& path, std::string* error)
-{
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        const char* why = dlerror();
-        *error = "cannot load module " + path + ": " + (why != nullptr ? why : "unknown error");
-        return false;
-    }
-    bool ok = findSymbol(handle, "OpenSession", &openSession, error) &&
-              findSymbol(handle, "CloseSession", &closeSession, error) &&
-              findSymbol(handle, ZOR_SYM_ONGET, &onGet, error) && findSymbol(handle, ZOR_SYM_ONSET, &onSet, error) &&
-              findSymbol(handle, ZOR_SYM_ONADD, &onAdd, error) && findSymbol(handle, ZOR_SYM_ONDEL, &onDel, error) &&
-              findSymbol(handle, ZOR_SYM_ONCOMMIT, &onCommit, error);
-    if (!ok) {
-        *error = "module " + path + " does not fit: " + *error;
-    }
-    return ok;
-}
-
-RequestEntryFunc ModuleLibrary::entryFor(int type) const
-{
-    switch (type) {
-    case KEY_TYPE_GET:
-        return onGet;
-    case KEY_TYPE_SET:
-        return onSet;
-    case KEY_TYPE_ADD:
-        return onAdd;
-    case KEY_TYPE_DEL:
-        return onDel;
-    case KEY_TYPE_COMMIT:
-        return onCommit;
-    default:
-        return nullptr;
     }
 }
 

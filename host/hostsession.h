@@ -3,29 +3,12 @@
 #pragma once
 
 #include "keyrouter.h"
+#include "modulelibrary.h"
 #include "request.h"
 #include "zormodule.h"
 
 #include <optional>
 #include <string>
-
-/// The seven entry points of a module loaded with dlopen.
-class ModuleLibrary {
-public:
-    /// Loads the library and finds every entry point; false with the reason in *error otherwise.
-    bool load(const std::string& path, std::string* error);
-
-    OpenSessionFunc openSession = nullptr;
-    CloseSessionFunc closeSession = nullptr;
-    RequestEntryFunc onGet = nullptr;
-    RequestEntryFunc onSet = nullptr;
-    RequestEntryFunc onAdd = nullptr;
-    RequestEntryFunc onDel = nullptr;
-    RequestEntryFunc onCommit = nullptr;
-
-    /// The entry point that serves an access type; null for an unknown type.
-    RequestEntryFunc entryFor(int type) const;
-};
 
 /// An exception that left an entry point, as the host reports it.
 struct EscapedException {

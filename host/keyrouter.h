@@ -28,6 +28,8 @@ public:
     const KeyRow* route(int type, const std::string& key) const;
 
     const std::vector<KeyRow>& rows() const { return _rows; }
+    /// Forgets every row, for a new session of the same module.
+    void clear() { _rows.clear(); }
 
 private:
     std::vector<KeyRow> _rows;

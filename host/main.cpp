@@ -210,6 +210,9 @@ int main(int argc, char** argv)
     }
 
     std::string modulePath = o.module.empty() ? executableFolder() + "/libmonitor.so" : o.module;
+    // Kept for the life of the process, as the appliance's host keeps it: the
+    // module's static state (configuration store, key table) is torn down
+    // only at exit.
     ModuleLibrary module;
     if (!module.load(modulePath, &error)) {
         std::cerr << "zorhost: " << error << '\n';
