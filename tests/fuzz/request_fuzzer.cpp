@@ -25,14 +25,16 @@
 #include "zormodparam.h"
 #include "zormodule.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <dlfcn.h>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <optional>
+#include <sstream>
 #include <streambuf>
 #include <string>
 #include <unistd.h>
@@ -45,9 +47,7 @@ namespace {
 const int kEntryCountKey = 6;
 const int kEntryKey = 7;
 const int kTriggerKey = 9;
-const char* const kEntryPath = "/zor/public/system/monitor/config/monitor-entry/";
-const char* const kCountPath = "/zor/public/system/monitor/config/monitor-entry-count/";
-const char* const kCommitPath = "/zor/public/system/monitor/commit/";
+const std::string kEntryPath = "/zor/public/system/monitor/config/monitor-entry/";
 const int kReplySize = 64; // small, so that replies grow
 const int kMaxRequests = 64;
 
@@ -66,6 +66,12 @@ const char* const kBaseline[] = {
 const char* const kCommitEntry =
     "<monitor-entry variable=\"uptime\" log=\"false\"><frequency><asynchronous/></frequency></monitor-entry>";
 
+// The access types in the order of the input's letters.
+const char kLetters[] = "gsadc";
+const int kTypes[] = {KEY_TYPE_GET, KEY_TYPE_SET, KEY_TYPE_ADD, KEY_TYPE_DEL, KEY_TYPE_COMMIT};
+const char* const kEntrySymbols[] = {ZOR_SYM_ONGET, ZOR_SYM_ONSET, ZOR_SYM_ONADD, ZOR_SYM_ONDEL, ZOR_SYM_ONCOMMIT};
+const int kKnownResults[] = {0, -1, -2, -3, -6, -9, -9999, -10000};
+
 class NullBuffer : public std::streambuf {
 protected:
     int overflow(int c) override { return c; }
@@ -80,50 +86,25 @@ struct Row {
 struct Listener : ZORListener {
     int registerKey(const char* keyName, int keyId, CBFunc, int type, void*) override
     {
-        if (rows.size() < 64) {
-            rows.push_back({keyName, keyId, type});
-        }
+        rows.push_back({keyName, keyId, type});
         return 0;
     }
     std::vector<Row> rows;
 };
 
-struct Module {
-    OpenSessionFunc open = nullptr;
-    CloseSessionFunc close = nullptr;
-    RequestEntryFunc get = nullptr, set = nullptr, add = nullptr, del = nullptr, commit = nullptr;
-    void (*resetParserErrors)() = nullptr;
-
-    RequestEntryFunc entryFor(int type) const
-    {
-        switch (type) {
-        case KEY_TYPE_GET:
-            return get;
-        case KEY_TYPE_SET:
-            return set;
-        case KEY_TYPE_ADD:
-            return add;
-        case KEY_TYPE_DEL:
-            return del;
-        default:
-            return commit;
-        }
-    }
-};
-
-Module gModule;
+OpenSessionFunc gOpen = nullptr;
+CloseSessionFunc gClose = nullptr;
+RequestEntryFunc gEntries[5] = {}; // in the order of kTypes
+void (*gResetParserErrors)() = nullptr;
 std::string gRoot;
 std::string gConfigFile;
-Listener gListener; // the rows of the first session, for the key paths
-// ZOR_FUZZ_VERBOSE set: every request and its answer on standard error, to
-// see what a corpus input does.
-bool gVerbose = false;
+std::vector<Row> gRows; // registered by the first session, for the key paths
 
-template <typename F>
-void resolve(void* handle, const char* name, F* slot)
+void* resolve(void* handle, const char* name)
 {
-    *slot = reinterpret_cast<F>(dlsym(handle, name));
-    FUZZ_CHECK(*slot != nullptr, "the module lacks %s", name);
+    void* symbol = dlsym(handle, name);
+    FUZZ_CHECK(symbol != nullptr, "the module lacks %s", name);
+    return symbol;
 }
 
 struct Reply {
@@ -135,26 +116,22 @@ class Session {
 public:
     Session()
     {
-        record.iStructSize = sizeof(module_funcs);
-        record.iStructVersion = 1;
-        hostTable.iStructSize = sizeof(system_funcs);
-        hostTable.iStructVersion = 1;
-        hostTable.session = &listener;
-        int opened = gModule.open(&record, &hostTable);
+        int opened = gOpen(&record, &hostTable);
         FUZZ_CHECK(opened == 0 && record.private_data != nullptr, "OpenSession returned %d", opened);
     }
-    ~Session() { gModule.close(&record); }
+    ~Session() { gClose(&record); }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
     /// Sends one request; an exception other than a read's configuration
     /// error is a finding, as it would reach the host.
-    std::optional<Reply> send(int type, int id, const std::string& key, const std::optional<std::string>& value)
+    std::optional<Reply> send(int typeIndex, int id, const std::string& key, const std::optional<std::string>& value)
     {
         ZorModParam parms(key.c_str(), value ? value->c_str() : nullptr, kReplySize);
+        const int type = kTypes[typeIndex];
         Reply reply;
         try {
-            reply.result = gModule.entryFor(type)(&parms, id, type, record.private_data);
+            reply.result = gEntries[typeIndex](&parms, id, type, record.private_data);
         } catch (const MonitoringException& e) {
             FUZZ_CHECK(type == KEY_TYPE_GET, "a change let \"%s\" escape (key %s)", e.getMessage().c_str(),
                        key.c_str());
@@ -170,9 +147,9 @@ public:
         return reply;
     }
 
-    Reply sendOk(int type, int id, const std::string& key, const std::optional<std::string>& value = std::nullopt)
+    Reply sendOk(int typeIndex, int id, const std::string& key, const std::optional<std::string>& value = std::nullopt)
     {
-        std::optional<Reply> reply = send(type, id, key, value);
+        std::optional<Reply> reply = send(typeIndex, id, key, value);
         FUZZ_CHECK(reply && reply->result == 0, "%s failed: %d %s", key.c_str(), reply ? reply->result : 0,
                    reply ? reply->text.c_str() : "(exception)");
         return *reply;
@@ -181,26 +158,28 @@ public:
     /// The table as the get keys serve it: one generated text per entry.
     std::vector<std::string> entries()
     {
-        Reply count = sendOk(KEY_TYPE_GET, kEntryCountKey, kCountPath);
+        Reply count = sendOk(0, kEntryCountKey, "/zor/public/system/monitor/config/monitor-entry-count/");
         long n = std::strtol(count.text.c_str(), nullptr, 10);
         FUZZ_CHECK(n >= 0 && n < 100000, "entry count \"%s\"", count.text.c_str());
         std::vector<std::string> entries;
         for (long i = 0; i < n; ++i) {
-            entries.push_back(sendOk(KEY_TYPE_GET, kEntryKey, kEntryPath + std::to_string(i) + "/").text);
+            entries.push_back(sendOk(0, kEntryKey, kEntryPath + std::to_string(i) + "/").text);
         }
         return entries;
     }
 
-private:
     Listener listener;
-    module_funcs record{};
-    system_funcs hostTable{};
+
+private:
+    module_funcs record{sizeof(module_funcs), 1, nullptr, nullptr, nullptr, nullptr, 0};
+    system_funcs hostTable{sizeof(system_funcs), 1, &listener, nullptr};
 };
 
+// The registered path of the id for that access type, else of any type.
 std::string pathFor(int type, int id)
 {
     const Row* any = nullptr;
-    for (const Row& row : gListener.rows) {
+    for (const Row& row : gRows) {
         if (row.id == id && row.type == type) {
             return row.path;
         }
@@ -211,40 +190,19 @@ std::string pathFor(int type, int id)
     return any != nullptr ? any->path : std::string("/zor/public/system/monitor/");
 }
 
-bool knownResult(int result)
-{
-    switch (result) {
-    case 0:
-    case -1:
-    case -2:
-    case -3:
-    case -6:
-    case -9:
-    case -9999:
-    case -10000:
-        return true;
-    default:
-        return false;
-    }
-}
-
-// before: the table as it stood before this request; becomes the table
-// after it, which is where the next request starts.
+// table: the table as it stood before this request; becomes the table after
+// it, which is where the next request starts.
 void runRequest(Session& session, const std::string& record, std::vector<std::string>& table)
 {
-    static const int types[] = {KEY_TYPE_GET, KEY_TYPE_SET, KEY_TYPE_ADD, KEY_TYPE_DEL, KEY_TYPE_COMMIT};
     if (record.size() < 2) {
         return;
     }
     const unsigned char op = static_cast<unsigned char>(record[0]);
-    int type = op == 'g' ? KEY_TYPE_GET
-               : op == 's' ? KEY_TYPE_SET
-               : op == 'a' ? KEY_TYPE_ADD
-               : op == 'd' ? KEY_TYPE_DEL
-               : op == 'c' ? KEY_TYPE_COMMIT
-                           : types[op % 5];
+    const void* letter = std::memchr(kLetters, op, 5);
+    const int typeIndex = letter != nullptr ? static_cast<const char*>(letter) - kLetters : op % 5;
+    const int type = kTypes[typeIndex];
     const unsigned char idByte = static_cast<unsigned char>(record[1]);
-    int id = idByte >= 'a' && idByte <= 's' ? idByte - 'a' : static_cast<signed char>(idByte);
+    const int id = idByte >= 'a' && idByte <= 's' ? idByte - 'a' : static_cast<signed char>(idByte);
 
     std::string rest = record.substr(2);
     std::optional<std::string> value;
@@ -256,43 +214,35 @@ void runRequest(Session& session, const std::string& record, std::vector<std::st
     std::string key = !rest.empty() && rest[0] == '=' ? rest.substr(1) : pathFor(type, id) + rest;
 
     const std::vector<std::string> before = std::move(table);
-    std::optional<Reply> reply = session.send(type, id, key, value);
+    std::optional<Reply> reply = session.send(typeIndex, id, key, value);
     table = session.entries();
     const std::vector<std::string>& after = table;
 
-    if (gVerbose) {
-        std::fprintf(stderr, "type %d id %d key %s -> %s\n", type, id, key.c_str(),
-                     reply ? (std::to_string(reply->result) + " " + reply->text.substr(0, 120)).c_str() : "exception");
-    }
     if (!reply) {
         FUZZ_CHECK(before == after, "a read that failed changed the table (key %s)", key.c_str());
         return;
     }
-    FUZZ_CHECK(knownResult(reply->result), "unexpected result %d for key %s: %s", reply->result, key.c_str(),
-               reply->text.c_str());
-    const bool change = (type == KEY_TYPE_SET || type == KEY_TYPE_ADD || type == KEY_TYPE_DEL) &&
-                        (id == kEntryKey || id == kTriggerKey);
+    FUZZ_CHECK(std::count(std::begin(kKnownResults), std::end(kKnownResults), reply->result) == 1,
+               "unexpected result %d for key %s: %s", reply->result, key.c_str(), reply->text.c_str());
+    const bool change = type != KEY_TYPE_GET && type != KEY_TYPE_COMMIT && (id == kEntryKey || id == kTriggerKey);
     if (!change || reply->result != 0) {
         FUZZ_CHECK(before == after, "result %d for key %s changed the table: %s", reply->result, key.c_str(),
                    reply->text.c_str());
         return;
     }
-    if (id == kEntryKey && type == KEY_TYPE_ADD) {
-        FUZZ_CHECK(after.size() == before.size() + 1, "an added entry did not appear");
-    } else if (id == kEntryKey && type == KEY_TYPE_DEL) {
-        FUZZ_CHECK(after.size() + 1 == before.size(), "a removed entry is still there");
-    } else {
-        FUZZ_CHECK(after.size() == before.size(), "a trigger change changed the number of entries");
-    }
+    const int growth = id != kEntryKey ? 0 : type == KEY_TYPE_ADD ? 1 : type == KEY_TYPE_DEL ? -1 : 0;
+    const size_t expected = before.size() + growth;
+    FUZZ_CHECK(after.size() == expected, "key %s left %zu entries of %zu, expected %zu", key.c_str(), after.size(),
+               before.size(), expected);
 }
 
 // Every input ends in a save: whatever the requests did to the table, the
 // file written must read back as exactly that table.
 void commitAndCheck(Session& session)
 {
-    gModule.resetParserErrors();
-    session.sendOk(KEY_TYPE_ADD, kEntryKey, kEntryPath, std::string(kCommitEntry));
-    Reply saved = session.sendOk(KEY_TYPE_COMMIT, 17, kCommitPath);
+    gResetParserErrors();
+    session.sendOk(2, kEntryKey, kEntryPath, std::string(kCommitEntry));
+    Reply saved = session.sendOk(4, 17, "/zor/public/system/monitor/commit/");
     FUZZ_CHECK(saved.text == " Monitor configuration saved in " + gConfigFile, "commit reply %s", saved.text.c_str());
 
     const std::vector<std::string> served = session.entries();
@@ -312,28 +262,12 @@ void commitAndCheck(Session& session)
     }
 }
 
-void restoreBaseline(Session& session)
-{
-    for (size_t n = session.entries().size(); n > 0; --n) {
-        session.sendOk(KEY_TYPE_DEL, kEntryKey, std::string(kEntryPath) + "0/");
-    }
-    for (const char* entry : kBaseline) {
-        session.sendOk(KEY_TYPE_ADD, kEntryKey, kEntryPath, std::string(entry));
-    }
-}
-
 void writeFile(const fs::path& path, const std::string& content)
 {
     fs::create_directories(path.parent_path());
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
     FUZZ_CHECK(out.good(), "cannot write %s", path.c_str());
-}
-
-void removeRoot()
-{
-    std::error_code ec;
-    fs::remove_all(gRoot, ec);
 }
 
 } // namespace
@@ -352,62 +286,61 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     std::string pattern = base + "/zorfuzz.XXXXXX";
     FUZZ_CHECK(mkdtemp(pattern.data()) != nullptr, "cannot make a root under %s", base.c_str());
     gRoot = pattern;
-    std::atexit(removeRoot);
-    gVerbose = std::getenv("ZOR_FUZZ_VERBOSE") != nullptr;
+    std::atexit([] {
+        std::error_code ec;
+        fs::remove_all(gRoot, ec);
+    });
     std::string config = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<monitor-config>";
     for (const char* entry : kBaseline) {
         config += entry;
     }
-    config += "</monitor-config>\n";
-    writeFile(gRoot + "/etc/configs/monitor/Monitor.cfg", config);
+    gConfigFile = gRoot + "/etc/configs/monitor/Monitor.cfg";
+    writeFile(gConfigFile, config + "</monitor-config>\n");
     std::ifstream presets(std::string(ZOR_TEST_DATA) + "/monitoring/PresetTriggers.cfg", std::ios::binary);
-    writeFile(gRoot + "/etc/configs/monitor/PresetTriggers.cfg",
-              std::string(std::istreambuf_iterator<char>(presets), std::istreambuf_iterator<char>()));
+    std::ostringstream presetText;
+    presetText << presets.rdbuf();
+    writeFile(gRoot + "/etc/configs/monitor/PresetTriggers.cfg", presetText.str());
     writeFile(gRoot + "/var/log/monitor/d20240301.log", "2024-03-01 12:00:00 cpu-load=0.52\n");
     fs::create_directories(gRoot + "/var/log/monitor/folder.log");
     setenv("ZOR_ROOT", gRoot.c_str(), 1);
-    gConfigFile = gRoot + "/etc/configs/monitor/Monitor.cfg";
 
     void* handle = dlopen(ZOR_FUZZ_MODULE, RTLD_NOW | RTLD_LOCAL);
     FUZZ_CHECK(handle != nullptr, "cannot load %s: %s", ZOR_FUZZ_MODULE, dlerror());
-    resolve(handle, "OpenSession", &gModule.open);
-    resolve(handle, "CloseSession", &gModule.close);
-    resolve(handle, ZOR_SYM_ONGET, &gModule.get);
-    resolve(handle, ZOR_SYM_ONSET, &gModule.set);
-    resolve(handle, ZOR_SYM_ONADD, &gModule.add);
-    resolve(handle, ZOR_SYM_ONDEL, &gModule.del);
-    resolve(handle, ZOR_SYM_ONCOMMIT, &gModule.commit);
-    resolve(handle, "zorResetXMLErrorsForTest", &gModule.resetParserErrors);
+    gOpen = reinterpret_cast<OpenSessionFunc>(resolve(handle, "OpenSession"));
+    gClose = reinterpret_cast<CloseSessionFunc>(resolve(handle, "CloseSession"));
+    for (int i = 0; i < 5; ++i) {
+        gEntries[i] = reinterpret_cast<RequestEntryFunc>(resolve(handle, kEntrySymbols[i]));
+    }
+    gResetParserErrors = reinterpret_cast<void (*)()>(resolve(handle, "zorResetXMLErrorsForTest"));
 
     // The reader of the saved files in this process; the module has its own.
     MonitoringConfiguration::initialize();
 
     // The first session loads the files above; its rows give the key paths.
-    module_funcs record{sizeof(module_funcs), 1, nullptr, nullptr, nullptr, nullptr, 0};
-    system_funcs table{sizeof(system_funcs), 1, &gListener, nullptr};
-    FUZZ_CHECK(gModule.open(&record, &table) == 0, "the first session did not open");
-    gModule.close(&record);
     Session session;
+    gRows = session.listener.rows;
     FUZZ_CHECK(session.entries().size() == 2, "Monitor.cfg was not loaded at the first session");
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    gModule.resetParserErrors();
+    gResetParserErrors();
     Session session;
     const std::string input(reinterpret_cast<const char*>(data), size);
     std::vector<std::string> table = session.entries();
-    size_t start = 0;
-    for (int n = 0; start < input.size() && n < kMaxRequests; ++n) {
-        size_t end = input.find('\n', start);
-        if (end == std::string::npos) {
-            end = input.size();
-        }
+    for (size_t start = 0, n = 0; start < input.size() && n < kMaxRequests; ++n) {
+        size_t end = std::min(input.find('\n', start), input.size());
         runRequest(session, input.substr(start, end - start), table);
         start = end + 1;
     }
     commitAndCheck(session);
-    restoreBaseline(session);
+    // Back to the baseline for the next input.
+    for (size_t n = session.entries().size(); n > 0; --n) {
+        session.sendOk(3, kEntryKey, kEntryPath + "0/");
+    }
+    for (const char* entry : kBaseline) {
+        session.sendOk(2, kEntryKey, kEntryPath, std::string(entry));
+    }
     return 0;
 }
