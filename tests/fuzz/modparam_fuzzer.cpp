@@ -14,6 +14,7 @@
 #include "zor_error.h"
 #include "zormodparam.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -29,28 +30,22 @@ public:
     int16_t int16()
     {
         uint16_t low = byte();
-        uint16_t high = byte();
-        return static_cast<int16_t>(low | (high << 8));
+        return static_cast<int16_t>(low | (byte() << 8));
     }
     /// Text up to the next zero byte (consumed) or the end.
     std::string text()
     {
-        std::string out;
-        while (_pos < _size && _data[_pos] != 0) {
-            out.push_back(static_cast<char>(_data[_pos++]));
-        }
-        if (_pos < _size) {
-            ++_pos;
-        }
+        const uint8_t* end = std::find(_data + _pos, _data + _size, 0);
+        std::string out = bytes(static_cast<size_t>(end - (_data + _pos)));
+        _pos += _pos < _size ? 1 : 0;
         return out;
     }
     /// Up to n raw bytes, fewer at the end of the input.
     std::string bytes(size_t n)
     {
-        size_t take = n < _size - _pos ? n : _size - _pos;
-        std::string out(reinterpret_cast<const char*>(_data + _pos), take);
+        size_t take = std::min(n, _size - _pos);
         _pos += take;
-        return out;
+        return std::string(reinterpret_cast<const char*>(_data + _pos - take), take);
     }
 
 private:
@@ -62,31 +57,24 @@ private:
 // The parts a text must split into: the fields between "/" separators,
 // without the empty field before a leading "/" and the one after a trailing
 // "/"; an empty field inside the text keeps its place as a null part.
-std::vector<std::string> expectedParts(const std::string& text, std::vector<bool>& present)
+std::vector<std::string> expectedParts(const std::string& text)
 {
-    std::vector<std::string> fields;
-    std::string field;
+    if (text.empty()) {
+        return {};
+    }
+    std::vector<std::string> fields(1);
     for (char c : text) {
         if (c == '/') {
-            fields.push_back(field);
-            field.clear();
+            fields.emplace_back();
         } else {
-            field.push_back(c);
+            fields.back().push_back(c);
         }
     }
-    fields.push_back(field);
-    if (!text.empty() && text.front() == '/') {
+    if (text.front() == '/') {
         fields.erase(fields.begin());
     }
-    if (!text.empty() && text.back() == '/' && !fields.empty()) {
+    if (text.back() == '/' && !fields.empty()) {
         fields.pop_back();
-    }
-    if (text.empty()) {
-        fields.clear();
-    }
-    present.clear();
-    for (const std::string& f : fields) {
-        present.push_back(!f.empty());
     }
     return fields;
 }
@@ -99,16 +87,15 @@ void checkParts(ZorModParam& block, Accessor get, int count, const char* given, 
     const char* all = (block.*get)(0);
     FUZZ_CHECK(all != nullptr && whole == all, "%s 0 is not the whole text", what);
 
-    std::vector<bool> present;
-    std::vector<std::string> parts = expectedParts(whole, present);
+    std::vector<std::string> parts = expectedParts(whole);
     FUZZ_CHECK(count == static_cast<int>(parts.size()), "%s: %d parts, expected %zu for \"%s\"", what, count,
                parts.size(), whole.c_str());
     for (int i = 1; i <= count; ++i) {
         const char* part = (block.*get)(i);
-        if (present[i - 1]) {
-            FUZZ_CHECK(part != nullptr && parts[i - 1] == part, "%s %d of \"%s\" is wrong", what, i, whole.c_str());
-        } else {
+        if (parts[i - 1].empty()) {
             FUZZ_CHECK(part == nullptr, "%s %d of \"%s\" should be null (empty field)", what, i, whole.c_str());
+        } else {
+            FUZZ_CHECK(part != nullptr && parts[i - 1] == part, "%s %d of \"%s\" is wrong", what, i, whole.c_str());
         }
     }
     for (int i : {-1, -1000, count + 1, count + 1000}) {
@@ -116,37 +103,18 @@ void checkParts(ZorModParam& block, Accessor get, int count, const char* given, 
     }
 }
 
-// What the reply must hold: its used bytes and its code.
-struct ReplyModel {
+// Every step is checked against a model of the reply: its used bytes and its code.
+void runOperations(ZorModParam& block, Reader& in)
+{
     std::string used;
     int id = 0;
-
-    void appendData(const std::string& bytes) { used += bytes; }
-    void appendMessage(const std::string& text)
-    {
+    auto appendMessage = [&used](const std::string& text) { // one text: the old terminator goes
         if (!used.empty()) {
             used.pop_back();
         }
         used += text;
         used.push_back('\0');
-    }
-};
-
-void checkReply(ZorModParam& block, const ReplyModel& model, int step)
-{
-    int length = -1;
-    const char* bytes = block.getMessage(&length);
-    FUZZ_CHECK(length == static_cast<int>(model.used.size()), "step %d: %d bytes used, expected %zu", step, length,
-               model.used.size());
-    FUZZ_CHECK(bytes != nullptr && std::memcmp(bytes, model.used.data(), model.used.size()) == 0,
-               "step %d: reply bytes differ", step);
-    FUZZ_CHECK(block.getMessageID() == model.id, "step %d: code %d, expected %d", step, block.getMessageID(),
-               model.id);
-}
-
-void runOperations(ZorModParam& block, Reader& in)
-{
-    ReplyModel model;
+    };
     // A reply grows at most by what the input carries, plus the
     // reservations, which stay below 64 KiB each.
     for (int step = 0; !in.empty() && step < 4096; ++step) {
@@ -154,47 +122,50 @@ void runOperations(ZorModParam& block, Reader& in)
         switch (kind % 6) {
         case 0: { // appendData with a code; a negative length appends nothing
             int len = static_cast<int8_t>(in.byte());
-            int id = static_cast<int8_t>(in.byte());
+            id = static_cast<int8_t>(in.byte());
             std::string bytes = in.bytes(len > 0 ? static_cast<size_t>(len) : 0);
             block.appendData(bytes.data(), len > 0 ? static_cast<int>(bytes.size()) : len, id);
-            model.id = id;
-            model.appendData(bytes);
+            used += bytes;
             break;
         }
         case 1: { // appendData keeping the code
             std::string bytes = in.bytes(in.byte());
             block.appendData(bytes.data(), static_cast<int>(bytes.size()));
-            model.appendData(bytes);
+            used += bytes;
             break;
         }
         case 2: { // appendMessage with a code
-            int id = static_cast<int8_t>(in.byte());
+            id = static_cast<int8_t>(in.byte());
             std::string text = in.text();
             block.appendMessage(text.c_str(), id);
-            model.id = id;
-            model.appendMessage(text);
+            appendMessage(text);
             break;
         }
         case 3: { // appendMessage keeping the code; null reads as empty text
             std::string text = in.text();
             block.appendMessage(text.empty() && (kind & 0x80) ? nullptr : text.c_str());
-            model.appendMessage(text);
+            appendMessage(text);
             break;
         }
         case 4: { // setMessage
-            int id = static_cast<int8_t>(in.byte());
+            id = static_cast<int8_t>(in.byte());
             std::string text = in.text();
             block.setMessage(text.c_str(), id);
-            model.id = id;
-            model.used.clear();
-            model.appendMessage(text);
+            used.clear();
+            appendMessage(text);
             break;
         }
         case 5: // setMessageSize never loses what is there
             block.setMessageSize(in.int16());
             break;
         }
-        checkReply(block, model, step);
+        int length = -1;
+        const char* bytes = block.getMessage(&length);
+        FUZZ_CHECK(length == static_cast<int>(used.size()), "step %d: %d bytes used, expected %zu", step, length,
+                   used.size());
+        FUZZ_CHECK(bytes != nullptr && std::memcmp(bytes, used.data(), used.size()) == 0,
+                   "step %d: reply bytes differ", step);
+        FUZZ_CHECK(block.getMessageID() == id, "step %d: code %d, expected %d", step, block.getMessageID(), id);
     }
 }
 
@@ -222,8 +193,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // parseString is used on its own as well: any length up to the text's.
     int count = -1;
     char** parts = parseString(key.c_str(), static_cast<int>(key.size()), &count);
-    std::vector<bool> present;
-    FUZZ_CHECK(count == static_cast<int>(expectedParts(key, present).size()), "parseString count %d", count);
+    FUZZ_CHECK(count == static_cast<int>(expectedParts(key).size()), "parseString count %d", count);
     FUZZ_CHECK((parts == nullptr) == (count == 0), "parseString gave %s for %d parts", parts ? "parts" : "null",
                count);
     for (int i = 0; parts != nullptr && i < count; ++i) {
