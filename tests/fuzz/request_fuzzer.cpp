@@ -33,6 +33,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <streambuf>
@@ -77,19 +78,17 @@ protected:
     int overflow(int c) override { return c; }
 };
 
-struct Row {
-    std::string path;
-    int id;
-    int type;
-};
-
+// The registered paths by key id and access type, and by key id alone; the
+// first registration of each wins.
 struct Listener : ZORListener {
     int registerKey(const char* keyName, int keyId, CBFunc, int type, void*) override
     {
-        rows.push_back({keyName, keyId, type});
+        byIdAndType.emplace(std::make_pair(keyId, type), keyName);
+        byId.emplace(keyId, keyName);
         return 0;
     }
-    std::vector<Row> rows;
+    std::map<std::pair<int, int>, std::string> byIdAndType;
+    std::map<int, std::string> byId;
 };
 
 OpenSessionFunc gOpen = nullptr;
@@ -98,7 +97,7 @@ RequestEntryFunc gEntries[5] = {}; // in the order of kTypes
 void (*gResetParserErrors)() = nullptr;
 std::string gRoot;
 std::string gConfigFile;
-std::vector<Row> gRows; // registered by the first session, for the key paths
+Listener gPaths; // the registrations of the first session
 
 void* resolve(void* handle, const char* name)
 {
@@ -178,16 +177,12 @@ private:
 // The registered path of the id for that access type, else of any type.
 std::string pathFor(int type, int id)
 {
-    const Row* any = nullptr;
-    for (const Row& row : gRows) {
-        if (row.id == id && row.type == type) {
-            return row.path;
-        }
-        if (row.id == id && any == nullptr) {
-            any = &row;
-        }
+    auto exact = gPaths.byIdAndType.find({id, type});
+    if (exact != gPaths.byIdAndType.end()) {
+        return exact->second;
     }
-    return any != nullptr ? any->path : std::string("/zor/public/system/monitor/");
+    auto any = gPaths.byId.find(id);
+    return any != gPaths.byId.end() ? any->second : "/zor/public/system/monitor/";
 }
 
 // table: the table as it stood before this request; becomes the table after
@@ -318,7 +313,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
     // The first session loads the files above; its rows give the key paths.
     Session session;
-    gRows = session.listener.rows;
+    gPaths = session.listener;
     FUZZ_CHECK(session.entries().size() == 2, "Monitor.cfg was not loaded at the first session");
     return 0;
 }

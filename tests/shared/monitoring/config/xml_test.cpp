@@ -296,21 +296,11 @@ TEST_F(XmlTest, HostileDocumentsReadNoFileAndStayBounded)
     ASSERT_LE(0, inotify_add_watch(watch, secret.c_str(), IN_OPEN | IN_ACCESS));
     char events[4096];
 
-    // Ten levels of ten: 10^10 characters if expanded.
-    std::string bomb = "<!DOCTYPE monitor-entry [<!ENTITY e0 \"0123456789\">";
-    for (int level = 1; level < 10; ++level) {
-        bomb += "<!ENTITY e" + std::to_string(level) + " \"";
-        for (int i = 0; i < 10; ++i) {
-            bomb += "&e" + std::to_string(level - 1) + ";";
-        }
-        bomb += "\">";
-    }
-    for (const std::string& document : {
-             "<!DOCTYPE monitor-entry [<!ENTITY s SYSTEM \"file://" + secret + "\">]><monitor-entry variable=\"v\">"
-             "<action-trigger><value-changes/><action><email>&s;</email></action></action-trigger></monitor-entry>",
-             "<!DOCTYPE monitor-entry [<!ENTITY s SYSTEM \"" + secret + "\">]><monitor-entry>&s;</monitor-entry>",
-             "<!DOCTYPE monitor-entry [<!ENTITY % p SYSTEM \"" + secret + "\"> %p;]><monitor-entry/>",
-             bomb + "]><monitor-entry>&e9;</monitor-entry>", bomb + "]><monitor-entry variable=\"&e9;\"/>"}) {
+    // Entity bombs and file:// entities are refused through the module by
+    // bad_input_test; here: no form of external entity opens the file.
+    for (const std::string& document :
+         {"<!DOCTYPE monitor-entry [<!ENTITY s SYSTEM \"" + secret + "\">]><monitor-entry>&s;</monitor-entry>",
+          "<!DOCTYPE monitor-entry [<!ENTITY % p SYSTEM \"" + secret + "\"> %p;]><monitor-entry/>"}) {
         testing::internal::CaptureStderr();
         EXPECT_EQ("Parsing errors occurred", messageOf([&] { Config::parseMonitorEntry(document); })) << document;
         testing::internal::GetCapturedStderr();
