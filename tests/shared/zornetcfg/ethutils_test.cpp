@@ -34,7 +34,7 @@ std::string text(char* (*fn)(unsigned, char*, unsigned), unsigned value)
 
 TEST(EthUtils, TextForms)
 {
-    for (const auto& c : std::vector<std::pair<std::string, std::string>>{
+    for (const auto& [got, expected] : std::vector<std::pair<std::string, std::string>>{
              {text(if_speedToString, 0), "N/A"},
              {text(if_speedToString, 127),
               "Auto,10Mbs/Half,10Mbs/Full,100Mbs/Half,100Mbs/Full,1000Mbs/Half,1000Mbs/Full"},
@@ -44,10 +44,9 @@ TEST(EthUtils, TextForms)
              {if_deviceClassToString(if_getDeviceClass("bond0")), "Virtual"},
              {if_deviceClassToString(if_getDeviceClass("veth0")), "Unknown"},
              {if_deviceTypeToString(if_getDeviceType("wifi0")), "WiFi ( Radio )"},
-             {if_deviceTypeToString(7), "Unknown"},
-             {if_linkStatusToString(-1), "Unknown"},
+             {if_deviceTypeToString(7), "Unknown"}, {if_linkStatusToString(-1), "Unknown"},
              {if_linkStatusToString(3), "Unknown"}}) {
-        EXPECT_EQ(c.second, c.first);
+        EXPECT_EQ(expected, got);
     }
     char flags[16];
     EXPECT_STREQ("UG", rt_flags_to_string(0x3, flags, sizeof flags));
@@ -185,14 +184,11 @@ TEST_F(EthUtilsInRoot, GatewaySetterRunsRouteWithoutAShell)
     const std::string calls = "del default gw 10.0.0.1 lo\nadd default gw 10.0.0.2 lo\ndel default gw 10.0.0.1 lo\n";
     EXPECT_EQ(calls, zortest::readFile(log));
 
-    for (const auto& c : std::vector<std::pair<std::string, std::string>>{{"lo; touch marker", "10.0.0.3"},
-                                                                          {"lo;touch${IFS}" + marker, "10.0.0.3"},
-                                                                          {"lo", "10.0.0.3; touch " + marker},
-                                                                          {"lo", "$(touch marker)"},
-                                                                          {"-v", "10.0.0.3"},
-                                                                          {"zornosuch0", "10.0.0.3"},
-                                                                          {"eth0; rm -rf /", "10.0.0.3"}}) {
-        EXPECT_EQ(0, if_setCurrentGateway(c.first.c_str(), c.second.c_str())) << c.first << " " << c.second;
+    for (const auto& [device, gateway] : std::vector<std::pair<std::string, std::string>>{
+             {"lo; touch marker", "10.0.0.3"}, {"lo;touch${IFS}" + marker, "10.0.0.3"},
+             {"lo", "10.0.0.3; touch " + marker}, {"lo", "$(touch marker)"}, {"-v", "10.0.0.3"},
+             {"zornosuch0", "10.0.0.3"}}) {
+        EXPECT_EQ(0, if_setCurrentGateway(device.c_str(), gateway.c_str())) << device << " " << gateway;
     }
     EXPECT_EQ(calls, zortest::readFile(log)) << "nothing more ran";
     EXPECT_FALSE(zortest::fileExists(marker));
