@@ -6,7 +6,12 @@
 #include "zormonitor_host.h"
 
 #include <cxxabi.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <exception>
+#include <iostream>
 #include <memory>
 #include <typeinfo>
 
@@ -21,6 +26,58 @@ std::string demangle(const char* name)
     std::unique_ptr<char, void (*)(void*)> text(abi::__cxa_demangle(name, nullptr, nullptr, &status), std::free);
     return status == 0 && text ? std::string(text.get()) : std::string(name);
 }
+
+/// Points fd 1 at the capture file for the life of the object. Both C
+/// stdio and the C++ stream are flushed on each side, so nothing printed
+/// before lands in the capture and nothing printed during it lands outside.
+class StdoutRedirect {
+public:
+    explicit StdoutRedirect(int captureFd) : _captureFd(captureFd)
+    {
+        if (_captureFd < 0) {
+            return;
+        }
+        std::cout.flush();
+        std::fflush(stdout);
+        _saved = dup(STDOUT_FILENO);
+        if (_saved >= 0 && dup2(_captureFd, STDOUT_FILENO) < 0) {
+            close(_saved);
+            _saved = -1;
+        }
+    }
+    ~StdoutRedirect() { restore(); }
+    StdoutRedirect(const StdoutRedirect&) = delete;
+    StdoutRedirect& operator=(const StdoutRedirect&) = delete;
+
+    /// Puts fd 1 back and returns what was written meanwhile.
+    std::string restore()
+    {
+        if (_saved < 0) {
+            return std::string();
+        }
+        std::cout.flush();
+        std::fflush(stdout);
+        dup2(_saved, STDOUT_FILENO);
+        close(_saved);
+        _saved = -1;
+        std::string text;
+        off_t size = lseek(_captureFd, 0, SEEK_CUR);
+        if (size > 0) {
+            text.resize(static_cast<size_t>(size));
+            ssize_t got = pread(_captureFd, &text[0], text.size(), 0);
+            text.resize(got > 0 ? static_cast<size_t>(got) : 0);
+        }
+        if (ftruncate(_captureFd, 0) != 0 || lseek(_captureFd, 0, SEEK_SET) != 0) {
+            // The next capture then starts behind old bytes; it still reads
+            // from 0 to its own end, so nothing worse than a repeat happens.
+        }
+        return text;
+    }
+
+private:
+    int _captureFd;
+    int _saved = -1;
+};
 
 } // namespace
 
@@ -51,7 +108,21 @@ HostSession::HostSession(const ModuleLibrary& module, int msgSize) : _module(mod
     _systemTable.global = nullptr; // no module uses the export object
 }
 
-HostSession::~HostSession() { close(); }
+HostSession::~HostSession()
+{
+    close();
+    if (_captureFd >= 0) {
+        ::close(_captureFd);
+    }
+}
+
+bool HostSession::captureStdout()
+{
+    if (_captureFd < 0) {
+        _captureFd = memfd_create("zorhost-module-stdout", MFD_CLOEXEC);
+    }
+    return _captureFd >= 0;
+}
 
 std::optional<int> HostSession::open(std::optional<EscapedException>* thrown)
 {
@@ -82,6 +153,7 @@ RequestOutcome HostSession::run(const HostRequest& request)
 {
     RequestOutcome outcome;
     unsigned long noticesBefore = zormonitor::configurationChangedCount();
+    StdoutRedirect redirect(_captureFd);
     try {
         // Built exactly as the appliance's host builds it: key, value or
         // null, and the starting reply size.
@@ -122,5 +194,6 @@ RequestOutcome HostSession::run(const HostRequest& request)
         outcome.exception = describeCurrentException();
     }
     outcome.notices = zormonitor::configurationChangedCount() - noticesBefore;
+    outcome.moduleStdout = redirect.restore();
     return outcome;
 }

@@ -25,6 +25,7 @@ struct RequestOutcome {
     std::string reply; ///< the used bytes, without a final zero byte
     unsigned long notices = 0;
     std::optional<EscapedException> exception;
+    std::string moduleStdout; ///< what the module printed on standard output, when captured
 };
 
 class HostSession {
@@ -41,6 +42,12 @@ public:
 
     RequestOutcome run(const HostRequest& request);
 
+    /// From now on, what the module prints on standard output during a
+    /// request goes into RequestOutcome::moduleStdout instead of this
+    /// process's standard output. Returns false when no capture file can be
+    /// made; output then stays where it was.
+    bool captureStdout();
+
     const HostListener& listener() const { return _listener; }
 
 private:
@@ -50,6 +57,7 @@ private:
     module_funcs _moduleRecord{};
     system_funcs _systemTable{};
     bool _closed = false;
+    int _captureFd = -1; ///< anonymous file that stands in for fd 1 during a request
 };
 
 /// Describes the exception being handled; call only inside a catch block.

@@ -220,6 +220,12 @@ int main(int argc, char** argv)
     }
 
     HostSession session(module, o.msgSize);
+    // With --json, standard output carries JSON lines only: what the module
+    // prints there during a request travels in that request's line.
+    if (o.json && !session.captureStdout()) {
+        std::cerr << "zorhost: cannot capture the module's standard output\n";
+        return kExitUsage;
+    }
     std::optional<EscapedException> thrown;
     std::optional<int> opened = session.open(&thrown);
     if (!opened || *opened != 0) {

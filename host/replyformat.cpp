@@ -93,6 +93,9 @@ std::string jsonLine(const HostRequest& request, const RequestOutcome& outcome)
     line["used"] = outcome.used;
     line["reply"] = utf8WithInvalidBytesAsLatin1(outcome.reply);
     line["notices"] = outcome.notices;
+    if (!outcome.moduleStdout.empty()) {
+        line["stdout"] = utf8WithInvalidBytesAsLatin1(outcome.moduleStdout);
+    }
     if (outcome.exception) {
         nlohmann::ordered_json exception;
         exception["type"] = utf8WithInvalidBytesAsLatin1(outcome.exception->type);
