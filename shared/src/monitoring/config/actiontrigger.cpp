@@ -23,6 +23,7 @@ void ActionTrigger::copy(const ActionTrigger* source, bool /*deep*/)
     if (source == nullptr || source == this) {
         return;
     }
+    _type = source->_type;
     _valueType = source->_valueType;
     _action = source->_action;
     _permanent = source->_permanent;

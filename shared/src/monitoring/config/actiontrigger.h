@@ -37,8 +37,9 @@ public:
     void setAction(const Action& action) { _action = action; }
     bool isPermanent() const { return _permanent; }
     void setPermanent(bool permanent) { _permanent = permanent; }
-    /// Copies the value type, the whole action and the permanent flag of
-    /// source. The type code stays this object's own: it names the class.
+    /// Copies every base field of source: the type code, the value type, the
+    /// whole action and the permanent flag. The clones copy from an object of
+    /// their own class, so the type code they copy is their own.
     void copy(const ActionTrigger* source, bool deep);
 
 protected:

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <cstdlib>
 #include <exception>
 #include <fcntl.h>
@@ -303,6 +304,25 @@ std::string trimmed(const std::string& text)
     return text.substr(first, text.find_last_not_of(blanks) - first + 1);
 }
 
+// The value an element holds as text: its text and CDATA children joined.
+// Comments and processing instructions inside are not part of the value: a
+// commented-out address must stay out, not become a live recipient. False
+// when the element holds no text at all.
+bool valueText(const DOMElement* element, std::string& value)
+{
+    std::u16string text;
+    bool any = false;
+    for (const DOMNode* child = element->getFirstChild(); child != nullptr; child = child->getNextSibling()) {
+        const DOMNode::NodeType type = child->getNodeType();
+        if ((type == DOMNode::TEXT_NODE || type == DOMNode::CDATA_SECTION_NODE) && child->getNodeValue() != nullptr) {
+            text += child->getNodeValue();
+            any = true;
+        }
+    }
+    value = toNarrow(text.c_str());
+    return any;
+}
+
 TimeOfDay readTimeOfDay(const DOMElement* timeElement)
 {
     TimeOfDay timeOfDay;
@@ -320,12 +340,12 @@ std::unique_ptr<Frequency> readSchedule(const DOMElement* scheduleElement)
     if (XMLString::equals(name, u"seconds")) {
         // An empty seconds element leaves the entry without a schedule
         // rather than inventing a period.
-        const DOMNode* text = scheduleElement->getFirstChild();
-        if (text == nullptr || text->getNodeValue() == nullptr) {
+        std::string period;
+        if (!valueText(scheduleElement, period)) {
             return nullptr;
         }
         auto schedule = std::make_unique<Seconds>();
-        schedule->setSeconds(readUnsigned(text->getNodeValue()));
+        schedule->setSeconds(readUnsigned(XMLText(period)));
         return schedule;
     }
     if (XMLString::equals(name, u"daily")) {
@@ -365,8 +385,9 @@ Action readAction(const DOMElement* triggerElement)
     action.setMaxFrequency(readUnsignedAttribute(actionElement, u"max-frequency"));
     // Addresses and flags count wherever they stand below the trigger.
     forEachElementBelow(triggerElement, u"email", [&action](const DOMElement* email) {
-        const DOMNode* text = email->getFirstChild();
-        std::string address = text != nullptr ? trimmed(toNarrow(text->getNodeValue())) : std::string();
+        std::string address;
+        valueText(email, address);
+        address = trimmed(address);
         if (!address.empty()) {
             action.addEmail(address);
         }
@@ -417,15 +438,25 @@ private:
     MemBufInputSource _source;
 };
 
-// Reads a whole regular file; false when it cannot be opened or read.
-bool readRegularFile(const std::string& filename, std::string& content)
+// Reads a whole regular file; false when it cannot be opened or read, with
+// the reason in failure. Opened without blocking and checked on the open
+// descriptor: a FIFO put in place of a configuration file must not hang the
+// session that opens, and what is checked is what is read.
+bool readRegularFile(const std::string& filename, std::string& content, std::string& failure)
 {
-    int fd = ::open(filename.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::open(filename.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
+        failure = std::strerror(errno);
         return false;
     }
     struct stat status {};
-    bool ok = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    bool ok = ::fstat(fd, &status) == 0;
+    if (!ok) {
+        failure = std::strerror(errno);
+    } else if (!S_ISREG(status.st_mode)) {
+        failure = "not a regular file";
+        ok = false;
+    }
     content.clear();
     // Sized once: growing by doubling would hold up to three times the file
     // while a large configuration is read.
@@ -440,11 +471,27 @@ bool readRegularFile(const std::string& filename, std::string& content)
         } else if (got == 0) {
             break;
         } else if (errno != EINTR) {
+            failure = std::strerror(errno);
             ok = false;
         }
     }
     ::close(fd);
     return ok;
+}
+
+// Why the last load or loadPresets failed (see lastLoadFailure).
+std::string gLoadFailure;
+
+// The reason of a failed parse: the parser's own diagnostic when this parse
+// produced one, else the earlier failure that makes every parse fail.
+std::string parseFailureReason(const std::string& diagnosticBefore, bool sawErrorsBefore,
+                               const MonitoringException& failure)
+{
+    const std::string& diagnostic = GetXMLErrorReporter()->lastDiagnostic();
+    if (sawErrorsBefore && diagnostic == diagnosticBefore) {
+        return "an earlier document failed to parse" + (diagnostic.empty() ? "" : " (" + diagnostic + ")");
+    }
+    return diagnostic.empty() ? failure.getMessage() : diagnostic;
 }
 
 } // namespace
@@ -456,13 +503,22 @@ std::unique_ptr<XercesDOMParser> MonitoringConfiguration::parseFile(const std::s
     // ordinary condition at start-up (the next session open tries again) and
     // must not reach the parser's reporter, whose error flag never clears.
     std::string content;
-    if (!readRegularFile(filename, content)) {
+    if (!readRegularFile(filename, content, gLoadFailure)) {
         throw MonitoringException(std::string(notFoundMessage));
     }
     XMLText systemId(filename);
     MemoryDocument document(content, systemId);
-    return parseDocument(document.source(), false);
+    const bool sawErrorsBefore = GetXMLErrorReporter()->getSawErrors();
+    const std::string diagnosticBefore = GetXMLErrorReporter()->lastDiagnostic();
+    try {
+        return parseDocument(document.source(), false);
+    } catch (const MonitoringException& failure) {
+        gLoadFailure = parseFailureReason(diagnosticBefore, sawErrorsBefore, failure);
+        throw;
+    }
 }
+
+std::string MonitoringConfiguration::lastLoadFailure() { return gLoadFailure; }
 
 namespace {
 
@@ -479,14 +535,14 @@ namespace {
 // (see load). A failure while taking an entry is kept and reported after the
 // parse, so that a document that also fails to parse reports the parse
 // failure, as it always has.
-class EntryStreamingParser : public XercesDOMParser {
+class EntryStreamingParser : public ConfigurationParser {
 public:
     explicit EntryStreamingParser(std::function<void(const DOMElement*)> take) : _take(std::move(take)) {}
 
     void endElement(const XMLElementDecl& elemDecl, const unsigned int urlId, const bool isRoot,
                     const XMLCh* const elemPrefix) override
     {
-        XercesDOMParser::endElement(elemDecl, urlId, isRoot, elemPrefix);
+        ConfigurationParser::endElement(elemDecl, urlId, isRoot, elemPrefix);
         DOMNode* done = fCurrentNode;
         if (!_streaming || done == nullptr || done->getNodeType() != DOMNode::ELEMENT_NODE ||
             !XMLString::equals(done->getNodeName(), u"monitor-entry")) {
@@ -539,30 +595,47 @@ private:
 std::vector<MonitorEntry> MonitoringConfiguration::load(const std::string& filename)
 {
     std::string content;
-    if (!readRegularFile(filename, content)) {
+    if (!readRegularFile(filename, content, gLoadFailure)) {
         throw MonitoringException(std::string("file to read not found"));
     }
     XMLText systemId(filename);
     MemoryDocument document(content, systemId);
 
     std::vector<MonitorEntry> entries;
+    // Which entry a model failure came from, for the start-up log.
+    auto take = [&entries](const DOMElement* entry) {
+        try {
+            entries.push_back(parseMonitorEntryElement(entry));
+        } catch (const MonitoringException& failure) {
+            const std::string variable = attributeText(entry, u"variable");
+            gLoadFailure = "monitor-entry " + std::to_string(entries.size() + 1) + " (variable \"" + variable +
+                           "\"): " + failure.getMessage();
+            throw;
+        }
+    };
     std::unique_ptr<EntryStreamingParser> parser;
-    parseGuarded(
-        [&] {
-            parser = std::make_unique<EntryStreamingParser>(
-                [&entries](const DOMElement* entry) { entries.push_back(parseMonitorEntryElement(entry)); });
-            configureParser(*parser, false);
-            parser->parse(document.source());
-            return parser->getErrorCount() > 0;
-        },
-        [&] { parser.reset(); });
+    const bool sawErrorsBefore = GetXMLErrorReporter()->getSawErrors();
+    const std::string diagnosticBefore = GetXMLErrorReporter()->lastDiagnostic();
+    try {
+        parseGuarded(
+            [&] {
+                parser = std::make_unique<EntryStreamingParser>(take);
+                configureParser(*parser, false);
+                parser->parse(document.source());
+                return parser->getErrorCount() > 0;
+            },
+            [&] { parser.reset(); });
+    } catch (const MonitoringException& failure) {
+        gLoadFailure = parseFailureReason(diagnosticBefore, sawErrorsBefore, failure);
+        throw;
+    }
     if (parser->failure()) {
         std::rethrow_exception(parser->failure());
     }
     // What early taking left in the tree: entries after all those taken.
     forEachElementBelow(firstElementChild(parser->getDocument()), u"monitor-entry",
-                        [&entries](const DOMElement* entry) {
-                            entries.push_back(parseMonitorEntryElement(entry));
+                        [&take](const DOMElement* entry) {
+                            take(entry);
                             return true;
                         });
     return entries;
@@ -845,6 +918,31 @@ std::string MonitoringConfiguration::generate(const ActionTrigger* trigger)
 // ===========================================================================
 // Atomic save
 
+std::string followSymbolicLinks(const std::string& path)
+{
+    std::string current = path;
+    // As many links as the kernel follows in one path; a longer chain or a
+    // loop is left as it is and fails where it is used.
+    for (int links = 0; links < 40; ++links) {
+        struct stat status {};
+        if (::lstat(current.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
+            return current;
+        }
+        std::string target(static_cast<std::size_t>(PATH_MAX), '\0');
+        ssize_t length = ::readlink(current.c_str(), &target[0], target.size());
+        if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
+            return current;
+        }
+        target.resize(static_cast<std::size_t>(length));
+        if (target[0] != '/') {
+            std::string::size_type slash = current.find_last_of('/');
+            target = (slash == std::string::npos ? std::string() : current.substr(0, slash + 1)) + target;
+        }
+        current = target;
+    }
+    return current;
+}
+
 namespace {
 
 std::string directoryOf(const std::string& filename)
@@ -876,10 +974,14 @@ bool writeAll(int fd, const std::string& content)
 
 // Replaces filename with content so that a crash or a failure at any point
 // leaves either the old file or the new one, whole: the content goes to a
-// temporary file beside the target, is synced, and is renamed over it.
-bool replaceFileAtomically(const std::string& filename, const std::string& content)
+// temporary file beside the target, is synced, and is renamed over it. A
+// symbolic link is followed to the file it names (an administrator may keep
+// the configuration elsewhere), so the link stays a link; the new file keeps
+// the old one's owner, group and mode.
+bool replaceFileAtomically(const std::string& linkOrFile, const std::string& content)
 {
     static unsigned int sequence = 0;
+    const std::string filename = followSymbolicLinks(linkOrFile);
     std::string::size_type slash = filename.find_last_of('/');
     std::string base = slash == std::string::npos ? filename : filename.substr(slash + 1);
     std::string prefix = filename.substr(0, filename.size() - base.size()) + "." + base + ".tmp.";
@@ -896,12 +998,19 @@ bool replaceFileAtomically(const std::string& filename, const std::string& conte
     if (fd < 0) {
         return false;
     }
-    // A replaced file keeps its permissions.
+    bool ok = true;
     struct stat old {};
     if (::stat(filename.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
-        (void)::fchmod(fd, old.st_mode & 07777);
+        // Set before the rename, so the file never shows other permissions.
+        // Only root may give a file away; for anyone else it is no failure
+        // when the ids are already the ones the new file got.
+        struct stat created {};
+        if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
+            ok = ::fstat(fd, &created) == 0 && created.st_uid == old.st_uid && created.st_gid == old.st_gid;
+        }
+        ok = ok && ::fchmod(fd, old.st_mode & 07777) == 0;
     }
-    bool ok = writeAll(fd, content) && ::fsync(fd) == 0;
+    ok = ok && writeAll(fd, content) && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
     ok = ok && ::rename(temporary.c_str(), filename.c_str()) == 0;
     if (!ok) {

@@ -92,6 +92,10 @@ private:
     std::vector<ActionTriggerWrapper> _actionTriggers;
 };
 
+/// The file a path finally names, following a chain of symbolic links (also
+/// to a target that does not exist yet); the path itself when it is no link.
+std::string followSymbolicLinks(const std::string& path);
+
 /// Reads, writes and renders the monitoring configuration documents. All
 /// operations are static; no state survives between calls except the
 /// process-wide parser reporter and printer state of xmlutils.
@@ -109,8 +113,16 @@ public:
     /// A new trigger owned by the caller, or null when the text names no trigger kind.
     static ActionTrigger* parseActionTrigger(const std::string& input);
 
+    /// Why the last load or loadPresets failed: the system's error text, "not
+    /// a regular file", the parser's diagnostic with line and column, or the
+    /// entry that the model refused. The exception's message only says what
+    /// failed, in the fixed words clients and logs have always seen.
+    static std::string lastLoadFailure();
+
     /// Replaces the file atomically with the document of all entries; on any
-    /// failure the old file stays whole and "cannot open file for writing" is thrown.
+    /// failure the old file stays whole and "cannot open file for writing" is
+    /// thrown. A symbolic link is followed: its target is replaced, in the
+    /// target's folder, and keeps its owner, group and mode.
     static void save(const std::vector<MonitorEntry>& entries, const std::string& filename);
     /// One monitor-entry as XML text, without declaration or added line breaks.
     static std::string generate(const MonitorEntry& entry);

@@ -3,7 +3,12 @@
 #include "monitoring.h"
 
 #include <xercesc/dom/DOM.hpp>
+#include <xercesc/framework/XMLEntityDecl.hpp>
+#include <xercesc/framework/XMLErrorCodes.hpp>
 #include <xercesc/framework/XMLRecognizer.hpp>
+#include <xercesc/framework/XMLAttr.hpp>
+#include <xercesc/internal/XMLScanner.hpp>
+#include <xercesc/validators/DTD/DTDEntityDecl.hpp>
 #include <xercesc/parsers/XercesDOMParser.hpp>
 #include <xercesc/sax/InputSource.hpp>
 #include <xercesc/util/OutOfMemoryException.hpp>
@@ -15,6 +20,7 @@
 #include <xercesc/util/XMLString.hpp>
 
 #include <algorithm>
+#include <cstdio>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -100,6 +106,9 @@ std::string widenFailedNarrow(const XMLCh* text)
 
 void writeDiagnostic(const char* prefix, const SAXParseException& toCatch)
 {
+    gErrorReporter.fLastDiagnostic = "line " + std::to_string(toCatch.getLineNumber()) + ", column " +
+                                     std::to_string(toCatch.getColumnNumber()) + ": " +
+                                     toNarrow(toCatch.getMessage());
     std::cerr << prefix << "\"" << toNarrow(toCatch.getSystemId()) << "\", line " << toCatch.getLineNumber()
               << ", column " << toCatch.getColumnNumber() << "\n   Message: " << toNarrow(toCatch.getMessage())
               << std::endl;
@@ -128,7 +137,11 @@ void DOMTreeErrorReporter::resetErrors() {}
 
 DOMTreeErrorReporter* GetXMLErrorReporter() { return &gErrorReporter; }
 
-void resetXMLErrorsForTest() { gErrorReporter.fSawErrors = false; }
+void resetXMLErrorsForTest()
+{
+    gErrorReporter.fSawErrors = false;
+    gErrorReporter.fLastDiagnostic.clear();
+}
 
 void TerminateXMLUtils()
 {
@@ -142,6 +155,58 @@ void TerminateXMLUtils()
     gEncodingName = nullptr;
     delete gUtf8Transcoder;
     gUtf8Transcoder = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Parser
+
+void ConfigurationParser::XMLDecl(const XMLCh* const versionStr, const XMLCh* const encodingStr,
+                                  const XMLCh* const standaloneStr, const XMLCh* const actualEncStr)
+{
+    if (versionStr != nullptr && *versionStr != 0 && !XMLString::equals(versionStr, u"1.0")) {
+        // A fatal error: the reporter sees it and the scan stops here.
+        getScanner()->emitError(XMLErrs::UnsupportedXMLVersion, versionStr);
+        return;
+    }
+    XercesDOMParser::XMLDecl(versionStr, encodingStr, standaloneStr, actualEncStr);
+}
+
+void ConfigurationParser::entityDecl(const DTDEntityDecl& entityDecl, const bool isPEDecl, const bool isIgnored)
+{
+    if (entityDecl.getValueLen() > kMaxEntityValue) {
+        getScanner()->emitError(XMLErrs::EntityExpansionLimitExceeded, "1024 characters in one entity");
+        return;
+    }
+    XercesDOMParser::entityDecl(entityDecl, isPEDecl, isIgnored);
+}
+
+namespace {
+
+// XML 1.0's Char production, for one UTF-16 unit: surrogates come in pairs
+// and are checked by the scanner itself.
+bool isXml10Char(XMLCh c)
+{
+    return c >= 0x20 ? c != 0xFFFE && c != 0xFFFF : c == 0x9 || c == 0xA || c == 0xD;
+}
+
+} // namespace
+
+void ConfigurationParser::startElement(const XMLElementDecl& elemDecl, const unsigned int urlId,
+                                       const XMLCh* const elemPrefix, const RefVectorOf<XMLAttr>& attrList,
+                                       const XMLSize_t attrCount, const bool isEmpty, const bool isRoot)
+{
+    for (XMLSize_t i = 0; i < attrCount; ++i) {
+        for (const XMLCh* c = attrList.elementAt(i)->getValue(); c != nullptr && *c != 0; ++c) {
+            if (!isXml10Char(*c)) {
+                char code[8];
+                std::snprintf(code, sizeof code, "%x", static_cast<unsigned>(*c));
+                getScanner()->emitError(XMLErrs::InvalidCharacterInAttrValue, attrList.elementAt(i)->getName(),
+                                        XMLText(code));
+                return;
+            }
+        }
+    }
+    XercesDOMParser::startElement(elemDecl, urlId, elemPrefix, attrList, attrCount, isEmpty, isRoot);
 }
 
 // ---------------------------------------------------------------------------
@@ -259,7 +324,7 @@ std::unique_ptr<XercesDOMParser> MonitoringConfiguration::parseDocument(const In
     std::unique_ptr<XercesDOMParser> parser;
     parseGuarded(
         [&] {
-            parser = std::make_unique<XercesDOMParser>();
+            parser = std::make_unique<ConfigurationParser>();
             configureParser(*parser, validate);
             parser->parse(source);
             return parser->getErrorCount() > 0;
@@ -277,7 +342,7 @@ XercesDOMParser& MonitoringConfiguration::parseRequest(const InputSource& source
     parseGuarded(
         [&] {
             if (gRequestParser == nullptr) {
-                auto parser = std::make_unique<XercesDOMParser>();
+                auto parser = std::make_unique<ConfigurationParser>();
                 configureParser(*parser, false);
                 gRequestParser = parser.release();
             }

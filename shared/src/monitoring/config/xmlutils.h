@@ -8,6 +8,7 @@
 #include <xercesc/dom/DOMElement.hpp>
 #include <xercesc/dom/DOMNode.hpp>
 #include <xercesc/framework/XMLFormatter.hpp>
+#include <xercesc/parsers/XercesDOMParser.hpp>
 #include <xercesc/sax/ErrorHandler.hpp>
 #include <xercesc/sax/SAXParseException.hpp>
 
@@ -30,8 +31,13 @@ public:
     /// Does nothing: the flag is never cleared (see the class comment).
     void resetErrors() override;
     bool getSawErrors() const { return fSawErrors; }
+    /// Where and why the parser last reported an error ("line L, column C:
+    /// message"); empty while none was reported. Start-up logs it, since the
+    /// exception of a failed parse only says that parsing failed.
+    const std::string& lastDiagnostic() const { return fLastDiagnostic; }
 
     bool fSawErrors = false;
+    std::string fLastDiagnostic;
 };
 
 /// The process-wide reporter.
@@ -41,6 +47,38 @@ DOMTreeErrorReporter* GetXMLErrorReporter();
 /// and deliberately never cleared by the module, so a test binary that runs
 /// bad documents would otherwise poison every later test in the process.
 void resetXMLErrorsForTest();
+
+/// The parser of every document of this layer: a DOM parser that refuses
+/// what an XML 1.0 file written by this layer could not hold, so that
+/// whatever a request or a file brings into the model can be saved and read
+/// back, and that bounds what entities may expand to.
+///
+/// - Only XML 1.0. An XML 1.1 declaration would let control characters
+///   (written as character references) into names and addresses; the writer
+///   prints them as they are, and an XML 1.0 file holding them never parses
+///   again. A document declaring another version fails as any document that
+///   does not parse, and so does a character reference in an attribute value
+///   to a character that XML 1.0 forbids (the parser library lets those pass
+///   in attribute values, while it refuses them in text).
+/// - Entity expansion is bounded by size: an internal entity's value may hold
+///   at most kMaxEntityValue characters. With the count limit of 1000
+///   expansions, a document's expanded text stays below about 1 MiB; before,
+///   one 100 KB entity referenced 999 times stayed under the count limit and
+///   made hundreds of megabytes. Small internal entities stay allowed (a
+///   document type with an internal subset is legal XML); the writer never
+///   produces one.
+class ConfigurationParser : public xercesc::XercesDOMParser {
+public:
+    /// Characters that one internal entity's value may hold.
+    static const XMLSize_t kMaxEntityValue = 1024;
+
+    void XMLDecl(const XMLCh* const versionStr, const XMLCh* const encodingStr, const XMLCh* const standaloneStr,
+                 const XMLCh* const actualEncStr) override;
+    void entityDecl(const xercesc::DTDEntityDecl& entityDecl, const bool isPEDecl, const bool isIgnored) override;
+    void startElement(const xercesc::XMLElementDecl& elemDecl, const unsigned int urlId, const XMLCh* const elemPrefix,
+                      const xercesc::RefVectorOf<xercesc::XMLAttr>& attrList, const XMLSize_t attrCount,
+                      const bool isEmpty, const bool isRoot) override;
+};
 
 /// Releases the printer's output state and the text transcoder; called by
 /// MonitoringConfiguration::terminate before the XML platform stops.

@@ -161,6 +161,13 @@ TEST(TriggerTest, DescriptionsAndClonesWithTheirHistory)
     std::unique_ptr<ActionTrigger> copy(below.clone(true));
     EXPECT_EQ(describe(&below), describe(copy.get()));
     EXPECT_FALSE(copy->getActionReference().shouldPerform(variable, "1", true)) << "history travels with the clone";
+
+    // copy takes every base field, the type code included.
+    ValueChangesTrigger changes;
+    changes.copy(&below, true);
+    EXPECT_EQ(singleValue, changes.isA());
+    EXPECT_EQ(maximum, changes.getValueType());
+    EXPECT_TRUE(changes.isPermanent());
 }
 
 TEST(MonitorEntryTest, LoggingRuleAndNullChecks)

@@ -272,6 +272,58 @@ TEST_F(XmlTest, HostileDocumentsReadNoFileAndStayBounded)
     EXPECT_EQ("net&<", name.substr(0, 5));
 }
 
+// What the reader refuses or skips so that nothing it accepts goes wrong
+// later: a document that is not XML 1.0, an entity expansion beyond the size
+// bound, and comments or processing instructions where a value is read.
+TEST_F(XmlTest, OnlyXml10WithBoundedEntitiesAndValuesFromTextOnly)
+{
+    const std::string entity(100 * 1024, 'x');
+    std::string references;
+    for (int i = 0; i < 999; ++i) {
+        references += "&e;";
+    }
+    const std::string bombType = "<!DOCTYPE monitor-entry [<!ENTITY e \"" + entity + "\">]>";
+    const std::string entryText = "<monitor-entry variable=\"v\" log=\"true\"><frequency><seconds>5</seconds>"
+                                  "</frequency></monitor-entry>";
+    struct Refused {
+        const char* what;
+        std::string document;
+    };
+    for (const Refused& refused : std::vector<Refused>{
+             {"XML 1.1", "<?xml version=\"1.1\"?><monitor-entry variable=\"a&#1;b\"/>"},
+             {"XML 1.1 without control characters", "<?xml version=\"1.1\" encoding=\"UTF-8\"?>" + entryText},
+             {"XML 2.0", "<?xml version=\"2.0\"?>" + entryText},
+             {"a control character in 1.0", "<monitor-entry variable=\"a&#1;b\"/>"},
+             {"a wide bomb in text", bombType + "<monitor-entry variable=\"v\">" + references + "</monitor-entry>"},
+             {"a wide bomb in an attribute", bombType + "<monitor-entry variable=\"" + references + "\"/>"}}) {
+        SCOPED_TRACE(refused.what);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ("Parsing errors occurred", messageOf([&] { Config::parseMonitorEntry(refused.document); }));
+        EXPECT_EQ(0u, testing::internal::GetCapturedStderr().find("Fatal Error at file \"MonEntryParse\", line 1"));
+        resetXMLErrorsForTest();
+    }
+    // A declared 1.0 document and an entity below the bound still read.
+    EXPECT_EQ("v", Config::parseMonitorEntry("<?xml version=\"1.0\"?>" + entryText).getVariableName());
+    const std::string smallType = "<!DOCTYPE monitor-entry [<!ENTITY e \"" + entity.substr(0, 1024) + "\">]>";
+    EXPECT_EQ(1024u * 999, Config::parseMonitorEntry(smallType + "<monitor-entry variable=\"" + references + "\"/>")
+                               .getVariableName()
+                               .size());
+
+    // Comments and processing instructions inside a value are skipped.
+    MonitorEntry entry = Config::parseMonitorEntry(
+        "<monitor-entry variable=\"v\"><frequency><seconds><!--60-->3<?pi 9?>0</seconds></frequency>"
+        "<action-trigger><value-changes/><action><email><!--old@example.com--></email>"
+        "<email><?skip x@y?>new@<![CDATA[example.com]]></email></action></action-trigger></monitor-entry>");
+    ASSERT_EQ(seconds, entry.getFrequency()->isA());
+    EXPECT_EQ(30u, static_cast<const Seconds*>(entry.getFrequency())->getSeconds());
+    const Action& action = entry.getActionTrigger(0)->getActionReference();
+    ASSERT_EQ(1, action.getEmailListSize());
+    EXPECT_EQ("new@example.com", action.getEmail(0));
+    EXPECT_EQ(nullptr, Config::parseMonitorEntry("<monitor-entry><frequency><seconds><!--60--></seconds></frequency>"
+                                                 "</monitor-entry>")
+                           .getFrequency());
+}
+
 TEST_F(XmlTest, PresetCatalogue)
 {
     xercesc::DOMNodeList* presets = Config::loadPresets(std::string(ZOR_TEST_DATA) + "/monitoring/PresetTriggers.cfg");
