@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -67,6 +68,34 @@ void adviseLargeReply(ZorModParam* parms, long long bytes)
     }
 }
 
+// The log key serves the files of the log folder only. A symbolic link in
+// the folder may name a log elsewhere in it, but not a file outside it (a
+// link to /etc/shadow must not make it readable to every management client).
+// False when path, with every link resolved, lies outside the resolved
+// folder; true when it lies inside or does not resolve at all (a missing
+// file, which the open then reports). resolved receives the resolved path.
+bool insideLogFolder(const std::string& directory, const std::string& path, std::string& resolved)
+{
+    resolved.clear();
+    std::unique_ptr<char, decltype(&free)> file(realpath(path.c_str(), nullptr), &free);
+    if (!file) {
+        return true;
+    }
+    resolved = file.get();
+    std::unique_ptr<char, decltype(&free)> folder(realpath(directory.c_str(), nullptr), &free);
+    const std::string inside = folder ? std::string(folder.get()) + "/" : std::string();
+    return folder && resolved.compare(0, inside.size(), inside) == 0;
+}
+
+// True when the opened file (status from fstat) is the one at resolved, so
+// that a link changed between the check and the open is not followed out.
+bool sameFile(const std::string& resolved, const struct stat& status)
+{
+    struct stat there {};
+    return !resolved.empty() && stat(resolved.c_str(), &there) == 0 && there.st_dev == status.st_dev &&
+           there.st_ino == status.st_ino;
+}
+
 // Replies text followed by what it is about (a path or the key).
 void reply(ZorModParam* parms, const char* text, const std::string& subject, int msgId)
 {
@@ -96,8 +125,11 @@ int monitorLogs::getLogList(ZorModParam* parms, moduleData*)
     bool listed = false;
     while (struct dirent* entry = readdir(dir.get())) {
         _fname = directory + entry->d_name;
-        // Only regular files are logs: ".", ".." and subfolders never appear.
-        if (stat(_fname.c_str(), &_StatBuffer) != 0 || !S_ISREG(_StatBuffer.st_mode)) {
+        // Only regular files are logs: ".", ".." and subfolders never appear,
+        // nor links to files outside the folder, which the log key refuses.
+        std::string resolved;
+        if (stat(_fname.c_str(), &_StatBuffer) != 0 || !S_ISREG(_StatBuffer.st_mode) ||
+            !insideLogFolder(directory, _fname, resolved)) {
             continue;
         }
         if (listed) {
@@ -119,10 +151,38 @@ int monitorLogs::getLogFile(ZorModParam* parms, moduleData*)
     if (!isLogName(name)) {
         return refuse(parms, " No valid log name in key ", parms->getKey(0), kLogUnavailable);
     }
-    _fname = zorResolvePath(kLogDirectory) + name + kLogSuffix;
+    const std::string directory = zorResolvePath(kLogDirectory);
+    _fname = directory + name + kLogSuffix;
 
-    if (stat(_fname.c_str(), &_StatBuffer) != 0) {
+    // A file outside the folder is not even opened (opening a device can do
+    // something). What is served is opened first and examined on the
+    // descriptor, so nothing can change between the check and the read.
+    // Without blocking, so a FIFO (which then reads empty) or a device cannot
+    // hold the request; the path is only asked about when the open fails, to
+    // tell a missing file from one that cannot be opened (a socket, no
+    // permission).
+    std::string resolved;
+    if (!insideLogFolder(directory, _fname, resolved)) {
+        reply(parms, " Cannot open file: ", _fname, 0);
+        return kLogUnavailable;
+    }
+    const int fd = open(_fname.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        struct stat status {};
+        if (stat(_fname.c_str(), &status) != 0) {
+            reply(parms, " Cannot determine status of file: ", _fname, 0);
+        } else {
+            reply(parms, " Cannot open file: ", _fname, 0);
+        }
+        return kLogUnavailable;
+    }
+    const FdCloser closeAtReturn{fd};
+    if (fstat(fd, &_StatBuffer) != 0) {
         reply(parms, " Cannot determine status of file: ", _fname, 0);
+        return kLogUnavailable;
+    }
+    if (!sameFile(resolved, _StatBuffer)) {
+        reply(parms, " Cannot open file: ", _fname, 0);
         return kLogUnavailable;
     }
     if (S_ISDIR(_StatBuffer.st_mode)) {
@@ -131,22 +191,11 @@ int monitorLogs::getLogFile(ZorModParam* parms, moduleData*)
         parms->setMessage(" Bytes read does not match file size", 0);
         return kLogReadShort;
     }
-    if (!S_ISREG(_StatBuffer.st_mode)) {
-        // A pipe would block the request and a device would never end it.
-        return refuse(parms, " Not a regular file: ", _fname, kLogUnavailable);
-    }
     const long long size = _StatBuffer.st_size;
     if (size > INT_MAX - static_cast<long long>(sizeof(_Buffer))) {
         // A reply is sized by an int; such a file cannot travel in one reply.
         return refuse(parms, " Log file too large to return: ", _fname, kLogUnavailable);
     }
-
-    const int fd = open(_fname.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        reply(parms, " Cannot open file: ", _fname, 0);
-        return kLogUnavailable;
-    }
-    const FdCloser closeAtReturn{fd};
 
     // Reserve the whole file and one read piece up front, then read straight
     // into the reply: the bytes are copied once, from the page cache, and the
