@@ -1,0 +1,323 @@
+// zorhostd: the host as a long-running service. It loads the monitor module
+// once, keeps it loaded, and serves every management client that connects
+// to its UNIX socket with a module session of its own, all sessions sharing
+// the module's one configuration store.
+#include "protocol.h"
+#include "sessiondaemon.h"
+
+#include "hostsession.h"
+#include "modulelibrary.h"
+
+#include "zorglobals.h"
+#include "zormonitor_host.h"
+
+#include <CLI/CLI.hpp>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/signalfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+
+#ifndef ZORHOSTD_VERSION
+#define ZORHOSTD_VERSION "unknown"
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitStartFailed = 2;
+
+struct Options {
+    std::string root;
+    std::string module;
+    std::string socket;
+    std::string group;
+    std::string log;
+    bool foreground = false;
+    long interval = zormonitor::kDefaultIntervalSeconds;
+    int msgSize = 1024;
+    std::string udp = zormonitor::kDefaultUdpTarget;
+    unsigned maxClients = 64;
+    size_t maxLine = size_t(64) << 20;
+    unsigned idleTimeout = 3600;
+};
+
+int startFailed(const std::string& message)
+{
+    std::cerr << "zorhostd: " << message << '\n';
+    return kExitStartFailed;
+}
+
+std::string executableFolder()
+{
+    std::error_code ec;
+    fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string(".") : self.parent_path().string();
+}
+
+std::string absolute(const std::string& path)
+{
+    std::error_code ec;
+    fs::path full = fs::absolute(path, ec);
+    return ec ? path : full.lexically_normal().string();
+}
+
+/// The log file of --log, reopened on SIGHUP so that log rotation works:
+/// the rotated file is closed and a new one made under the same name.
+std::string gLogPath;
+std::unique_ptr<std::filebuf> gLogFile;
+
+bool openLog()
+{
+    auto fresh = std::make_unique<std::filebuf>();
+    if (!fresh->open(gLogPath, std::ios::out | std::ios::app)) {
+        return false;
+    }
+    zor_logstream.flush();
+    zor_logstream.rdbuf(fresh.get());
+    gLogFile = std::move(fresh); // closes the file it replaces
+    return true;
+}
+
+void reopenLog()
+{
+    if (!gLogPath.empty() && !openLog()) {
+        zor_logstream << "zorhostd: cannot reopen the log file " << gLogPath << "; it stays on the old file"
+                      << std::endl;
+    }
+}
+
+/// Goes into the background: the caller returns in a grandchild that is
+/// no session leader, while the starting process waits for readyPipe to
+/// say how the start went and exits with that status.
+bool daemonize(int* readyPipe)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        return false;
+    }
+    pid_t child = fork();
+    if (child < 0) {
+        return false;
+    }
+    if (child > 0) {
+        close(fds[1]);
+        int status = 0;
+        waitpid(child, &status, 0);
+        unsigned char code = kExitStartFailed;
+        ssize_t n;
+        do {
+            n = read(fds[0], &code, 1);
+        } while (n < 0 && errno == EINTR);
+        _exit(n == 1 ? code : kExitStartFailed);
+    }
+    close(fds[0]);
+    setsid();
+    pid_t grandchild = fork();
+    if (grandchild != 0) {
+        _exit(grandchild < 0 ? kExitStartFailed : 0);
+    }
+    *readyPipe = fds[1];
+    if (chdir("/") != 0) {
+        // Every path was made absolute before; the folder only matters for core files.
+    }
+    return true;
+}
+
+void reportStart(int readyPipe, unsigned char code)
+{
+    if (readyPipe >= 0) {
+        if (write(readyPipe, &code, 1) != 1) {
+            // The starting process is gone; nobody waits for the answer.
+        }
+        close(readyPipe);
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options o;
+    CLI::App app{"zorhostd: the monitor module's host as a service. Loads the module once and serves\n"
+                 "management clients over a UNIX socket, each in a module session of its own; all\n"
+                 "sessions share the module's configuration store. Clients: zorhost --connect.",
+                 "zorhostd"};
+    app.set_version_flag("--version", std::string("zorhostd ") + ZORHOSTD_VERSION);
+    app.footer("Signals: SIGTERM or SIGINT stops (the requests under way finish, every session is closed,\n"
+               "the socket removed; exit 0); SIGHUP reopens the --log file.\n"
+               "Exit status: 0 stopped by a signal; 1 failed while serving; 2 usage error, module not\n"
+               "loadable, first session not opened, or socket not usable.");
+    app.add_option("--socket", o.socket,
+                   std::string("The socket to listen on, used as given. Default: ") + kDefaultSocketPath +
+                       " under the root")
+        ->type_name("PATH");
+    app.add_option("--group", o.group,
+                   "Members of this group may connect, besides root. Default: root only")
+        ->type_name("NAME");
+    app.add_flag("--foreground", o.foreground, "Stay in the foreground (for systemd and tests)");
+    app.add_option("--log", o.log, "Append the log (the daemon's and the module's) to FILE; SIGHUP reopens it. "
+                                   "Default: standard error; needed without --foreground")
+        ->type_name("FILE");
+    app.add_option("--max-clients", o.maxClients, "Sessions served at once; the next client is refused")
+        ->type_name("N")
+        ->check(CLI::Range(1u, 100000u))
+        ->capture_default_str();
+    app.add_option("--max-line", o.maxLine, "Longest request line in bytes; a longer one is refused")
+        ->type_name("BYTES")
+        ->check(CLI::Range(size_t(16), size_t(1) << 40))
+        ->capture_default_str();
+    app.add_option("--idle-timeout", o.idleTimeout, "Close a session that sends no request for this long; 0: never")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0u, 100000000u))
+        ->capture_default_str();
+    app.add_option("--root", o.root, "Resolve the module's fixed absolute paths and the default socket under DIR "
+                                     "(sets ZOR_ROOT). Default: / (no prefix), or ZOR_ROOT when set")
+        ->type_name("DIR");
+    app.add_option("--module", o.module, "The module library to load. Default: libmonitor.so beside zorhostd")
+        ->type_name("PATH");
+    app.add_option("--interval", o.interval, "Monitoring interval in seconds that the monitor thread reports")
+        ->type_name("N")
+        ->check(CLI::Range(1L, LONG_MAX))
+        ->capture_default_str();
+    app.add_option("--msg-size", o.msgSize, "Starting reply size in bytes of each parameter block")
+        ->type_name("N")
+        ->check(CLI::Range(1, INT_MAX))
+        ->capture_default_str();
+    app.add_option("--udp", o.udp, "Where posted messages go, one UDP datagram each")
+        ->type_name("HOST:PORT")
+        ->capture_default_str();
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0) {
+            return app.exit(e);
+        }
+        std::cerr << "zorhostd: " << e.what() << "\nRun with --help for more information.\n";
+        return kExitStartFailed;
+    }
+
+    DaemonOptions daemonOptions;
+    daemonOptions.maxClients = o.maxClients;
+    daemonOptions.maxLineBytes = o.maxLine;
+    daemonOptions.idleTimeoutSeconds = o.idleTimeout;
+    daemonOptions.msgSize = o.msgSize;
+    daemonOptions.version = ZORHOSTD_VERSION;
+    if (!o.group.empty()) {
+        errno = 0;
+        group* g = getgrnam(o.group.c_str());
+        if (g == nullptr) {
+            return startFailed("--group: no group named " + o.group);
+        }
+        daemonOptions.allowedGroup = g->gr_gid;
+        daemonOptions.allowedGroupName = o.group;
+    }
+    if (!o.root.empty()) {
+        std::error_code ec;
+        if (!fs::is_directory(o.root, ec)) {
+            return startFailed("--root " + o.root + " is not a directory");
+        }
+        setenv("ZOR_ROOT", absolute(o.root).c_str(), 1);
+    }
+    if (!o.foreground && o.log.empty()) {
+        return startFailed("in the background the log needs a file: give --log FILE, or --foreground");
+    }
+    // Absolute before a background start leaves the working folder.
+    daemonOptions.socketPath = o.socket.empty() ? defaultSocketPath() : absolute(o.socket);
+    std::string modulePath = o.module.empty() ? executableFolder() + "/libmonitor.so" : absolute(o.module);
+    if (!o.log.empty()) {
+        gLogPath = absolute(o.log);
+        if (!openLog()) {
+            return startFailed("cannot open log file " + o.log);
+        }
+    }
+    zormonitor::setMonitorInterval(o.interval);
+    std::string error;
+    if (!zormonitor::setUdpTarget(o.udp, &error)) {
+        return startFailed("--udp: " + error);
+    }
+
+    // A client that goes away must not end the daemon; each write says so
+    // (MSG_NOSIGNAL) and this covers every other path.
+    signal(SIGPIPE, SIG_IGN);
+    int readyPipe = -1;
+    if (!o.foreground && !daemonize(&readyPipe)) {
+        return startFailed(std::string("cannot go into the background: ") + std::strerror(errno));
+    }
+    auto failStart = [&](const std::string& message) {
+        int code = startFailed(message);
+        if (!gLogPath.empty()) {
+            zor_logstream << "zorhostd: " << message << std::endl;
+        }
+        reportStart(readyPipe, static_cast<unsigned char>(code));
+        return code;
+    };
+
+    // Signals are taken in by the main loop alone: blocked here, before any
+    // thread starts, every session thread inherits the mask.
+    sigset_t handled;
+    sigemptyset(&handled);
+    sigaddset(&handled, SIGTERM);
+    sigaddset(&handled, SIGINT);
+    sigaddset(&handled, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &handled, nullptr);
+    int signalFd = signalfd(-1, &handled, SFD_CLOEXEC);
+    if (signalFd < 0) {
+        return failStart(std::string("cannot take in signals: ") + std::strerror(errno));
+    }
+
+    // Kept for the life of the process, as the appliance's host keeps it.
+    ModuleLibrary module;
+    if (!module.load(modulePath, &error)) {
+        return failStart(error);
+    }
+    SessionDaemon daemon(module, daemonOptions);
+    {
+        // A first session loads the configuration store, and tells at once
+        // whether the module can serve sessions at all.
+        std::lock_guard<std::mutex> lock(daemon.moduleMutex());
+        HostSession first(module, o.msgSize);
+        std::optional<EscapedException> thrown;
+        std::optional<int> opened = first.open(&thrown);
+        if (!opened || *opened != 0) {
+            first.close();
+            zor_logstream.flush();
+            return failStart("OpenSession failed: " +
+                             (opened ? "result " + std::to_string(*opened)
+                                     : "exception " + thrown->type + (thrown->message ? ": " + *thrown->message : "")));
+        }
+    }
+    if (!daemon.listen(&error)) {
+        return failStart(error);
+    }
+    if (readyPipe >= 0) {
+        reportStart(readyPipe, kExitOk);
+        // Nothing is read from or written to the terminal any more; the log
+        // has its file.
+        int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (null >= 0) {
+            dup2(null, STDIN_FILENO);
+            dup2(null, STDOUT_FILENO);
+            dup2(null, STDERR_FILENO);
+            close(null);
+        }
+    }
+    int status = daemon.serve(signalFd, reopenLog);
+    close(signalFd);
+    zor_logstream.flush();
+    zor_logstream.rdbuf(std::cerr.rdbuf());
+    return status;
+}

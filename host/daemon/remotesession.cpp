@@ -1,0 +1,245 @@
+#include "remotesession.h"
+
+#include "protocol.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using nlohmann::json;
+
+namespace {
+
+constexpr const char* kDaemonErrorType = "zorhostd";
+
+RequestOutcome failedOutcome(const std::string& message)
+{
+    RequestOutcome outcome;
+    outcome.exception = EscapedException{kDaemonErrorType, message};
+    return outcome;
+}
+
+std::optional<int> optionalInt(const json& value)
+{
+    return value.is_null() ? std::nullopt : std::optional<int>(value.get<int>());
+}
+
+/// Back from the JSON text to the reply's bytes. The reply line writes each
+/// byte that is not valid UTF-8 as the character of the same value, so a
+/// reply of raw bytes comes back as characters U+0080..U+00FF. `used`
+/// tells which reading is right: when the UTF-8 text has the wrong length
+/// and one byte per character has the right one, the reply was raw bytes.
+/// A reply that mixes both kinds stays as text; its JSON line is the same.
+std::string replyBytes(const std::string& text, int used)
+{
+    auto fits = [used](size_t size) { return size == static_cast<size_t>(used) || size + 1 == static_cast<size_t>(used); };
+    if (used < 0 || fits(text.size())) {
+        return text;
+    }
+    std::string bytes;
+    bytes.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            bytes.push_back(static_cast<char>(c));
+        } else if ((c == 0xC2 || c == 0xC3) && i + 1 < text.size()) {
+            bytes.push_back(static_cast<char>(((c & 0x03) << 6) | (static_cast<unsigned char>(text[++i]) & 0x3F)));
+        } else {
+            return text; // a character beyond U+00FF: not a raw byte
+        }
+    }
+    return fits(bytes.size()) ? bytes : text;
+}
+
+} // namespace
+
+bool requestLine(const HostRequest& request, std::string* line, std::string* error)
+{
+    const std::string keyStoppers("\0\n ", 3);
+    const std::string valueStoppers("\0\n", 2);
+    if (request.key.find_first_of(keyStoppers) != std::string::npos) {
+        *error = "a key with a blank, a line feed or a NUL byte cannot be sent to zorhostd";
+        return false;
+    }
+    if (request.value && request.value->find_first_of(valueStoppers) != std::string::npos) {
+        *error = "a value with a line feed or a NUL byte cannot be sent to zorhostd";
+        return false;
+    }
+    if (request.key.empty() && !request.forcedKeyId) {
+        *error = "a request without a key cannot be sent to zorhostd";
+        return false;
+    }
+    std::string text = request.op;
+    if (request.forcedKeyId) {
+        text += ":" + std::to_string(*request.forcedKeyId);
+    }
+    if (!request.key.empty() || request.value) {
+        text += " " + request.key;
+    }
+    if (request.value) {
+        text += " " + *request.value;
+    }
+    // The script form takes a final carriage return for the line ending.
+    if (text.back() == '\r') {
+        *error = "a request that ends in a carriage return cannot be sent to zorhostd";
+        return false;
+    }
+    *line = std::move(text);
+    return true;
+}
+
+bool outcomeFromReplyLine(const std::string& line, RequestOutcome* outcome, std::string* error)
+{
+    json reply = json::parse(line, nullptr, false);
+    if (!reply.is_object()) {
+        *error = "zorhostd answered with a line that is not JSON";
+        return false;
+    }
+    if (reply.contains("error") && reply["error"].is_string()) {
+        *outcome = failedOutcome(reply["error"].get<std::string>());
+        return true;
+    }
+    try {
+        RequestOutcome o;
+        o.keyId = optionalInt(reply.at("keyId"));
+        o.result = optionalInt(reply.at("result"));
+        o.msgID = optionalInt(reply.at("msgID"));
+        o.used = reply.at("used").get<int>();
+        o.reply = replyBytes(reply.at("reply").get<std::string>(), o.used);
+        o.notices = reply.at("notices").get<unsigned long>();
+        if (reply.contains("stdout")) {
+            o.moduleStdout = reply["stdout"].get<std::string>();
+        }
+        if (reply.contains("exception")) {
+            const json& thrown = reply["exception"];
+            EscapedException e;
+            e.type = thrown.at("type").get<std::string>();
+            if (!thrown.at("message").is_null()) {
+                e.message = thrown["message"].get<std::string>();
+            }
+            o.exception = std::move(e);
+        }
+        *outcome = std::move(o);
+    } catch (const json::exception& e) {
+        *error = std::string("zorhostd answered with a line that is not a reply: ") + e.what();
+        return false;
+    }
+    return true;
+}
+
+RemoteSession::RemoteSession(std::string socketPath) : _socketPath(std::move(socketPath)) {}
+
+RemoteSession::~RemoteSession() { close(); }
+
+bool RemoteSession::open(std::string* error)
+{
+    close();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (_socketPath.size() >= sizeof address.sun_path) {
+        *error = "socket path too long: " + _socketPath;
+        return false;
+    }
+    std::memcpy(address.sun_path, _socketPath.c_str(), _socketPath.size() + 1);
+    _fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (_fd < 0 || connect(_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        *error = "cannot reach zorhostd at " + _socketPath + ": " + std::strerror(errno);
+        close();
+        return false;
+    }
+    std::string line;
+    if (!readLine(&line, error)) {
+        *error = "zorhostd at " + _socketPath + " closed the connection before the session opened";
+        close();
+        return false;
+    }
+    json greeting = json::parse(line, nullptr, false);
+    if (greeting.is_object() && greeting.value("session", "") == "open") {
+        _daemonPid = greeting.value("pid", 0L);
+        return true;
+    }
+    if (greeting.is_object() && greeting.contains("error") && greeting["error"].is_string()) {
+        *error = "zorhostd: " + greeting["error"].get<std::string>();
+    } else {
+        *error = "the program at " + _socketPath + " does not speak as zorhostd does";
+    }
+    close();
+    return false;
+}
+
+RequestOutcome RemoteSession::run(const HostRequest& request)
+{
+    if (_fd < 0) {
+        return failedOutcome("no session: the connection to zorhostd is not open");
+    }
+    std::string line;
+    std::string error;
+    if (!requestLine(request, &line, &error)) {
+        return failedOutcome(error);
+    }
+    line += '\n';
+    std::string reply;
+    RequestOutcome outcome;
+    if (!sendAll(line, &error) || !readLine(&reply, &error) || !outcomeFromReplyLine(reply, &outcome, &error)) {
+        // The daemon's side of this session is gone or out of step: a
+        // later request could not be matched with its answer.
+        close();
+        return failedOutcome(error);
+    }
+    return outcome;
+}
+
+void RemoteSession::close()
+{
+    if (_fd >= 0) {
+        ::close(_fd);
+        _fd = -1;
+    }
+    _pending.clear();
+}
+
+bool RemoteSession::sendAll(const std::string& bytes, std::string* error)
+{
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t n = send(_fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            *error = std::string("lost the connection to zorhostd: ") + std::strerror(errno);
+            return false;
+        }
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool RemoteSession::readLine(std::string* line, std::string* error)
+{
+    size_t searched = 0;
+    for (;;) {
+        size_t end = _pending.find('\n', searched);
+        if (end != std::string::npos) {
+            line->assign(_pending, 0, end);
+            _pending.erase(0, end + 1);
+            return true;
+        }
+        searched = _pending.size();
+        char chunk[65536];
+        ssize_t n = recv(_fd, chunk, sizeof chunk, 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            *error = n == 0 ? std::string("zorhostd closed the connection")
+                            : std::string("lost the connection to zorhostd: ") + std::strerror(errno);
+            return false;
+        }
+        _pending.append(chunk, static_cast<size_t>(n));
+    }
+}

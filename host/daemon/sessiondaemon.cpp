@@ -1,0 +1,504 @@
+#include "sessiondaemon.h"
+
+#include "hostsession.h"
+#include "linereader.h"
+#include "protocol.h"
+#include "replyformat.h"
+#include "request.h"
+
+#include "zorglobals.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+/// A reply that no client takes in while the daemon stops is given this long.
+constexpr int kStoppingStallMs = 10000;
+/// Messages quote at most this much of a client's line.
+constexpr size_t kQuotedLength = 200;
+
+std::string shortened(const std::string& text)
+{
+    return text.size() <= kQuotedLength ? text : text.substr(0, kQuotedLength) + "...";
+}
+
+bool isEdit(const HostRequest& r) { return r.type == KEY_TYPE_SET || r.type == KEY_TYPE_ADD || r.type == KEY_TYPE_DEL; }
+
+bool succeeded(const RequestOutcome& o) { return !o.exception && o.result && *o.result >= 0; }
+
+/// Why a connection ended, for the log.
+const char* endingText(LineReader::Status status)
+{
+    switch (status) {
+    case LineReader::Status::closed:
+        return "the client ended it";
+    case LineReader::Status::closedMidLine:
+        return "the client went away in the middle of a request line, which was not run";
+    case LineReader::Status::idle:
+        return "idle";
+    case LineReader::Status::stopped:
+        return "zorhostd is stopping";
+    default:
+        return "the connection failed";
+    }
+}
+
+} // namespace
+
+struct SessionDaemon::Connection {
+    int fd = -1;
+    unsigned long id = 0;
+    std::string who;
+    std::thread thread;
+    std::atomic<bool> finished{false};
+    bool endedWithEdits = false; ///< written by the thread before finished
+};
+
+SessionDaemon::SessionDaemon(const ModuleLibrary& module, DaemonOptions options)
+    : _module(module), _options(std::move(options))
+{
+}
+
+SessionDaemon::~SessionDaemon()
+{
+    if (!_stopping.load()) {
+        stop();
+    }
+    for (int fd : _stopPipe) {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+}
+
+void SessionDaemon::log(const std::string& text)
+{
+    std::lock_guard<std::mutex> lock(_moduleMutex);
+    zor_logstream << "zorhostd: " << text << std::endl;
+}
+
+bool SessionDaemon::listen(std::string* error)
+{
+    const std::string& path = _options.socketPath;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof address.sun_path) {
+        *error = "socket path must have 1 to " + std::to_string(sizeof address.sun_path - 1) + " bytes: " + path;
+        return false;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+
+    // The folder keeps everyone but the owner and the allowed group away
+    // from the socket; an existing folder is left as its owner made it.
+    fs::path folder = fs::path(path).parent_path();
+    std::error_code ec;
+    if (!folder.empty() && !fs::exists(folder, ec)) {
+        if (!fs::create_directories(folder, ec) || chmod(folder.c_str(), 0750) != 0 ||
+            (_options.allowedGroup && chown(folder.c_str(), static_cast<uid_t>(-1), *_options.allowedGroup) != 0)) {
+            *error = "cannot create the socket folder " + folder.string() + ": " +
+                     (ec ? ec.message() : std::string(std::strerror(errno)));
+            return false;
+        }
+    }
+
+    struct stat existing{};
+    if (lstat(path.c_str(), &existing) == 0) {
+        if (!S_ISSOCK(existing.st_mode)) {
+            *error = path + " exists and is not a socket";
+            return false;
+        }
+        // A socket nobody answers on is left over from a daemon that died.
+        int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        bool answered = probe >= 0 && connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        if (probe >= 0) {
+            close(probe);
+        }
+        if (answered) {
+            *error = "another zorhostd is already listening on " + path;
+            return false;
+        }
+        unlink(path.c_str());
+    }
+
+    if (pipe2(_stopPipe, O_CLOEXEC) != 0) {
+        *error = std::string("cannot make the stop pipe: ") + std::strerror(errno);
+        return false;
+    }
+    _listenFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (_listenFd < 0) {
+        *error = std::string("cannot make a socket: ") + std::strerror(errno);
+        return false;
+    }
+    // The socket is born 0660, so there is no moment in which others may connect.
+    mode_t previousMask = umask(0117);
+    int bound = bind(_listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    int bindErrno = errno;
+    umask(previousMask);
+    struct stat made{};
+    if (bound != 0 || chmod(path.c_str(), 0660) != 0 ||
+        (_options.allowedGroup && chown(path.c_str(), static_cast<uid_t>(-1), *_options.allowedGroup) != 0) ||
+        stat(path.c_str(), &made) != 0 || ::listen(_listenFd, 128) != 0) {
+        *error = "cannot listen on " + path + ": " + std::strerror(bound != 0 ? bindErrno : errno);
+        if (bound == 0) {
+            unlink(path.c_str());
+        }
+        close(_listenFd);
+        _listenFd = -1;
+        return false;
+    }
+    _socketDevice = made.st_dev;
+    _socketInode = made.st_ino;
+    return true;
+}
+
+int SessionDaemon::serve(int signalFd, void (*reopenLog)())
+{
+    sd_notifyf(0, "READY=1\nSTATUS=listening on %s\nMAINPID=%lu", _options.socketPath.c_str(),
+               static_cast<unsigned long>(getpid()));
+    log("listening on " + _options.socketPath + " (version " + _options.version + ")");
+    int status = 0;
+    for (;;) {
+        pollfd fds[2] = {{_listenFd, POLLIN, 0}, {signalFd, POLLIN, 0}};
+        int n = poll(fds, 2, -1);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            log(std::string("cannot wait for clients: ") + std::strerror(errno));
+            status = 1;
+            break;
+        }
+        if (fds[1].revents & POLLIN) {
+            signalfd_siginfo info{};
+            if (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+                if (info.ssi_signo == SIGHUP) {
+                    {
+                        std::lock_guard<std::mutex> lock(_moduleMutex);
+                        reopenLog();
+                    }
+                    log("log reopened (SIGHUP)");
+                    continue;
+                }
+                log(std::string("stopping on ") + (info.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM"));
+                break;
+            }
+        }
+        if (fds[0].revents & POLLIN) {
+            accept();
+        }
+    }
+    stop();
+    return status;
+}
+
+void SessionDaemon::reapFinished()
+{
+    for (auto it = _connections.begin(); it != _connections.end();) {
+        if ((*it)->finished.load()) {
+            (*it)->thread.join();
+            it = _connections.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void SessionDaemon::accept()
+{
+    reapFinished();
+    int fd = accept4(_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            // The waiting client stays in the queue; give the sessions a
+            // moment to end instead of spinning on it.
+            log(std::string("cannot accept a client: ") + std::strerror(errno));
+            poll(nullptr, 0, 100);
+        }
+        return;
+    }
+    auto refuse = [&](const std::string& why, const std::string& who) {
+        std::string line = errorLine(why) + "\n";
+        // The line fits in an empty socket buffer; a client that is gone is no concern.
+        if (send(fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
+        }
+        close(fd);
+        log("refused " + who + ": " + why);
+    };
+    std::string who;
+    std::string refusal;
+    if (!peerAllowed(fd, &who, &refusal)) {
+        refuse(refusal, who);
+        return;
+    }
+    if (_active.load() >= _options.maxClients) {
+        refuse("too many clients: zorhostd serves at most " + std::to_string(_options.maxClients) +
+                   " sessions at once; try again later",
+               who);
+        return;
+    }
+    auto connection = std::make_unique<Connection>();
+    connection->fd = fd;
+    connection->id = _nextSessionId++;
+    connection->who = who;
+    ++_active;
+    try {
+        connection->thread = std::thread(&SessionDaemon::serveConnection, this, connection.get());
+    } catch (const std::system_error& e) {
+        --_active;
+        refuse(std::string("cannot start a session now: ") + e.what(), who);
+        return;
+    }
+    _connections.push_back(std::move(connection));
+}
+
+bool SessionDaemon::peerAllowed(int fd, std::string* who, std::string* refusal) const
+{
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) {
+        *who = "a client";
+        *refusal = std::string("cannot tell who the client is: ") + std::strerror(errno);
+        return false;
+    }
+    *who = "uid " + std::to_string(peer.uid) + " pid " + std::to_string(peer.pid);
+    if (peer.uid == 0 || peer.uid == geteuid()) {
+        return true;
+    }
+    if (_options.allowedGroup) {
+        if (peer.gid == *_options.allowedGroup) {
+            return true;
+        }
+        // The supplementary groups the client had when it connected.
+        std::vector<gid_t> groups(64);
+        for (;;) {
+            socklen_t size = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+            if (getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &size) == 0) {
+                groups.resize(size / sizeof(gid_t));
+                break;
+            }
+            if (errno != ERANGE || size / sizeof(gid_t) <= groups.size()) {
+                groups.clear();
+                break;
+            }
+            groups.resize(size / sizeof(gid_t));
+        }
+        for (gid_t g : groups) {
+            if (g == *_options.allowedGroup) {
+                return true;
+            }
+        }
+    }
+    *refusal = "uid " + std::to_string(peer.uid) + " may not use zorhostd: only root" +
+               (_options.allowedGroup ? " and the group " + _options.allowedGroupName : std::string()) + " may";
+    return false;
+}
+
+bool SessionDaemon::sendLine(int fd, const std::string& line, std::string* error)
+{
+    size_t sent = 0;
+    while (sent < line.size()) {
+        ssize_t n = send(fd, line.data() + sent, line.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // A client that takes in nothing for the idle time is given up,
+            // and, once the daemon stops, one that takes in nothing for a while.
+            bool stopping = _stopping.load();
+            unsigned idle = _options.idleTimeoutSeconds;
+            int timeoutMs = stopping ? kStoppingStallMs
+                                     : (idle == 0 ? -1 : (idle > INT_MAX / 1000 ? INT_MAX : static_cast<int>(idle) * 1000));
+            pollfd fds[2] = {{fd, POLLOUT, 0}, {_stopPipe[0], POLLIN, 0}};
+            int ready = poll(fds, stopping ? 1 : 2, timeoutMs);
+            if (ready == 0) {
+                *error = "the client took in no reply bytes for " + std::to_string(timeoutMs / 1000) + " s";
+                return false;
+            }
+            continue;
+        }
+        *error = std::string("cannot write to the client: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+void SessionDaemon::serveConnection(Connection* c)
+{
+    const std::string name = "session " + std::to_string(c->id) + " (" + c->who + ")";
+    std::unique_ptr<HostSession> session;
+    bool edits = false;
+    std::string ending;
+    try {
+        std::string refusal;
+        {
+            std::lock_guard<std::mutex> lock(_moduleMutex);
+            session = std::make_unique<HostSession>(_module, _options.msgSize);
+            std::optional<EscapedException> thrown;
+            std::optional<int> opened;
+            // What the module prints goes into the reply line of its request.
+            if (!session->captureStdout()) {
+                refusal = "cannot capture the module's standard output";
+            } else if (!(opened = session->open(&thrown)) || *opened != 0) {
+                refusal = "OpenSession failed: " +
+                          (opened ? "result " + std::to_string(*opened)
+                                  : "exception " + thrown->type + (thrown->message ? ": " + *thrown->message : ""));
+            }
+            if (!refusal.empty()) {
+                session.reset(); // CloseSession frees a record the module handed over
+            }
+        }
+        std::string error;
+        if (!refusal.empty()) {
+            sendLine(c->fd, errorLine(refusal) + "\n", &error);
+            ending = "not opened: " + refusal;
+        } else if (!sendLine(c->fd, sessionOpenLine(getpid(), _options.version) + "\n", &error)) {
+            ending = error;
+        } else {
+            log(name + " opened");
+            LineReader reader(c->fd, _stopPipe[0], _stopping, _options.maxLineBytes);
+            unsigned long lineNumber = 0;
+            std::string line;
+            for (;;) {
+                LineReader::Status status = reader.next(&line, _options.idleTimeoutSeconds);
+                std::string answer;
+                if (status == LineReader::Status::line) {
+                    ++lineNumber;
+                    std::vector<HostRequest> requests;
+                    std::string why;
+                    if (line.find('\0') != std::string::npos) {
+                        answer = errorLine("request line " + std::to_string(lineNumber) +
+                                           " holds a NUL byte; nothing was sent to the module");
+                    } else if (!parseScript(line, &requests, &why)) {
+                        const std::string scriptPrefix = "script line 1: ";
+                        if (why.compare(0, scriptPrefix.size(), scriptPrefix) == 0) {
+                            why.erase(0, scriptPrefix.size());
+                        }
+                        answer = errorLine("request line " + std::to_string(lineNumber) + ": " + shortened(why));
+                    } else if (requests.empty()) {
+                        continue; // blank line or comment, as in a script
+                    } else {
+                        const HostRequest& request = requests.front();
+                        RequestOutcome outcome;
+                        {
+                            std::lock_guard<std::mutex> lock(_moduleMutex);
+                            outcome = session->run(request);
+                            if (succeeded(outcome) && isEdit(request)) {
+                                edits = true;
+                                _storeUnsaved = true;
+                            } else if (succeeded(outcome) && request.type == KEY_TYPE_COMMIT && edits) {
+                                // The module wrote the whole store, every session's edits in it.
+                                edits = false;
+                                _storeUnsaved = false;
+                            }
+                        }
+                        answer = jsonLine(request, outcome);
+                    }
+                } else if (status == LineReader::Status::tooLong) {
+                    ++lineNumber;
+                    answer = errorLine("request line " + std::to_string(lineNumber) + " is longer than " +
+                                       std::to_string(_options.maxLineBytes) + " bytes (" +
+                                       std::to_string(reader.droppedBytes()) +
+                                       "); it was refused and nothing was sent to the module");
+                } else if (status == LineReader::Status::idle) {
+                    sendLine(c->fd,
+                             errorLine("no request for " + std::to_string(_options.idleTimeoutSeconds) +
+                                       " s: the session is closed") + "\n",
+                             &error);
+                    ending = "idle for " + std::to_string(_options.idleTimeoutSeconds) + " s";
+                    break;
+                } else if (status == LineReader::Status::stopped) {
+                    sendLine(c->fd, errorLine("zorhostd is stopping: the session is closed") + "\n", &error);
+                    ending = endingText(status);
+                    break;
+                } else {
+                    ending = endingText(status);
+                    if (status == LineReader::Status::failed) {
+                        ending += ": " + reader.error();
+                    }
+                    break;
+                }
+                if (!sendLine(c->fd, answer + "\n", &error)) {
+                    ending = "the client went away before its reply: " + error;
+                    break;
+                }
+            }
+        }
+    } catch (const std::exception& e) {
+        ending = std::string("the daemon failed in this session: ") + e.what();
+    } catch (...) {
+        ending = "the daemon failed in this session";
+    }
+    {
+        std::lock_guard<std::mutex> lock(_moduleMutex);
+        session.reset(); // CloseSession
+    }
+    close(c->fd);
+    c->endedWithEdits = edits;
+    log(name + " closed: " + ending +
+        (!edits ? ""
+                : _stopping.load() ? "; its uncommitted edits are discarded"
+                                   : "; its uncommitted edits stay in the shared store until a session with edits of "
+                                     "its own commits"));
+    --_active;
+    c->finished = true;
+}
+
+void SessionDaemon::stop()
+{
+    _stopping = true;
+    sd_notify(0, "STOPPING=1");
+    if (_listenFd >= 0) {
+        close(_listenFd);
+        _listenFd = -1;
+        // Only the socket this daemon made: another may have replaced it.
+        struct stat now{};
+        if (stat(_options.socketPath.c_str(), &now) == 0 && now.st_dev == _socketDevice &&
+            now.st_ino == _socketInode) {
+            unlink(_options.socketPath.c_str());
+        }
+    }
+    if (_stopPipe[1] >= 0 && write(_stopPipe[1], "x", 1) < 0) {
+        // Only fails when the pipe is full, and then it is readable already.
+    }
+    unsigned open = 0;
+    unsigned withEdits = 0;
+    for (auto& c : _connections) {
+        bool wasOpen = !c->finished.load();
+        c->thread.join();
+        if (wasOpen) {
+            ++open;
+            withEdits += c->endedWithEdits ? 1 : 0;
+        }
+    }
+    _connections.clear();
+    bool unsaved;
+    {
+        std::lock_guard<std::mutex> lock(_moduleMutex);
+        unsaved = _storeUnsaved;
+    }
+    log("stopped: closed " + std::to_string(open) + (open == 1 ? " session" : " sessions") + ", " +
+        std::to_string(withEdits) + " of them with uncommitted edits, which are discarded" +
+        (unsaved && withEdits == 0 ? "; edits of sessions closed earlier without a commit are discarded too" : ""));
+}

@@ -1,0 +1,81 @@
+// zorhostd's core: the listening socket, one module session per client
+// connection, and an orderly stop. The module is not thread-safe, so every
+// call into it (and every line of the shared log stream) is made under one
+// mutex; reading requests and writing replies happen outside it, so a large
+// reply to one client holds the others up only while the module builds it.
+#pragma once
+
+#include "modulelibrary.h"
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstddef>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+struct DaemonOptions {
+    std::string socketPath;
+    std::optional<gid_t> allowedGroup; ///< besides root (and the daemon's own user)
+    std::string allowedGroupName;
+    unsigned maxClients = 64;
+    size_t maxLineBytes = size_t(64) << 20;
+    unsigned idleTimeoutSeconds = 3600; ///< 0: never
+    int msgSize = 1024;
+    std::string version;
+};
+
+class SessionDaemon {
+public:
+    /// module stays loaded by the caller for the daemon's life; log is where
+    /// the daemon's own lines go, under the module mutex.
+    SessionDaemon(const ModuleLibrary& module, DaemonOptions options);
+    ~SessionDaemon();
+    SessionDaemon(const SessionDaemon&) = delete;
+    SessionDaemon& operator=(const SessionDaemon&) = delete;
+
+    /// Creates the socket folder if missing (mode 0750) and the socket
+    /// (mode 0660, group: the allowed group). False with the reason.
+    bool listen(std::string* error);
+
+    /// Serves clients until SIGTERM or SIGINT arrives on signalFd (a
+    /// signalfd that also carries SIGHUP, which calls reopenLog). Then stops
+    /// accepting, lets each request under way finish, closes every session
+    /// and removes the socket. Returns the exit status.
+    int serve(int signalFd, void (*reopenLog)());
+
+    /// Writes one line of the daemon's own to the host log stream.
+    void log(const std::string& text);
+
+    /// The mutex that every call into the module is made under.
+    std::mutex& moduleMutex() { return _moduleMutex; }
+
+private:
+    struct Connection;
+
+    void accept();
+    bool peerAllowed(int fd, std::string* who, std::string* refusal) const;
+    void serveConnection(Connection* connection);
+    void reapFinished();
+    void stop();
+    bool sendLine(int fd, const std::string& line, std::string* error);
+
+    const ModuleLibrary& _module;
+    DaemonOptions _options;
+    std::mutex _moduleMutex;
+    int _listenFd = -1;
+    dev_t _socketDevice = 0;
+    ino_t _socketInode = 0;
+    int _stopPipe[2] = {-1, -1};
+    std::atomic<bool> _stopping{false};
+    std::atomic<unsigned> _active{0};
+    unsigned long _nextSessionId = 1;
+    std::list<std::unique_ptr<Connection>> _connections;
+    /// Some successful edit has not been written by a commit yet. Edits of
+    /// every session land in the one store, and a commit of a session that
+    /// has changes of its own writes all of them.
+    bool _storeUnsaved = false; // under _moduleMutex
+};
