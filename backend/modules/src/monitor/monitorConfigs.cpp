@@ -7,16 +7,20 @@
 #include "zormodparam.h"
 #include "zorpath.h"
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
+#include <fcntl.h>
 #include <initializer_list>
 #include <memory>
 #include <ostream>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 bool monitorConfigs::_monitorConfigActive = false;
@@ -164,18 +168,23 @@ int checkTriggerKey(ZorModParam* param, bool needsTrigger)
 }
 
 // A commit killed between writing its temporary file and renaming it leaves
-// ".Monitor.cfg.tmp.<pid>.<n>" beside the configuration. Nothing ever reads
-// such a file, but on the appliance's small configuration partition the
-// leftovers would pile up, so start-up removes those whose writer is gone.
-// A file whose process still exists (or cannot be asked) is left alone: it
-// may be a commit in progress in another host process.
-void removeAbandonedTemporaries(const std::string& directory)
+// ".Monitor.cfg.tmp.<pid>.<n>" beside the configuration (beside the file a
+// symbolic link names, where the writer works). Nothing ever reads such a
+// file, but on the appliance's small configuration partition the leftovers
+// would pile up, so start-up removes those whose writer is gone. A file whose
+// process still exists (or cannot be asked) is left alone: it may be a commit
+// in progress in another host process. Only names of exactly that form are
+// touched: never Monitor.cfg itself, its lock file or its kept rejected copies.
+void removeAbandonedTemporaries(const std::string& configFile)
 {
+    const std::string target = followSymbolicLinks(configFile);
+    const std::string::size_type slash = target.find_last_of('/');
+    const std::string directory = slash == std::string::npos ? "." : target.substr(0, slash + 1);
     DIR* dir = opendir(directory.c_str());
     if (dir == nullptr) {
         return;
     }
-    const std::string prefix = std::string(".") + kConfigFileName + ".tmp.";
+    const std::string prefix = "." + target.substr(slash + 1) + ".tmp.";
     while (struct dirent* entry = readdir(dir)) {
         if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) != 0) {
             continue;
@@ -183,7 +192,12 @@ void removeAbandonedTemporaries(const std::string& directory)
         const char* digits = entry->d_name + prefix.size();
         char* end = nullptr;
         long pid = std::strtol(digits, &end, 10);
-        if (end == digits || *end != '.' || pid <= 0 || pid > INT_MAX || pid == getpid()) {
+        if (end == digits || *end != '.' || !std::isdigit(static_cast<unsigned char>(digits[0])) || pid <= 0 ||
+            pid > INT_MAX || pid == getpid()) {
+            continue;
+        }
+        const char* sequence = end + 1;
+        if (*sequence == '\0' || std::strspn(sequence, "0123456789") != std::strlen(sequence)) {
             continue;
         }
         if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
@@ -191,6 +205,77 @@ void removeAbandonedTemporaries(const std::string& directory)
         }
     }
     closedir(dir);
+}
+
+// Set when Monitor.cfg was there but did not load; cleared once a commit has
+// kept it and replaced it. While set, a commit keeps the old file first: it
+// may be a configuration that only a typing error keeps from loading, and
+// the commit of a session that saw an empty table would otherwise lose it.
+bool gRejectedFileInPlace = false;
+
+bool copyFile(const std::string& from, const std::string& to)
+{
+    const int in = open(from.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (in < 0) {
+        return false;
+    }
+    struct stat status {};
+    int out = -1;
+    if (fstat(in, &status) == 0 && S_ISREG(status.st_mode)) {
+        out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, status.st_mode & 07777);
+    }
+    bool ok = out >= 0;
+    char buffer[16 * 1024];
+    while (ok) {
+        ssize_t got = read(in, buffer, sizeof buffer);
+        if (got == 0) {
+            break;
+        }
+        if (got < 0) {
+            ok = errno == EINTR;
+            continue;
+        }
+        for (ssize_t done = 0; ok && done < got;) {
+            ssize_t written = write(out, buffer + done, static_cast<size_t>(got - done));
+            ok = written > 0 || (written < 0 && errno == EINTR);
+            done += written > 0 ? written : 0;
+        }
+    }
+    ok = ok && fsync(out) == 0;
+    if (out >= 0) {
+        ok = close(out) == 0 && ok;
+        if (!ok) {
+            unlink(to.c_str());
+        }
+    }
+    close(in);
+    return ok;
+}
+
+// Keeps the file that configFile names as configFile + ".rejected." + the UTC
+// time, beside configFile: a hard link when it can be one, else a copy, so
+// Monitor.cfg itself is never missing. The path kept, or empty on failure.
+std::string keepRejectedFile(const std::string& configFile)
+{
+    const std::string target = followSymbolicLinks(configFile);
+    char stamp[32];
+    const time_t now = time(nullptr);
+    struct tm utc {};
+    gmtime_r(&now, &utc);
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+    const std::string base = configFile + ".rejected." + stamp;
+    for (int n = 1; n < 100; ++n) {
+        // Two commits in one second keep two files.
+        const std::string kept = n == 1 ? base : base + "." + std::to_string(n);
+        if (link(target.c_str(), kept.c_str()) == 0) {
+            return kept;
+        }
+        if (errno == EEXIST) {
+            continue;
+        }
+        return copyFile(target, kept) ? kept : std::string();
+    }
+    return std::string();
 }
 
 } // namespace
@@ -209,21 +294,49 @@ void monitorConfigs::initialize()
     // Outside the guard: without an XML environment the module cannot work
     // at all, and the session opening must learn it.
     MonitoringConfiguration::initialize();
-    removeAbandonedTemporaries(directory);
+    removeAbandonedTemporaries(_configFile);
+    const std::string* loading = &_configFile;
     try {
         _monitorTable = MonitoringConfiguration::load(_configFile);
         _monitorConfigActive = true;
+        gRejectedFileInPlace = false;
+        loading = &_presetFile;
         _presetTriggers = MonitoringConfiguration::loadPresets(_presetFile);
     } catch (const MonitoringException& e) {
         // The session opens all the same; until Monitor.cfg has loaded, every
         // session open tries again, and the catalogue is not retried once the
-        // configuration is in.
+        // configuration is in. The exception's message is the fixed text that
+        // says what failed; the line after it names the file and says why.
         zor_logstream << "Monitoring Configuration Exception: " << e.getMessage() << std::endl;
+        zor_logstream << "monitor::initialize: cannot load " << *loading << ": "
+                      << MonitoringConfiguration::lastLoadFailure() << std::endl;
+        struct stat status {};
+        if (loading == &_configFile && !_monitorConfigActive &&
+            lstat(followSymbolicLinks(_configFile).c_str(), &status) == 0) {
+            gRejectedFileInPlace = true;
+        }
     }
 }
 
 int monitorConfigs::saveMonitorConfig(ZorModParam* param, moduleData* data)
 {
+    // A Monitor.cfg that did not load is kept before it is replaced; if it
+    // cannot be kept, it is not replaced and the commit fails as a failed
+    // write does.
+    if (gRejectedFileInPlace) {
+        struct stat status {};
+        if (lstat(followSymbolicLinks(_configFile).c_str(), &status) == 0) {
+            const std::string kept = keepRejectedFile(_configFile);
+            if (kept.empty()) {
+                zor_logstream << "monitor::saveMonitorConfig: cannot keep " << _configFile
+                              << ", which did not load: " << std::strerror(errno) << std::endl;
+                throw MonitoringException(std::string("cannot open file for writing"));
+            }
+            zor_logstream << "monitor::saveMonitorConfig: " << _configFile << " did not load; kept as " << kept
+                          << std::endl;
+        }
+        gRejectedFileInPlace = false;
+    }
     // The writer replaces the file atomically; when it throws, nothing below
     // runs: the session stays dirty and the monitor thread keeps the old file.
     MonitoringConfiguration::save(_monitorTable, _configFile);
