@@ -526,10 +526,10 @@ int if_setCurrentGateway(const char* name, const char* gateway)
     }
     char current[INET_ADDRSTRLEN + 1] = "";
     if_getCurrentGateway(name, current, INET_ADDRSTRLEN);
-    // Deleting a default route that is not there only makes route complain.
-    if (std::strcmp(current, kNoAddress) != 0) {
-        runRoute({"del", "default", "gw", current, name});
-    }
+    // The old default route goes first, also when there is none ("0.0.0.0"):
+    // route then only complains on standard error, which is harmless, and a
+    // default route that the table read missed is still taken away.
+    runRoute({"del", "default", "gw", current, name});
     if (std::strcmp(gateway, kNoAddress) != 0) {
         runRoute({"add", "default", "gw", gateway, name});
     }

@@ -181,7 +181,12 @@ TEST_F(EthUtilsInRoot, GatewaySetterRunsRouteWithoutAShell)
     ASSERT_EQ(0, chmod(root.at("sbin/route").c_str(), 0755));
     EXPECT_EQ(0, if_setCurrentGateway("lo", "10.0.0.2"));
     EXPECT_EQ(0, if_setCurrentGateway("lo", "0.0.0.0"));
-    const std::string calls = "del default gw 10.0.0.1 lo\nadd default gw 10.0.0.2 lo\ndel default gw 10.0.0.1 lo\n";
+    // Without a default route the delete still comes first (route's
+    // complaint about it is harmless).
+    root.write("proc/net/route", "Iface\tDestination\tGateway\n");
+    EXPECT_EQ(0, if_setCurrentGateway("lo", "10.0.0.4"));
+    const std::string calls = "del default gw 10.0.0.1 lo\nadd default gw 10.0.0.2 lo\ndel default gw 10.0.0.1 lo\n"
+                              "del default gw 0.0.0.0 lo\nadd default gw 10.0.0.4 lo\n";
     EXPECT_EQ(calls, zortest::readFile(log));
 
     for (const auto& [device, gateway] : std::vector<std::pair<std::string, std::string>>{
