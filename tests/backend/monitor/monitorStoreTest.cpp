@@ -165,6 +165,16 @@ TEST_F(MonitorStoreTest, AConfigurationThatDoesNotLoadIsLoggedWithItsFileAndReas
     }
 }
 
+TEST_F(MonitorStoreTest, AFifoAsThePresetCatalogueDoesNotHangTheSession)
+{
+    root.write(kConfig, entries(1));
+    ASSERT_EQ(0, mkfifo(root.at("etc/configs/monitor/PresetTriggers.cfg").c_str(), 0600));
+    Session s(*this);
+    expectReply(count(s), 0, 0, "1");
+    EXPECT_TRUE(logged("Monitoring Configuration Exception: preset file not found\nmonitor::initialize: cannot load " +
+                       root.at("etc/configs/monitor/PresetTriggers.cfg") + ": not a regular file"));
+}
+
 // A commit replaces a Monitor.cfg that did not load (as it must: the store
 // was empty), but keeps it first beside it, and only then. When it cannot be
 // kept, it is not replaced either.
