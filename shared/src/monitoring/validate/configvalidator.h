@@ -1,0 +1,49 @@
+// Strict checking of the monitoring configuration documents.
+//
+// The module's reader is lenient on purpose: it takes the first match,
+// ignores what it does not know and falls back to defaults, so a typo such
+// as comparison="lower-than" or log="yes" is read as something else without
+// a word. The tools around the module use this checker instead: it validates
+// a document against the XML Schema of its kind and then checks what a
+// schema cannot say (known variables, numeric thresholds, addresses,
+// interval bounds), and reports each problem with its place.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace monvalidate {
+
+/// Which document a text or file is.
+enum class DocumentKind { monitorConfig, presetTriggers, monitorEntry, actionTrigger };
+
+/// One problem found, with its place; line and column are 1-based, 0 when unknown.
+struct Problem {
+    std::string file;
+    unsigned long line = 0;
+    unsigned long column = 0;
+    std::string message;
+};
+
+/// Variables the monitor thread knows: name -> whether its values are numbers.
+/// An empty catalogue skips the checks that need one.
+using VariableCatalogue = std::map<std::string, bool>;
+
+/// Largest file validateFile reads.
+constexpr unsigned long long maxDocumentSize = 256ULL * 1024 * 1024;
+
+/// Checks a file; a file that cannot be read is one problem naming the reason.
+std::vector<Problem> validateFile(const std::string& path, DocumentKind kind, const VariableCatalogue& variables);
+
+/// Checks a text; sourceName stands for the file in each problem.
+std::vector<Problem> validateText(const std::string& text, DocumentKind kind, const VariableCatalogue& variables,
+                                  const std::string& sourceName);
+
+/// "FILE:LINE:COLUMN: MESSAGE" (LINE and COLUMN left out when 0).
+std::string formatProblem(const Problem& problem);
+
+/// The schema text of a document kind, as built into the library.
+const std::string& schemaText(DocumentKind kind);
+
+} // namespace monvalidate
