@@ -35,6 +35,15 @@ sockaddr_storage gUdpAddress{};
 socklen_t gUdpAddressLength = 0;
 bool gUdpTargetSet = false;
 
+std::mutex gServicesMutex;
+zormonitor::ThreadServices gServices;
+
+zormonitor::ThreadServices threadServices()
+{
+    std::lock_guard<std::mutex> lock(gServicesMutex);
+    return gServices;
+}
+
 /// One reading: fills value and returns true, or says why not in value.
 typedef bool (*Reader)(std::string* value);
 
@@ -226,6 +235,10 @@ int ZORmonitorThread::getCurrentValue(std::string* name, std::string* value)
 {
     std::string scratch;
     std::string* out = value != nullptr ? value : &scratch;
+    const zormonitor::ThreadServices services = threadServices();
+    if (services.currentValue && name != nullptr) {
+        return services.currentValue(*name, out);
+    }
     const Variable* v = findVariable(name);
     if (v == nullptr) {
         *out = "unknown variable " + (name != nullptr ? *name : std::string());
@@ -236,9 +249,12 @@ int ZORmonitorThread::getCurrentValue(std::string* name, std::string* value)
 
 void ZORmonitorThread::getNumberOfVariables(std::string* text)
 {
-    if (text != nullptr) {
-        *text = std::to_string(sizeof kVariables / sizeof kVariables[0]);
+    if (text == nullptr) {
+        return;
     }
+    const zormonitor::ThreadServices services = threadServices();
+    *text = std::to_string(services.variables ? services.variables().size()
+                                              : sizeof kVariables / sizeof kVariables[0]);
 }
 
 void ZORmonitorThread::getVariableList(std::string* text)
@@ -247,6 +263,13 @@ void ZORmonitorThread::getVariableList(std::string* text)
         return;
     }
     text->clear();
+    const zormonitor::ThreadServices services = threadServices();
+    if (services.variables) {
+        for (const auto& v : services.variables()) {
+            *text += (text->empty() ? "" : ",") + v.first;
+        }
+        return;
+    }
     for (const Variable& v : kVariables) {
         if (!text->empty()) {
             *text += ",";
@@ -259,6 +282,17 @@ int ZORmonitorThread::getDefinedValues(std::string* name, std::string* text)
 {
     std::string scratch;
     std::string* out = text != nullptr ? text : &scratch;
+    const zormonitor::ThreadServices services = threadServices();
+    if (services.variables && name != nullptr) {
+        for (const auto& v : services.variables()) {
+            if (v.first == *name) {
+                *out = v.first + ": " + v.second;
+                return 0;
+            }
+        }
+        *out = "unknown variable " + *name;
+        return kUnknownVariable;
+    }
     const Variable* v = findVariable(name);
     if (v == nullptr) {
         *out = "unknown variable " + (name != nullptr ? *name : std::string());
@@ -272,6 +306,10 @@ void ZORmonitorThread::setConfigurationChanged()
 {
     unsigned long n = ++gConfigurationChanged;
     zor_logstream << "zormonitor: configuration changed, notice " << n << std::endl;
+    const zormonitor::ThreadServices services = threadServices();
+    if (services.configurationChanged) {
+        services.configurationChanged();
+    }
 }
 
 // Each message is one datagram on a fresh socket: posts are rare, and no
@@ -324,5 +362,11 @@ bool setUdpTarget(const std::string& hostAndPort, std::string* error)
 }
 
 unsigned long configurationChangedCount() { return gConfigurationChanged.load(); }
+
+void setThreadServices(ThreadServices services)
+{
+    std::lock_guard<std::mutex> lock(gServicesMutex);
+    gServices = std::move(services);
+}
 
 } // namespace zormonitor

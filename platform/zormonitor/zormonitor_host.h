@@ -4,7 +4,10 @@
 // a changed configuration). Modules never include this header.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace zormonitor {
 
@@ -23,5 +26,20 @@ bool setUdpTarget(const std::string& hostAndPort, std::string* error);
 
 /// Number of ZORmonitorThread::setConfigurationChanged calls so far.
 unsigned long configurationChangedCount();
+
+/// The host's running monitor thread, as the module's variable services
+/// reach it. A function left empty keeps the built-in behaviour: live
+/// readings of the six built-in variables, and a counted notice only.
+struct ThreadServices {
+    /// Value of a variable: 0, or a negative code (unknown, unavailable).
+    std::function<int(const std::string& name, std::string* value)> currentValue;
+    /// Every variable with its one-line definition.
+    std::function<std::vector<std::pair<std::string, std::string>>()> variables;
+    /// Told after every setConfigurationChanged.
+    std::function<void()> configurationChanged;
+};
+
+/// Installs (or, with an empty ThreadServices, removes) the thread's services.
+void setThreadServices(ThreadServices services);
 
 } // namespace zormonitor

@@ -181,6 +181,11 @@ void ZORSmtp::sendEmail(std::string subject, std::string body)
 {
     _errorMessages.clear();
 
+    if (subject.find_first_of("\r\n") != std::string::npos) {
+        _errorMessages.push_back("subject refused: it holds a carriage return or line feed");
+        return;
+    }
+
     const std::string server = _server + ":" + std::to_string(_port);
 
     if (_from.empty()) {
@@ -202,6 +207,12 @@ void ZORSmtp::sendEmail(std::string subject, std::string body)
     }
     smtp_message_t message = smtp_add_message(session);
 
+    // libesmtp counts its timeouts in milliseconds and raises the greeting
+    // wait to the RFC's five minutes unless told to override that minimum.
+    const long timeoutMs = static_cast<long>(_timeoutSeconds) * 1000L;
+    for (int which : {Timeout_GREETING, Timeout_ENVELOPE, Timeout_DATA, Timeout_TRANSFER, Timeout_DATA2}) {
+        smtp_set_timeout(session, which | Timeout_OVERRIDE_RFC2822_MINIMUM, timeoutMs);
+    }
     smtp_set_server(session, server.c_str());
     smtp_set_reverse_path(message, _from.c_str());
 
@@ -231,6 +242,11 @@ void ZORSmtp::sendEmail(std::string subject, std::string body)
         if (address.empty()) {
             _errorMessages.push_back(
                 "adding recipient: '' failed: no address left after removing blanks");
+            continue;
+        }
+        if (address.find_first_of("\r\n") != std::string::npos) {
+            _errorMessages.push_back("adding recipient: '" + address.substr(0, address.find_first_of("\r\n")) +
+                                     "...' refused: it holds a carriage return or line feed");
             continue;
         }
         if (smtp_add_recipient(message, address.c_str()) == nullptr) {

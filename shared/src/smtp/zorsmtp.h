@@ -35,11 +35,21 @@ public:
     void setPort(int port) { _port = port; }
     void setFrom(std::string from) { _from = std::move(from); }
 
+    /// Seconds the SMTP library waits for each answer of the server (the
+    /// greeting, every envelope reply, the start and end of the data), 30 by
+    /// default: a server that accepts a connection and then stays silent costs
+    /// at most this long per wait, not the library's five minutes. 1 at least.
+    void setTimeout(int seconds) { _timeoutSeconds = seconds < 1 ? 1 : seconds; }
+    int getTimeout() const { return _timeoutSeconds; }
+
     /// Appends the address as given; it is trimmed when the mail is sent.
     void addRecipient(std::string address) { _recipients.push_back(std::move(address)); }
 
     /// Sends one message to every recipient. The outcome is read afterwards
-    /// with getErrorCount() and getErrorMessage().
+    /// with getErrorCount() and getErrorMessage(). A subject holding a carriage
+    /// return or line feed is refused (nothing is sent), and so is each
+    /// recipient holding one after trimming: such a text would add headers or
+    /// SMTP commands of its own.
     void sendEmail(std::string subject, std::string body);
 
     int getErrorCount() const { return static_cast<int>(_errorMessages.size()); }
@@ -63,4 +73,5 @@ private:
     std::vector<std::string> _recipients;
     std::string _from;
     std::vector<std::string> _errorMessages;
+    int _timeoutSeconds = 30;
 };

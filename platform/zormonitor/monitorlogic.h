@@ -1,0 +1,100 @@
+// The clock-free heart of the monitor thread: what a value is, when a
+// schedule is due next, and how one sample of an entry is evaluated against
+// its triggers. Nothing here reads a clock, a file or the network, so every
+// rule can be played on a timeline of plain numbers.
+#pragma once
+
+#include "monitoring.h"
+
+#include <ctime>
+#include <deque>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zormon {
+
+/// One sampled value. A value is a number when the whole (trimmed) text is a
+/// plain decimal number: optional sign, digits, optional fraction. Anything
+/// else ("5x", "1e3", "inf", "0x10") is text.
+struct Sample {
+    bool isNumber = false;
+    double number = 0;
+    std::string text; ///< the trimmed text as read
+};
+
+/// Trims the raw text and classifies it; false for an empty text, which is
+/// no value at all (a program that printed nothing).
+bool parseSample(const std::string& raw, Sample* out);
+
+/// A number as written in messages: up to six decimals, no trailing zeros.
+std::string formatNumber(double number);
+
+/// VALUE as written in log lines and messages: a text holding blanks, quotes,
+/// backslashes or control characters goes in double quotes, with a quote or
+/// backslash escaped by a backslash and a control character written as
+/// backslash, x and two hex digits, so that one line stays one line and
+/// NAME=VALUE can be split again.
+std::string quoteValue(const std::string& value, bool isNumber);
+
+/// "YYYY-MM-DD HH:MM:SS" in local time (TZ honoured).
+std::string formatLocalTime(std::time_t when);
+/// "dYYYYMMDD.log" of the local date of when.
+std::string dayLogName(std::time_t when);
+
+/// When an entry's schedule is due next, strictly after `after`:
+/// - seconds N: after + N (N = 0 counts as 1);
+/// - asynchronous: after + interval;
+/// - daily (every K days) and weekly (every K weeks on the day): the next
+///   local time of day on a day that counts. Days count from the calendar,
+///   not from the start of the process: day D counts when D mod K = 0, with D
+///   the number of days since 1970-01-01; a week W counts when W mod K = 0,
+///   with W the number of weeks since Sunday 1970-01-04. K below 1 counts as 1.
+///   A time of day that a DST change skips falls just after the gap; one that
+///   occurs twice is sampled once.
+/// - no schedule: never (the largest time).
+std::time_t nextDue(const Frequency* schedule, std::time_t after, long interval);
+
+/// The state of one configured entry between samples.
+struct EntryState {
+    MonitorEntry entry;    ///< the committed entry; its triggers hold the repeat histories
+    std::string signature; ///< content of the entry, to recognise it after a reload
+    std::deque<std::pair<std::time_t, double>> window; ///< numeric samples of the last interval
+    bool hasPrevious = false;
+    Sample previous;
+    std::vector<bool> armed;  ///< per trigger: edge-triggered ones fire only when armed
+    std::time_t nextSample = 0;
+    bool textRefusalReported = false;
+    Sample latest;            ///< the last available sample, for the variable key
+    std::time_t latestAt = 0; ///< when latest was taken; 0: never
+
+    explicit EntryState(const MonitorEntry& configured);
+};
+
+/// Everything that identifies an entry's configuration (variable, log flag,
+/// schedule, triggers and their actions): equal signatures mean a reload left
+/// the entry unchanged, so its state is kept.
+std::string entrySignature(const MonitorEntry& entry);
+
+/// A trigger that fired and passed its action's repeat gate.
+struct Firing {
+    int trigger = 0;
+    std::string value;   ///< the examined value as written (quoted if text)
+    bool isNumber = false;
+    std::string message; ///< "NAME=VALUE DESCRIPTION"
+};
+
+/// What one sample did to an entry.
+struct Evaluation {
+    std::vector<Firing> performed;
+    std::vector<bool> holds; ///< per trigger: its condition holds now (value-changes: the value changed)
+    std::string refusal;     ///< set once per entry: a trigger that cannot compare a text
+};
+
+/// Evaluates one available sample taken at `now` against every trigger of
+/// the entry: updates the window (samples of the last `interval` seconds up
+/// to and including this one), the previous value and the armed states, and
+/// asks each fired trigger's action whether to perform (Action::shouldPerform).
+Evaluation evaluateSample(EntryState& state, const Sample& sample, std::time_t now, long interval);
+
+} // namespace zormon

@@ -1,0 +1,484 @@
+#include "monitorthread.h"
+
+#include "zorMonitorVariable.h"
+#include "zorglobals.h"
+#include "zorpath.h"
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <sstream>
+
+namespace zormon {
+
+namespace {
+
+/// A clock jump of more than this many seconds backwards makes every
+/// schedule start again from the new time instead of waiting for the old one.
+constexpr std::time_t kBackwardJump = 2;
+
+} // namespace
+
+MonitorThread::MonitorThread(MonitorThreadOptions options)
+    : _options(std::move(options)),
+      _clock(_options.clock ? _options.clock : std::make_shared<SystemClock>()),
+      _log(zorResolvePath(_options.logFolder), [this](const std::string& text) { logHost(text); })
+{
+    _options.configFile = zorResolvePath(_options.configFile);
+    _options.variablesFile = zorResolvePath(_options.variablesFile);
+    _options.snmpFile = zorResolvePath(_options.snmpFile);
+    _options.actionsFile = zorResolvePath(_options.actionsFile);
+    _options.interval = std::max(1L, _options.interval);
+    if (!_options.udpPost) {
+        _options.udpPost = [](const char* text) { return ZORUDPThread::postMessage(text); };
+    }
+    _mail = std::make_unique<MailQueue>(_options.mail, [this](const std::string& text) { logHost(text); });
+    // The model and its reader live in this process's own copy of the
+    // configuration library; the XML platform counts its initialisations,
+    // so the module's copy starting and stopping it does not disturb ours.
+    MonitoringConfiguration::initialize();
+    loadSideFiles();
+}
+
+MonitorThread::~MonitorThread()
+{
+    stop();
+    MonitoringConfiguration::terminate();
+}
+
+void MonitorThread::logHost(const std::string& text) const
+{
+    if (_options.hostLog) {
+        _options.hostLog(text);
+    } else {
+        zor_logstream << "monitor-thread: " << text << std::endl;
+    }
+}
+
+std::string MonitorThread::readFileText(const std::string& path) const
+{
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void MonitorThread::start()
+{
+    std::lock_guard<std::mutex> lock(_wakeMutex);
+    if (_thread.joinable()) {
+        return;
+    }
+    _stopping = false;
+    {
+        std::lock_guard<std::mutex> state(_mutex);
+        _status.running = true;
+    }
+    _thread = std::thread([this] {
+        std::unique_lock<std::mutex> wake(_wakeMutex);
+        while (!_stopping) {
+            wake.unlock();
+            tick();
+            wake.lock();
+            // One pass a second: the finest schedule is one second, and a
+            // commit or stop wakes the loop at once.
+            _wake.wait_for(wake, std::chrono::seconds(1), [this] { return _stopping || _reload.load(); });
+        }
+    });
+}
+
+void MonitorThread::stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(_wakeMutex);
+        _stopping = true;
+        _wake.notify_all();
+    }
+    if (_thread.joinable()) {
+        _thread.join();
+    }
+    _mail->stop();
+    std::lock_guard<std::mutex> lock(_mutex);
+    _status.running = false;
+}
+
+void MonitorThread::configurationChanged()
+{
+    _reload.store(true);
+    std::lock_guard<std::mutex> lock(_wakeMutex);
+    _wake.notify_all();
+}
+
+zormonitor::ThreadServices MonitorThread::services()
+{
+    zormonitor::ThreadServices services;
+    services.currentValue = [this](const std::string& name, std::string* value) { return currentValue(name, value); };
+    services.variables = [this] { return variables(); };
+    services.configurationChanged = [this] { configurationChanged(); };
+    return services;
+}
+
+void MonitorThread::loadSideFiles()
+{
+    std::vector<std::string> problems;
+    auto catalogue = std::make_shared<Catalogue>();
+    for (VariableDefinition& v : builtinVariables(_options.systemRoot, *_clock)) {
+        (*catalogue)[v.name] = std::move(v);
+    }
+    for (VariableDefinition& v :
+         definedVariables(readFileText(_options.variablesFile), _options.programTimeoutMs, &problems)) {
+        (*catalogue)[v.name] = std::move(v);
+    }
+    for (const auto& sampler : _options.samplers) {
+        (*catalogue)[sampler.first] = {sampler.first, "defined by the host", sampler.second};
+    }
+    std::vector<TrapSink> sinks = parseTrapSinks(readFileText(_options.snmpFile), &problems);
+
+    ActionSettings actions;
+    std::istringstream in(readFileText(_options.actionsFile));
+    int number = 0;
+    for (std::string line; std::getline(in, line);) {
+        ++number;
+        const std::vector<std::string> words = splitConfigLine(line);
+        if (words.empty()) {
+            continue;
+        }
+        const bool command = (words[0] == "shutdown" || words[0] == "power-off-drive") && words.size() >= 2 &&
+                             words[1][0] == '/';
+        const bool count = (words[0] == "delay" || words[0] == "boot-grace") && words.size() == 2 &&
+                           words[1].size() <= 9 && words[1].find_first_not_of("0123456789") == std::string::npos;
+        if (command) {
+            std::vector<std::string> argv(words.begin() + 1, words.end());
+            argv[0] = zorResolvePath(argv[0]);
+            (words[0] == "shutdown" ? actions.shutdown : actions.powerOffDrive) = argv;
+        } else if (count) {
+            (words[0] == "delay" ? actions.delay : actions.bootGrace) = std::stol(words[1]);
+        } else {
+            problems.push_back("actions.conf line " + std::to_string(number) +
+                               ": expected shutdown|power-off-drive /PROGRAM [ARG...], delay SECONDS or "
+                               "boot-grace SECONDS");
+        }
+    }
+    for (const std::string& problem : problems) {
+        logHost(problem);
+    }
+    std::lock_guard<std::mutex> lock(_mutex);
+    _catalogue = std::move(catalogue);
+    _sinks = std::move(sinks);
+    _actions = std::move(actions);
+}
+
+void MonitorThread::loadAll(std::time_t now)
+{
+    loadSideFiles();
+    std::vector<MonitorEntry> entries;
+    std::string problem;
+    // The configuration library's error reporter is sticky for the whole
+    // process: one bad document would fail every later load. The thread
+    // judges each commit on its own, so the flag is cleared before each load.
+    resetXMLErrorsForTest();
+    try {
+        entries = MonitoringConfiguration::load(_options.configFile);
+    } catch (const MonitoringException& e) {
+        problem = e.getMessage();
+    } catch (const std::exception& e) {
+        problem = e.what();
+    }
+    if (!problem.empty()) {
+        logHost("cannot load " + _options.configFile + ": " + problem + "; the last good configuration stays");
+        std::lock_guard<std::mutex> lock(_mutex);
+        _status.configurationProblem = problem;
+        return;
+    }
+    // Unchanged entries keep their state (window, previous value, armed
+    // triggers, repeat histories); new and changed ones start fresh.
+    std::lock_guard<std::mutex> lock(_mutex);
+    std::vector<Watched> next;
+    std::vector<bool> taken(_watched.size(), false);
+    for (const MonitorEntry& entry : entries) {
+        const std::string signature = entrySignature(entry);
+        Watched watched;
+        for (size_t i = 0; i < _watched.size(); ++i) {
+            if (!taken[i] && _watched[i].state->signature == signature) {
+                taken[i] = true;
+                watched = std::move(_watched[i]);
+                break;
+            }
+        }
+        if (!watched.state) {
+            watched.state = std::make_unique<EntryState>(entry);
+            const Frequency* schedule = entry.getFrequency();
+            const bool periodic = schedule != nullptr && (schedule->isA() == seconds || schedule->isA() == asynchronous);
+            watched.state->nextSample = periodic ? now : nextDue(schedule, now, _options.interval);
+        }
+        next.push_back(std::move(watched));
+    }
+    for (size_t i = 0; i < _watched.size(); ++i) {
+        if (!taken[i] && !_watched[i].pending.empty()) {
+            logHost(_watched[i].state->entry.getVariableName() +
+                    ": entry changed or removed; its pending shutdown or power-off is cancelled");
+        }
+    }
+    _watched = std::move(next);
+    _status.entries = _watched.size();
+    _status.configurationProblem.clear();
+    _status.lastLoad = now;
+}
+
+void MonitorThread::tick()
+{
+    const std::time_t now = _clock->now();
+    if (_reload.exchange(false)) {
+        loadAll(now);
+    }
+    if (_lastTick != 0 && now < _lastTick - kBackwardJump) {
+        logHost("the clock went back " + std::to_string(_lastTick - now) + " s; schedules start again from now");
+        for (Watched& watched : _watched) {
+            watched.state->nextSample = nextDue(watched.state->entry.getFrequency(), now - 1, _options.interval);
+            for (Pending& pending : watched.pending) {
+                pending.due = std::min(pending.due, now + _actions.delay);
+            }
+        }
+    }
+    _lastTick = now;
+    const std::string today = dayLogName(now);
+    if (today != _lastDay) {
+        _lastDay = today;
+        _log.removeOld(now, _options.keepLogsDays);
+    }
+    for (Watched& watched : _watched) {
+        if (now >= watched.state->nextSample) {
+            sampleEntry(watched, now);
+            // Due again after now: a schedule missed during a suspend or a
+            // jump forward samples once, not once per missed period.
+            watched.state->nextSample = nextDue(watched.state->entry.getFrequency(), now, _options.interval);
+        }
+        for (size_t i = 0; i < watched.pending.size();) {
+            if (watched.pending[i].due <= now) {
+                const Pending pending = watched.pending[i];
+                watched.pending.erase(watched.pending.begin() + static_cast<long>(i));
+                runDrastic(watched, pending, now);
+            } else {
+                ++i;
+            }
+        }
+    }
+    std::lock_guard<std::mutex> lock(_mutex);
+    _status.lastTick = now;
+    _status.mailSent = _mail->sent();
+    _status.mailFailed = _mail->failed();
+    _status.mailQueued = _mail->queued();
+    _status.pendingDrastic = 0;
+    for (const Watched& watched : _watched) {
+        _status.pendingDrastic += watched.pending.size();
+    }
+}
+
+void MonitorThread::sampleEntry(Watched& watched, std::time_t now)
+{
+    EntryState& state = *watched.state;
+    const std::string name = state.entry.getVariableName();
+    std::shared_ptr<const Catalogue> catalogue;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        catalogue = _catalogue;
+    }
+    const auto found = catalogue->find(name);
+    if (found == catalogue->end()) {
+        if (!watched.unknownReported) {
+            watched.unknownReported = true;
+            logHost(name + ": no such variable; the entry is not sampled");
+        }
+        return;
+    }
+    std::string raw;
+    Sample sample;
+    if (!found->second.read(&raw) || !parseSample(raw, &sample)) {
+        // Not a sample: no log line, no window, no change, no trigger state.
+        std::lock_guard<std::mutex> lock(_mutex);
+        ++_status.unavailable;
+        return;
+    }
+    Evaluation evaluation = evaluateSample(state, sample, now, _options.interval);
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        state.latest = sample;
+        state.latestAt = now;
+        ++_status.samples;
+    }
+    if (!evaluation.refusal.empty()) {
+        logHost(evaluation.refusal);
+    }
+    if (state.entry.isLog()) {
+        _log.append(now, "sample " + name + "=" + quoteValue(sample.text, sample.isNumber));
+    }
+    // A shutdown or power-off waiting for its delay is cancelled as soon as
+    // its trigger's condition no longer holds: the value recovered.
+    for (size_t i = 0; i < watched.pending.size();) {
+        const Pending& pending = watched.pending[i];
+        if (pending.trigger < static_cast<int>(evaluation.holds.size()) &&
+            !evaluation.holds[static_cast<size_t>(pending.trigger)]) {
+            logHost(name + ": recovered, " + (pending.shutdown ? "shutdown" : "drive power-off") +
+                    " cancelled (" + pending.message + ")");
+            watched.pending.erase(watched.pending.begin() + static_cast<long>(i));
+        } else {
+            ++i;
+        }
+    }
+    for (const Firing& firing : evaluation.performed) {
+        perform(watched, firing, now);
+    }
+}
+
+void MonitorThread::perform(Watched& watched, const Firing& firing, std::time_t now)
+{
+    const ActionTrigger* trigger = watched.state->entry.getActionTrigger(static_cast<unsigned int>(firing.trigger));
+    const Action& action = trigger->getActionReference();
+    const std::string name = watched.state->entry.getVariableName();
+    std::vector<TrapSink> sinks;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        ++_status.performed;
+        sinks = _sinks;
+    }
+    if (action.isLog()) {
+        _log.append(now, "alert " + firing.message);
+    }
+    if (action.isUdp()) {
+        const bool sent = _options.udpPost(firing.message.c_str()) >= 0;
+        if (!sent) {
+            logHost("UDP message not sent: " + firing.message);
+        }
+        std::lock_guard<std::mutex> lock(_mutex);
+        _status.udpSent += sent ? 1 : 0;
+    }
+    if (action.isTrap()) {
+        if (sinks.empty()) {
+            logHost("trap asked for, but snmp.conf names no trap-sink: " + firing.message);
+        }
+        for (const TrapSink& sink : sinks) {
+            const std::string why = sendTrap(sink, name, firing.value, trigger->toString(), firing.message);
+            if (!why.empty()) {
+                logHost("trap not sent: " + why);
+            }
+            std::lock_guard<std::mutex> lock(_mutex);
+            (why.empty() ? _status.trapsSent : _status.trapFailures) += 1;
+        }
+    }
+    if (action.getEmailListSize() > 0) {
+        std::vector<std::string> recipients;
+        for (int i = 0; i < action.getEmailListSize(); ++i) {
+            recipients.push_back(action.getEmail(static_cast<unsigned int>(i)));
+        }
+        _mail->post(std::move(recipients), "Monitor alert: " + firing.message,
+                    formatLocalTime(now) + " alert " + firing.message);
+    }
+    for (bool shutdown : {true, false}) {
+        if (!(shutdown ? action.isShutdown() : action.isPowerOffDrive())) {
+            continue;
+        }
+        bool already = false;
+        for (const Pending& pending : watched.pending) {
+            already = already || (pending.trigger == firing.trigger && pending.shutdown == shutdown);
+        }
+        if (already) {
+            continue;
+        }
+        watched.pending.push_back({shutdown, firing.trigger, now + _actions.delay, firing.message});
+        logHost(std::string(shutdown ? "shutdown" : "drive power-off") + " in " + std::to_string(_actions.delay) +
+                " s unless " + name + " recovers: " + firing.message);
+    }
+}
+
+void MonitorThread::runDrastic(Watched& watched, const Pending& pending, std::time_t now)
+{
+    (void)now;
+    const char* what = pending.shutdown ? "shutdown" : "drive power-off";
+    std::vector<std::string> command = pending.shutdown ? _actions.shutdown : _actions.powerOffDrive;
+    const auto found = _catalogue->find("uptime");
+    std::string uptimeText;
+    Sample uptime;
+    if (found != _catalogue->end() && found->second.read(&uptimeText) && parseSample(uptimeText, &uptime) &&
+        uptime.isNumber && uptime.number < static_cast<double>(_actions.bootGrace)) {
+        logHost(std::string("no ") + what + " within " + std::to_string(_actions.bootGrace) +
+                " s of boot (up " + uptime.text + " s): " + pending.message);
+        return;
+    }
+    if (command.empty()) {
+        logHost(std::string("would run the ") + what + " now, but actions.conf names no " + what +
+                " command: " + pending.message);
+        return;
+    }
+    if (!pending.shutdown) {
+        command.push_back(watched.state->entry.getVariableName()); // tells the program which drive's variable fired
+    }
+    std::string text;
+    for (const std::string& word : command) {
+        text += (text.empty() ? "" : " ") + word;
+    }
+    if (!_options.allowDrasticCommands) {
+        logHost(std::string("would run ") + text + " (commands are switched off): " + pending.message);
+        return;
+    }
+    std::string answer;
+    const bool ran = runProgramFirstLine(command, 60000, &answer);
+    logHost(std::string(what) + ": ran " + text + (ran ? "" : ", which failed: " + answer) + " (" +
+            pending.message + ")");
+}
+
+int MonitorThread::currentValue(const std::string& name, std::string* value)
+{
+    std::shared_ptr<const Catalogue> catalogue;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        const std::time_t now = _clock->now();
+        for (const Watched& watched : _watched) {
+            const EntryState& state = *watched.state;
+            if (state.latestAt != 0 && state.entry.getVariableName() == name && now - state.latestAt < _options.interval &&
+                now >= state.latestAt) {
+                *value = state.latest.text;
+                return 0;
+            }
+        }
+        catalogue = _catalogue;
+    }
+    const auto found = catalogue->find(name);
+    if (found == catalogue->end()) {
+        *value = "unknown variable " + name;
+        return kUnknownVariable;
+    }
+    std::string raw;
+    Sample sample;
+    if (!found->second.read(&raw)) {
+        *value = raw;
+        return kValueUnavailable;
+    }
+    if (!parseSample(raw, &sample)) {
+        *value = name + " gave an empty value";
+        return kValueUnavailable;
+    }
+    *value = sample.text;
+    return 0;
+}
+
+std::vector<std::pair<std::string, std::string>> MonitorThread::variables() const
+{
+    std::shared_ptr<const Catalogue> catalogue;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        catalogue = _catalogue;
+    }
+    std::vector<std::pair<std::string, std::string>> list;
+    for (const auto& v : *catalogue) {
+        list.emplace_back(v.first, v.second.definition);
+    }
+    return list;
+}
+
+MonitorThreadStatus MonitorThread::status() const
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _status;
+}
+
+} // namespace zormon

@@ -1,0 +1,184 @@
+// The host's monitor thread: samples the variables that the committed
+// Monitor.cfg names, on each entry's schedule, evaluates the entry's triggers
+// and performs their actions (monitoring log, e-mail, UDP message, SNMP
+// notification, shutdown, drive power-off).
+//
+// Use from the host daemon:
+//
+//     zormon::MonitorThreadOptions options;      // fixed paths, resolved under ZOR_ROOT
+//     options.interval = 60;                     // --interval
+//     options.keepLogsDays = 90;                 // --keep-logs
+//     zormon::MonitorThread thread(options);
+//     zormonitor::setThreadServices(thread.services()); // the module's variable keys ask the thread
+//     thread.start();
+//     ...                                        // a commit calls setConfigurationChanged,
+//     thread.stop();                             // which reaches configurationChanged()
+//
+// Tests give a virtual clock and fake samplers and call tick() themselves
+// instead of start(): every rule then runs without sleeping.
+//
+// Files (every path resolved under ZOR_ROOT):
+//   /etc/configs/monitor/Monitor.cfg      the committed configuration
+//   /etc/configs/monitor/variables.conf   administrator-defined variables (monitorsources.h)
+//   /etc/configs/monitor/snmp.conf        "trap-sink HOST[:PORT] COMMUNITY" lines
+//   /etc/configs/monitor/actions.conf     "shutdown PROGRAM [ARG...]", "power-off-drive PROGRAM [ARG...]",
+//                                         "delay SECONDS" (60), "boot-grace SECONDS" (600)
+//   /var/log/monitor/dYYYYMMDD.log        alert and sample lines, one file a local day
+#pragma once
+
+#include "monitoractions.h"
+#include "monitorlogic.h"
+#include "monitorsources.h"
+#include "zormonitor_host.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <ctime>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace zormon {
+
+/// Result of currentValue for a name that no variable has.
+constexpr int kUnknownVariable = -3;
+/// Result of currentValue for a known variable that cannot be read now.
+constexpr int kValueUnavailable = -9;
+
+/// How a MonitorThread is set up. Paths are the system's fixed paths; the
+/// thread resolves them under ZOR_ROOT when it is made.
+struct MonitorThreadOptions {
+    std::string configFile = "/etc/configs/monitor/Monitor.cfg";
+    std::string variablesFile = "/etc/configs/monitor/variables.conf";
+    std::string snmpFile = "/etc/configs/monitor/snmp.conf";
+    std::string actionsFile = "/etc/configs/monitor/actions.conf";
+    std::string logFolder = "/var/log/monitor/";
+    /// Prefix of the kernel's files (/proc, /sys) for the built-in variables:
+    /// empty reads this machine (they describe it, whatever the root).
+    std::string systemRoot;
+    /// Monitoring interval, seconds: the asynchronous schedule's period, the
+    /// length of the average/minimum/maximum window, how long a sample answers
+    /// the variable key.
+    long interval = 60;
+    /// Days of monitoring logs kept; older dYYYYMMDD.log files are removed.
+    int keepLogsDays = 90;
+    /// How long a variable's program may run before it is killed.
+    int programTimeoutMs = 5000;
+    /// Sends one UDP message; ZORUDPThread::postMessage when empty.
+    std::function<int(const char*)> udpPost;
+    /// The clock; the system clock when null.
+    std::shared_ptr<MonitorClock> clock;
+    /// Readers that replace or add variables by name (tests, other platforms).
+    std::map<std::string, Reader> samplers;
+    MailSettings mail;
+    /// Where the thread's own diagnostics go; the host log stream when empty.
+    HostLog hostLog;
+    /// Lets the command of a shutdown or drive power-off run. Off, the thread
+    /// only logs the command it would run: tests and demos shut nothing down.
+    bool allowDrasticCommands = true;
+};
+
+/// What a status page shows.
+struct MonitorThreadStatus {
+    bool running = false;
+    size_t entries = 0;
+    std::string configurationProblem; ///< why the last load failed; empty when it succeeded
+    std::time_t lastLoad = 0;         ///< when a configuration was last taken up
+    std::time_t lastTick = 0;
+    unsigned long samples = 0;
+    unsigned long unavailable = 0; ///< readings that gave no value
+    unsigned long performed = 0;   ///< firings that passed the repeat gate
+    unsigned long udpSent = 0;
+    unsigned long trapsSent = 0;
+    unsigned long trapFailures = 0;
+    unsigned long mailSent = 0;
+    unsigned long mailFailed = 0;
+    size_t mailQueued = 0;
+    size_t pendingDrastic = 0; ///< shutdowns and power-offs waiting for their delay
+};
+
+class MonitorThread {
+public:
+    explicit MonitorThread(MonitorThreadOptions options);
+    /// Stops the thread if it runs.
+    ~MonitorThread();
+    MonitorThread(const MonitorThread&) = delete;
+    MonitorThread& operator=(const MonitorThread&) = delete;
+
+    /// Loads the configuration and starts sampling in a thread of its own.
+    void start();
+    /// Stops sampling and the mail worker (after its attempt under way, which
+    /// the mail timeout bounds); pending shutdowns are dropped.
+    void stop();
+    /// The committed configuration changed: the next tick reads it (and the
+    /// variable, SNMP and action files) again.
+    void configurationChanged();
+
+    /// One pass at the clock's current time: reload if asked, sample what is
+    /// due, evaluate, act, run shutdowns whose delay ran out. The thread runs
+    /// it every second; tests call it directly with a virtual clock.
+    void tick();
+
+    /// The variable key: the latest sample when younger than the interval,
+    /// otherwise a reading made now. 0, kUnknownVariable or kValueUnavailable.
+    int currentValue(const std::string& name, std::string* value);
+    /// Every variable with its one-line definition, by name.
+    std::vector<std::pair<std::string, std::string>> variables() const;
+    MonitorThreadStatus status() const;
+    /// The module's variable services answered by this thread (see zormonitor_host.h).
+    zormonitor::ThreadServices services();
+
+private:
+    struct Pending {
+        bool shutdown = true; ///< else a drive power-off
+        int trigger = 0;
+        std::time_t due = 0;
+        std::string message;
+    };
+    struct Watched {
+        std::unique_ptr<EntryState> state;
+        std::vector<Pending> pending;
+        bool unknownReported = false;
+    };
+    struct ActionSettings {
+        std::vector<std::string> shutdown;
+        std::vector<std::string> powerOffDrive;
+        long delay = 60;
+        long bootGrace = 600;
+    };
+    using Catalogue = std::map<std::string, VariableDefinition>;
+
+    void loadAll(std::time_t now);
+    void loadSideFiles();
+    void sampleEntry(Watched& watched, std::time_t now);
+    void perform(Watched& watched, const Firing& firing, std::time_t now);
+    void runDrastic(Watched& watched, const Pending& pending, std::time_t now);
+    void logHost(const std::string& text) const;
+    std::string readFileText(const std::string& path) const;
+
+    MonitorThreadOptions _options;
+    std::shared_ptr<MonitorClock> _clock;
+    MonitorLog _log;
+    std::unique_ptr<MailQueue> _mail;
+
+    mutable std::mutex _mutex; ///< guards what other threads read: _watched, _catalogue, _status
+    std::vector<Watched> _watched;
+    std::shared_ptr<const Catalogue> _catalogue;
+    MonitorThreadStatus _status;
+    std::vector<TrapSink> _sinks;
+    ActionSettings _actions;
+    std::string _lastDay;
+    std::time_t _lastTick = 0;
+    std::atomic<bool> _reload{true};
+
+    std::mutex _wakeMutex;
+    std::condition_variable _wake;
+    bool _stopping = false;
+    std::thread _thread;
+};
+
+} // namespace zormon
