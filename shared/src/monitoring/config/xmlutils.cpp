@@ -285,6 +285,9 @@ void MonitoringConfiguration::configureParser(XercesDOMParser& parser, bool vali
     parser.setXMLEntityResolver(&gEntityResolver);
     parser.setCreateEntityReferenceNodes(false);
     parser.setSecurityManager(&gSecurityManager);
+    // The refusals of ConfigurationParser rely on the scan stopping at the
+    // first fatal error (the library's default, stated here).
+    parser.setExitOnFirstFatalError(true);
 }
 
 void MonitoringConfiguration::parseGuarded(const std::function<bool()>& work, const std::function<void()>& discard)
