@@ -195,4 +195,38 @@ TEST_F(ZorSmtpTest, NoServerListening)
     EXPECT_EQ("", _log.str());
 }
 
+TEST_F(ZorSmtpTest, LineBreaksInHeadersAreRefusedAndASilentServerTimesOut)
+{
+    // A line break would let the text add headers or SMTP commands of its own.
+    ZORSmtp smtp;
+    smtp.addRecipient("admin@example.test");
+    smtp.sendEmail("Alert\r\nBcc: everyone@example.test", "body");
+    EXPECT_EQ(Strings({"subject refused: it holds a carriage return or line feed"}),
+              Strings({smtp.getErrorMessage(0)}));
+    ZORSmtp injected;
+    injected.addRecipient("admin@example.test\r\nRCPT TO:<everyone@example.test>");
+    injected.addRecipient("ok@example.test");
+    injected.sendEmail("Alert", "body");
+    ASSERT_EQ(1, injected.getErrorCount());
+    EXPECT_EQ("adding recipient: 'admin@example.test...' refused: it holds a carriage return or line feed",
+              injected.getErrorMessage(0));
+    ASSERT_EQ(1u, mail().size());
+    EXPECT_EQ(Strings({"ok@example.test"}), mail()[0]["rcpt_tos"].get<Strings>());
+
+    // Listening, but never answering: the greeting wait ends at the timeout
+    // set, not at the library's five minutes.
+    int port = 0;
+    int s = zortest::loopbackSocket(SOCK_STREAM, &port);
+    ASSERT_TRUE(s >= 0 && listen(s, 4) == 0);
+    writeConfig("'127.0.0.1'\n" + std::to_string(port));
+    ZORSmtp silent;
+    EXPECT_EQ(30, silent.getTimeout());
+    silent.setTimeout(1);
+    silent.addRecipient("admin@example.test");
+    silent.sendEmail("Silent", "Nobody answers.");
+    close(s);
+    ASSERT_EQ(1, silent.getErrorCount());
+    EXPECT_EQ("Email SMTP status: 0, message: None", silent.getErrorMessage(0)); // no reply at all
+}
+
 } // namespace
