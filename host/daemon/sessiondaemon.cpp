@@ -479,15 +479,19 @@ void SessionDaemon::stop()
             unlink(_options.socketPath.c_str());
         }
     }
+    std::vector<bool> openAtStop;
+    for (auto& c : _connections) {
+        openAtStop.push_back(!c->finished.load());
+    }
     if (_stopPipe[1] >= 0 && write(_stopPipe[1], "x", 1) < 0) {
         // Only fails when the pipe is full, and then it is readable already.
     }
     unsigned open = 0;
     unsigned withEdits = 0;
+    size_t i = 0;
     for (auto& c : _connections) {
-        bool wasOpen = !c->finished.load();
         c->thread.join();
-        if (wasOpen) {
+        if (openAtStop[i++]) {
             ++open;
             withEdits += c->endedWithEdits ? 1 : 0;
         }

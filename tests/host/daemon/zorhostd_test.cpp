@@ -1,0 +1,402 @@
+// zorhostd driven by real clients: the client library, raw socket lines, and
+// clients of other users. Every test starts its own daemon in the foreground
+// on a temporary root and waits for its readiness notice.
+#include "protocol.h"
+#include "remotesession.h"
+#include "replyformat.h"
+#include "request.h"
+#include "zortest.h"
+
+#include <gtest/gtest.h>
+
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <sstream>
+
+using nlohmann::json;
+using zortest::TempRoot;
+
+namespace {
+
+constexpr int kPatienceMs = 60000; // generous: the suite also runs under sanitizers on 2 busy cores
+
+const std::string kConfig = "/zor/public/system/monitor/config/";
+const std::string kEntryXml = "<monitor-entry variable=\"disk-free\" log=\"false\"><frequency/></monitor-entry>";
+
+/// A zorhostd in the foreground, ready when the constructor returns.
+class Daemon {
+public:
+    Daemon(const TempRoot& root, std::vector<std::string> args) : _root(root)
+    {
+        socket = root.at("run/zorhost/zorhost.sock");
+        std::string notifyPath = root.at("notify.sock");
+        int notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, notifyPath.c_str());
+        unlink(notifyPath.c_str());
+        if (bind(notify, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            throw std::runtime_error("cannot bind the notify socket");
+        }
+        args.insert(args.begin(), {"--foreground", "--root", root.path(), "--log", log()});
+        pid = fork();
+        if (pid == 0) {
+            setenv("NOTIFY_SOCKET", notifyPath.c_str(), 1);
+            std::string exe = zortest::binPath("zorhostd");
+            std::vector<char*> argv{const_cast<char*>(exe.c_str())};
+            for (std::string& a : args) {
+                argv.push_back(&a[0]);
+            }
+            argv.push_back(nullptr);
+            execv(exe.c_str(), argv.data());
+            _exit(127);
+        }
+        // Readiness comes as READY=1 on the notify socket, as systemd gets it.
+        for (int waited = 0; waited < kPatienceMs && !ready; waited += 100) {
+            pollfd p{notify, POLLIN, 0};
+            if (poll(&p, 1, 100) == 1) {
+                char text[512] = {};
+                ready = recv(notify, text, sizeof text - 1, 0) > 0 && std::strstr(text, "READY=1") != nullptr;
+            } else if (waitpid(pid, &_status, WNOHANG) == pid) {
+                pid = -1;
+                break;
+            }
+        }
+        close(notify);
+    }
+    ~Daemon()
+    {
+        if (pid > 0) {
+            stop(SIGKILL);
+        }
+    }
+    /// Sends sig and returns the exit status (128+signal when killed).
+    int stop(int sig = SIGTERM)
+    {
+        if (pid > 0) {
+            kill(pid, sig);
+            waitpid(pid, &_status, 0);
+            pid = -1;
+        }
+        return WIFEXITED(_status) ? WEXITSTATUS(_status) : 128 + WTERMSIG(_status);
+    }
+    std::string log() const { return _root.at("zorhostd.log"); }
+    std::string logText() const { return zortest::fileExists(log()) ? zortest::readFile(log()) : ""; }
+    /// Waits until the log holds text; false when it never came.
+    bool waitForLog(const std::string& text) const
+    {
+        for (int waited = 0; waited < kPatienceMs; waited += 50) {
+            if (logText().find(text) != std::string::npos) {
+                return true;
+            }
+            poll(nullptr, 0, 50);
+        }
+        return false;
+    }
+
+    std::string socket;
+    pid_t pid = -1;
+    bool ready = false;
+
+private:
+    const TempRoot& _root;
+    int _status = 0;
+};
+
+/// A client that speaks raw lines, for what the client library never sends.
+class RawClient {
+public:
+    explicit RawClient(const std::string& path)
+    {
+        fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, path.c_str());
+        connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~RawClient() { close(fd); }
+    void send(const std::string& bytes) { ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), (ssize_t)bytes.size()); }
+    /// The next line, or "EOF" when the daemon closed the connection.
+    std::string line()
+    {
+        for (;;) {
+            size_t end = _pending.find('\n');
+            if (end != std::string::npos) {
+                std::string text = _pending.substr(0, end);
+                _pending.erase(0, end + 1);
+                return text;
+            }
+            pollfd p{fd, POLLIN, 0};
+            char chunk[4096];
+            ssize_t n = poll(&p, 1, kPatienceMs) == 1 ? recv(fd, chunk, sizeof chunk, 0) : -1;
+            if (n <= 0) {
+                return n == 0 ? "EOF" : "no answer";
+            }
+            _pending.append(chunk, static_cast<size_t>(n));
+        }
+    }
+    int fd;
+    bool connected;
+
+private:
+    std::string _pending;
+};
+
+std::string run(RemoteSession& session, const std::string& scriptLine)
+{
+    std::vector<HostRequest> requests;
+    std::string error;
+    EXPECT_TRUE(parseScript(scriptLine, &requests, &error)) << error;
+    return requests.empty() ? "" : jsonLine(requests[0], session.run(requests[0]));
+}
+
+std::string field(const std::string& jsonText, const char* name)
+{
+    json j = json::parse(jsonText);
+    return j[name].is_string() ? j[name].get<std::string>() : j[name].dump();
+}
+
+/// Runs in a child as uid 65534 with the given primary group and no
+/// others; returns the daemon's first line (or why there was none).
+std::string firstLineAs(const std::string& socketPath, gid_t gid)
+{
+    int out[2];
+    if (pipe(out) != 0) {
+        return "no pipe";
+    }
+    pid_t child = fork();
+    if (child == 0) {
+        close(out[0]);
+        std::string line = setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(65534) == 0
+                               ? RawClient(socketPath).line()
+                               : "cannot change user";
+        ssize_t written = write(out[1], line.data(), line.size());
+        _exit(written < 0);
+    }
+    close(out[1]);
+    std::string line;
+    char chunk[512];
+    for (ssize_t n; (n = read(out[0], chunk, sizeof chunk)) > 0;) {
+        line.append(chunk, static_cast<size_t>(n));
+    }
+    close(out[0]);
+    waitpid(child, nullptr, 0);
+    return line;
+}
+
+} // namespace
+
+TEST(ZorhostdTest, SessionsShareOneStoreAndEndCleanly)
+{
+    TempRoot root;
+    root.copyData("monitoring/example-Monitor.cfg", "etc/configs/monitor/Monitor.cfg");
+    const std::string config = root.at("etc/configs/monitor/Monitor.cfg");
+    Daemon daemon(root, {"--module", zortest::binPath("libmonitor.so")});
+    ASSERT_TRUE(daemon.ready) << daemon.logText();
+    struct stat folder{};
+    ASSERT_EQ(stat(root.at("run/zorhost").c_str(), &folder), 0) << "the default socket lies under the root";
+    EXPECT_EQ(folder.st_mode & 07777, 0750u);
+
+    RemoteSession a(daemon.socket);
+    RemoteSession b(daemon.socket);
+    std::string error;
+    ASSERT_TRUE(a.open(&error)) << error;
+    ASSERT_TRUE(b.open(&error)) << error;
+    EXPECT_EQ(a.daemonPid(), daemon.pid);
+    const std::string count = "get " + kConfig + "monitor-entry-count/";
+
+    // Interleaved edits land in one store; B's commit writes A's edit too.
+    EXPECT_EQ(field(run(a, "add " + kConfig + "monitor-entry/ " + kEntryXml), "result"), "0");
+    EXPECT_EQ(field(run(b, count), "reply"), "3");
+    EXPECT_EQ(field(run(b, "del " + kConfig + "monitor-entry/0/"), "result"), "0");
+    EXPECT_EQ(field(run(a, count), "reply"), "2");
+    EXPECT_EQ(field(run(b, "commit"), "reply"), " Monitor configuration saved in " + config);
+    EXPECT_NE(zortest::readFile(config).find("disk-free"), std::string::npos);
+    EXPECT_EQ(field(run(a, "get " + kConfig + "monitor-entry/1/"), "reply").find("<monitor-entry variable=\"disk-free\""), 0u);
+
+    // A client gone in the middle of a request line: its edit stays in the
+    // store, uncommitted, and the others go on.
+    std::string saved = zortest::readFile(config);
+    {
+        RawClient c(daemon.socket);
+        ASSERT_EQ(json::parse(c.line())["session"], "open");
+        c.send("add " + kConfig + "monitor-entry/ " + kEntryXml + "\n");
+        EXPECT_EQ(field(c.line(), "result"), "0");
+        c.send("set " + kConfig + "monitor-ent");
+    }
+    ASSERT_TRUE(daemon.waitForLog("session 3 (")) << daemon.logText();
+    ASSERT_TRUE(daemon.waitForLog("in the middle of a request line, which was not run; its uncommitted edits stay"))
+        << daemon.logText();
+    EXPECT_EQ(field(run(a, count), "reply"), "3");
+    EXPECT_EQ(zortest::readFile(config), saved);
+
+    // Stop with two sessions open, A with an uncommitted edit.
+    EXPECT_EQ(field(run(a, "del " + kConfig + "monitor-entry/2/"), "result"), "0");
+    EXPECT_EQ(daemon.stop(SIGTERM), 0);
+    EXPECT_FALSE(zortest::fileExists(daemon.socket));
+    std::string log = daemon.logText();
+    EXPECT_NE(log.find("stopped: closed 2 sessions, 1 of them with uncommitted edits, which are discarded"), std::string::npos) << log;
+    EXPECT_EQ(zortest::readFile(config), saved);
+    EXPECT_EQ(json::parse(run(a, count))["exception"]["type"], "zorhostd") << "the session is gone";
+}
+
+TEST(ZorhostdTest, ClientLibraryAnswersAsZorhostInProcess)
+{
+    TempRoot root;
+    // The request sets of the zorhost tests, with the options they ran under.
+    std::vector<std::pair<std::vector<std::string>, std::string>> sets = {
+        {{}, "get /t/a/b/c/\nget /t/a/x\nget /t/ax\nset /t/a/b/ v/w\nset /t/\nget /u/\nadd /t/9/\ncommit\n"
+             "get:99 /nowhere/ x y\nset:15\ndel:-3 /t/\nget /t/ root\nset /t/a/ \n"},
+        {{"--msg-size", "3", "--interval", "300"},
+         "get /t/ bytes\nget /t/ result 5\nget /t/ big 1000\nget /t/ notice 2\nget /t/ result -4\nget /t/\xff/\n"
+         "get /t/ interval\n"},
+        {{}, "get /t/ throw enomem\nset /t/a/ throw error-null\nadd /t/ throw monitoring\ndel /t/ throw std\n"
+             "get /t/ throw int\nget /t/ throw custom\n"}};
+    for (auto& [options, script] : sets) {
+        std::vector<std::string> args = options;
+        args.insert(args.end(), {"--module", ZOR_TEST_MODULE});
+        Daemon daemon(root, args);
+        ASSERT_TRUE(daemon.ready) << daemon.logText();
+        RemoteSession session(daemon.socket);
+        std::string error;
+        ASSERT_TRUE(session.open(&error)) << error;
+        std::istringstream lines(script);
+        for (std::string line; std::getline(lines, line);) {
+            std::vector<std::string> inProcess = options;
+            inProcess.insert(inProcess.end(), {"--module", ZOR_TEST_MODULE, "--root", root.path(), "--json", "--script", "-"});
+            zortest::HostRun expected = zortest::runZorhost(inProcess, line + "\n");
+            ASSERT_EQ(expected.replies.size(), 1u) << line << expected.err;
+            EXPECT_EQ(run(session, line) + "\n", expected.out) << line;
+        }
+    }
+
+    // Raw replies come back byte for byte; what a line cannot carry is refused before it is sent.
+    std::string line;
+    std::string error;
+    RequestOutcome outcome;
+    ASSERT_TRUE(outcomeFromReplyLine(R"({"op":"get","key":"/t/","keyId":1,"result":0,"msgID":0,"used":3,)"
+                                     R"("reply":"\u00ff\u00fe\u0000","notices":0})",
+                                     &outcome, &error));
+    EXPECT_EQ(outcome.reply, std::string("\xff\xfe\0", 3));
+    HostRequest request;
+    for (auto [key, value] : std::vector<std::pair<std::string, std::string>>{
+             {"/a b/", "v"}, {"/t/", "x\ny"}, {std::string("/t\0/", 4), "v"}, {"/t/", "v\r"}}) {
+        ASSERT_TRUE(makeRequest("set", key, value, &request, &error));
+        EXPECT_FALSE(requestLine(request, &line, &error)) << key << value;
+    }
+}
+
+TEST(ZorhostdTest, BadInputAndLimitsNeverDisturbTheOthers)
+{
+    TempRoot root;
+    Daemon daemon(root, {"--module", ZOR_TEST_MODULE, "--max-clients", "2", "--max-line", "1024"});
+    ASSERT_TRUE(daemon.ready) << daemon.logText();
+    RawClient c(daemon.socket);
+    RemoteSession other(daemon.socket);
+    std::string error;
+    ASSERT_EQ(json::parse(c.line())["session"], "open");
+    ASSERT_TRUE(other.open(&error)) << error;
+
+    RemoteSession third(daemon.socket);
+    EXPECT_FALSE(third.open(&error));
+    EXPECT_NE(error.find("too many clients"), std::string::npos) << error;
+
+    std::vector<std::pair<std::string, std::string>> cases = {
+        {"get /t/ " + std::string(5000, 'x') + "\n", "is longer than 1024 bytes (5008)"},
+        {std::string("get /t/\0x\n", 10), "holds a NUL byte"},
+        {"\x01\xff\xfe garbage\n", "unknown operation"},
+        {"get\n", "needs a KEY"},
+        {"\n# a comment gets no answer\nget /t/ still here\n", "\"reply\":\"OnGet id=1"},
+    };
+    for (const auto& [bytes, answer] : cases) {
+        c.send(bytes);
+        std::string line = c.line();
+        EXPECT_NE(line.find(answer), std::string::npos) << line;
+        EXPECT_EQ(field(run(other, "get /t/a/ ok"), "result"), "0") << "the other session goes on";
+    }
+    EXPECT_EQ(daemon.logText().find("xxxxxxxx"), std::string::npos) << "the long line never reached the module";
+
+    // A client gone while its reply is written ends its session alone.
+    c.send("get /t/ big 8000000\n");
+    close(c.fd);
+    c.fd = -1;
+    for (int waited = 0; waited < kPatienceMs && !third.open(&error); waited += 100) {
+        poll(nullptr, 0, 100);
+    }
+    EXPECT_EQ(field(run(third, "get /t/ x"), "result"), "0") << "a place came free";
+    EXPECT_EQ(daemon.stop(SIGINT), 0);
+}
+
+TEST(ZorhostdTest, IdleClientsAndOtherUsersAreTurnedAway)
+{
+    TempRoot root;
+    {
+        Daemon daemon(root, {"--module", ZOR_TEST_MODULE, "--idle-timeout", "1"});
+        ASSERT_TRUE(daemon.ready) << daemon.logText();
+        RawClient idle(daemon.socket);
+        ASSERT_EQ(json::parse(idle.line())["session"], "open");
+        EXPECT_NE(idle.line().find("no request for 1 s"), std::string::npos);
+        EXPECT_EQ(idle.line(), "EOF");
+    }
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "the peer check needs clients of other users: run as root to test it";
+    }
+    group* nogroup = getgrgid(65534);
+    ASSERT_NE(nogroup, nullptr);
+    TempRoot shared; // the daemon makes the socket folder, for the group
+    Daemon daemon(shared, {"--module", ZOR_TEST_MODULE, "--group", nogroup->gr_name});
+    ASSERT_TRUE(daemon.ready) << daemon.logText();
+    ASSERT_EQ(chmod(shared.path().c_str(), 0755), 0);
+    struct stat socketStat{};
+    ASSERT_EQ(stat(daemon.socket.c_str(), &socketStat), 0);
+    EXPECT_EQ(socketStat.st_mode & 07777, 0660u);
+    EXPECT_EQ(socketStat.st_gid, 65534u);
+    EXPECT_NE(firstLineAs(daemon.socket, 65534).find("\"session\":\"open\""), std::string::npos)
+        << "a member of the group may connect";
+    // With the file modes opened, the peer check alone stands in the way.
+    ASSERT_EQ(chmod(shared.at("run/zorhost").c_str(), 0755), 0);
+    ASSERT_EQ(chmod(daemon.socket.c_str(), 0666), 0);
+    EXPECT_NE(firstLineAs(daemon.socket, 12345).find("uid 65534 may not use zorhostd"), std::string::npos);
+    EXPECT_NE(daemon.logText().find("refused uid 65534"), std::string::npos);
+}
+
+TEST(ZorhostdTest, StartFailuresAndBackgroundStart)
+{
+    TempRoot root;
+    std::string socket = root.at("s.sock");
+    auto start = [&](std::vector<std::string> args) {
+        args.insert(args.end(), {"--socket", socket, "--root", root.path(), "--log", root.at("d.log")});
+        return zortest::runProgram("zorhostd", args);
+    };
+    EXPECT_EQ(start({"--module", "/nonexistent/lib.so", "--foreground"}).status, 2);
+    setenv("ZORHOST_TEST_OPEN_RESULT", "-7", 1);
+    zortest::HostRun refused = start({"--module", ZOR_TEST_MODULE, "--foreground"});
+    unsetenv("ZORHOST_TEST_OPEN_RESULT");
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("OpenSession failed: result -7"), std::string::npos) << refused.err;
+    EXPECT_EQ(zortest::runProgram("zorhostd", {"--foreground", "--max-clients", "0"}).status, 2);
+    EXPECT_EQ(zortest::runProgram("zorhostd", {"--version"}).status, 0);
+
+    // In the background the start returns once the socket serves; a second
+    // daemon on the same socket is refused.
+    ASSERT_EQ(start({"--module", ZOR_TEST_MODULE}).status, 0);
+    RemoteSession session(socket);
+    std::string error;
+    ASSERT_TRUE(session.open(&error)) << error;
+    zortest::HostRun second = start({"--module", ZOR_TEST_MODULE, "--foreground"});
+    EXPECT_EQ(second.status, 2);
+    EXPECT_NE(second.err.find("already listening"), std::string::npos) << second.err;
+    ASSERT_EQ(kill(session.daemonPid(), SIGTERM), 0);
+    for (int waited = 0; waited < kPatienceMs && zortest::fileExists(socket); waited += 100) {
+        poll(nullptr, 0, 100);
+    }
+    EXPECT_FALSE(zortest::fileExists(socket));
+}
