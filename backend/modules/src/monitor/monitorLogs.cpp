@@ -127,9 +127,11 @@ int monitorLogs::getLogList(ZorModParam* parms, moduleData*)
         _fname = directory + entry->d_name;
         // Only regular files are logs: ".", ".." and subfolders never appear,
         // nor links to files outside the folder, which the log key refuses.
+        // Only a link can lead out of the folder, so only links are resolved.
         std::string resolved;
+        const bool mayLeadOut = entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN;
         if (stat(_fname.c_str(), &_StatBuffer) != 0 || !S_ISREG(_StatBuffer.st_mode) ||
-            !insideLogFolder(directory, _fname, resolved)) {
+            (mayLeadOut && !insideLogFolder(directory, _fname, resolved))) {
             continue;
         }
         if (listed) {
