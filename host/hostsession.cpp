@@ -154,10 +154,15 @@ RequestOutcome HostSession::run(const HostRequest& request)
     RequestOutcome outcome;
     unsigned long noticesBefore = zormonitor::configurationChangedCount();
     StdoutRedirect redirect(_captureFd);
+    // Which of the host's own steps was under way, for the report when one
+    // of them runs out of memory; the module's own failures are caught
+    // around the entry point call and never reach the outer catch.
+    const char* step = "building the parameter block";
     try {
         // Built exactly as the appliance's host builds it: key, value or
         // null, and the starting reply size.
         ZorModParam parms(request.key.c_str(), request.value ? request.value->c_str() : nullptr, _msgSize);
+        step = "routing the request";
         if (request.forcedKeyId) {
             outcome.keyId = request.forcedKeyId;
             try {
@@ -174,9 +179,11 @@ RequestOutcome HostSession::run(const HostRequest& request)
                 outcome.exception = describeCurrentException();
             }
         } else {
+            step = "writing the no such key reply";
             parms.setMessage("no such key", -1);
             outcome.result = -1;
         }
+        step = "copying the reply";
         if (!outcome.exception) {
             outcome.msgID = parms.getMessageID();
         }
@@ -187,11 +194,13 @@ RequestOutcome HostSession::run(const HostRequest& request)
         }
         outcome.reply.assign(bytes, static_cast<size_t>(length));
     } catch (...) {
-        // The block itself could not be built or read: report it like an
-        // exception of the request, since the module never saw it.
-        outcome.result.reset();
-        outcome.msgID.reset();
-        outcome.exception = describeCurrentException();
+        // The module either never saw the request or answered it; only the
+        // host's copy failed. Its result, when it gave one, stands: the
+        // change it made is real even though the reply is lost.
+        EscapedException what = describeCurrentException();
+        outcome.reply.clear();
+        outcome.hostError = std::string("out of memory in the host while ") + step + " (" + what.type +
+                            (what.message && !what.message->empty() ? ": " + *what.message : "") + ")";
     }
     outcome.notices = zormonitor::configurationChangedCount() - noticesBefore;
     outcome.moduleStdout = redirect.restore();

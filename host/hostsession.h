@@ -25,6 +25,9 @@ struct RequestOutcome {
     std::string reply; ///< the used bytes, without a final zero byte
     unsigned long notices = 0;
     std::optional<EscapedException> exception;
+    /// The host itself failed (out of memory while building the parameter
+    /// block or copying the reply); absent otherwise. The module is not at fault.
+    std::optional<std::string> hostError;
     std::string moduleStdout; ///< what the module printed on standard output, when captured
 };
 

@@ -1,15 +1,22 @@
 // zorhost: a small real host for the monitor module. It loads the module
 // with dlopen, opens one session, sends the requests of its command line or
 // of a script, prints every reply and closes the session.
+#include "configlock.h"
 #include "hostsession.h"
+#include "hostversion.h"
 #include "replyformat.h"
 #include "request.h"
+#include "scriptrun.h"
+#include "showdiff.h"
+#include "strictcheck.h"
+#include "validatecmd.h"
 
 #include "zorglobals.h"
 #include "zormonitor_host.h"
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -22,9 +29,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitRequestFailed = 1;
-constexpr int kExitUsage = 2;
+/// Commands that are not a request: they read or check the whole configuration.
+const char* const kShow = "show";
+const char* const kDiff = "diff";
+const char* const kValidate = "validate";
 
 struct Options {
     std::string root;
@@ -38,6 +46,11 @@ struct Options {
     std::string op;
     std::optional<std::string> key;
     std::optional<std::string> value;
+    bool keepGoing = false;
+    bool strict = false;
+    bool dryRun = false;
+    bool verbose = false;
+    double lockWait = 10;
 };
 
 /// Accepts a whole decimal number from 1 to max; the message names the range.
@@ -92,13 +105,21 @@ bool readScript(const std::string& source, std::string* text, std::string* error
     return true;
 }
 
-/// Keeps the host log stream pointed at a file for the life of main, and
-/// hands it back to standard error before the file closes.
+/// Takes every character and keeps none: where the log stream goes when
+/// nobody asked for it.
+class DiscardBuffer : public std::streambuf {
+protected:
+    int overflow(int c) override { return traits_type::not_eof(c); }
+    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+};
+
+/// Points the host log stream at a file or at nothing for the life of main,
+/// and hands it back to standard error before the file closes.
 class LogRedirect {
 public:
     ~LogRedirect()
     {
-        if (_file.is_open()) {
+        if (_previous != nullptr) {
             zor_logstream.flush();
             zor_logstream.rdbuf(_previous);
         }
@@ -111,11 +132,25 @@ public:
         _previous = zor_logstream.rdbuf(&_file);
         return true;
     }
+    void discard() { _previous = zor_logstream.rdbuf(&_discard); }
 
 private:
     std::filebuf _file;
+    DiscardBuffer _discard;
     std::streambuf* _previous = nullptr;
 };
+
+/// Every key path the module registered for one access type.
+std::vector<std::string> keyPathsOf(const HostListener& listener, int type)
+{
+    std::vector<std::string> paths;
+    for (const KeyRow& row : listener.rows()) {
+        if (row.type == type) {
+            paths.push_back(row.keyName);
+        }
+    }
+    return paths;
+}
 
 } // namespace
 
@@ -125,16 +160,27 @@ int main(int argc, char** argv)
     CLI::App app{"Stand-in host of the monitor module: loads the module, opens one session, sends requests\n"
                  "and prints every reply.\n"
                  "  zorhost [OPTIONS] OP KEY [VALUE]\n"
-                 "  zorhost [OPTIONS] --script FILE        (FILE '-' reads standard input)",
+                 "  zorhost [OPTIONS] --script FILE        (FILE '-' reads standard input)\n"
+                 "  zorhost [OPTIONS] show                 (every monitor entry, one per line: INDEX XML)\n"
+                 "  zorhost [OPTIONS] diff --script FILE   (before each commit, what the session changed)\n"
+                 "  zorhost [OPTIONS] validate [FILE]      (check a configuration file; default: the root's Monitor.cfg)",
                  "zorhost"};
     app.footer("OP is get, set, add, del or commit; OP:ID (e.g. get:15) calls that entry point with key id ID\n"
                "without routing. commit without KEY uses " +
                std::string(kDefaultCommitKey) +
                ".\n"
                "Script lines: OP KEY [VALUE] separated by single blanks, VALUE the rest of the line;\n"
-               "blank lines and lines starting with '#' are skipped.\n"
-               "Exit status: 0 every request returned 0 or more; 1 a request returned a negative result\n"
-               "or raised an exception; 2 usage error, module not loadable, or session not opened.");
+               "blank lines and lines starting with '#' are skipped. A script stops at the first request\n"
+               "that fails (negative result or exception): nothing after it is sent, no commit either.\n"
+               "Edits are lost unless a commit follows them in the same invocation; a session that ends\n"
+               "with uncommitted edits says so on standard error and exits with 3.\n"
+               "A session with set, add, del or commit requests locks Monitor.cfg.lock beside the\n"
+               "configuration from before it opens until it has closed, so editors take turns.\n"
+               "Exit status: 0 every request returned 0 or more (validate: no problems); 1 a request\n"
+               "returned a negative result, raised an exception or was refused by --strict (validate:\n"
+               "problems found); 2 usage error, module not loadable, session not opened, or the\n"
+               "configuration locked by another editor; 3 every request succeeded but edits were left\n"
+               "uncommitted.");
 
     app.add_option("--root", o.root,
                    "Resolve the module's fixed absolute paths (/etc/configs/monitor/, /var/log/monitor/, "
@@ -144,8 +190,10 @@ int main(int argc, char** argv)
     app.add_option("--module", o.module, "The module library to load. Default: libmonitor.so beside zorhost")
         ->type_name("PATH");
     app.add_flag("--json", o.json, "Print one JSON object per request on standard output");
-    app.add_option("--log", o.log, "Append the host log stream to FILE. Default: standard error")
+    app.add_option("--log", o.log, "Append the host log stream (the module's trace lines) to FILE. Default: "
+                                   "discarded, or standard error with --verbose")
         ->type_name("FILE");
+    app.add_flag("-v,--verbose", o.verbose, "Show the host log stream (the module's trace lines) on standard error");
     app.add_option("--interval", o.interval, "Monitoring interval in seconds that the monitor thread reports")
         ->type_name("N")
         ->check(wholeNumberUpTo(LONG_MAX))
@@ -157,13 +205,22 @@ int main(int argc, char** argv)
     app.add_option("--udp", o.udp, "Where posted messages go, one UDP datagram each")
         ->type_name("HOST:PORT")
         ->capture_default_str();
-    CLI::Option* script =
-        app.add_option("--script", o.script, "Read requests from FILE, one per line; '-' reads standard input")
-            ->type_name("FILE");
-    CLI::Option* op = app.add_option("OP", o.op, "get, set, add, del or commit, or OP:ID");
-    app.add_option("KEY", o.key, "Key path of the request");
+    app.add_option("--script", o.script, "Read requests from FILE, one per line; '-' reads standard input")
+        ->type_name("FILE");
+    app.add_flag("--keep-going", o.keepGoing, "Send every request of a script even after one failed");
+    app.add_flag("--strict", o.strict,
+                 "Before sending, refuse indexes that are not plain decimal numbers, value indexes that differ "
+                 "from the key's, and set/add XML texts that the configuration checker refuses");
+    app.add_flag("--dry-run", o.dryRun, "Send no commit (with diff: show what a commit would write)");
+    app.add_option("--lock-wait", o.lockWait,
+                   "Seconds an editing session waits for another editor's lock before it gives up")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0.0, 86400.0))
+        ->capture_default_str();
+    app.set_version_flag("--version", "zorhost " ZORHOST_VERSION);
+    app.add_option("OP", o.op, "get, set, add, del or commit, or OP:ID; or show, diff, validate");
+    app.add_option("KEY", o.key, "Key path of the request (validate: the file to check)");
     app.add_option("VALUE", o.value, "Value text of the request");
-    script->excludes(op);
 
     try {
         app.parse(argc, argv);
@@ -171,25 +228,10 @@ int main(int argc, char** argv)
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
         return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
     } catch (const CLI::ParseError& e) {
         return usageError(e.what());
-    }
-
-    std::vector<HostRequest> requests;
-    std::string error;
-    if (!o.script.empty()) {
-        std::string text;
-        if (!readScript(o.script, &text, &error) || !parseScript(text, &requests, &error)) {
-            return usageError(error);
-        }
-    } else if (!o.op.empty()) {
-        HostRequest request;
-        if (!makeRequest(o.op, o.key, o.value, &request, &error)) {
-            return usageError(error);
-        }
-        requests.push_back(std::move(request));
-    } else {
-        return usageError("nothing to do: give OP KEY [VALUE] or --script FILE");
     }
 
     if (!o.root.empty()) {
@@ -200,9 +242,57 @@ int main(int argc, char** argv)
         // Absolute, so that replies quoting a path quote the one really used.
         setenv("ZOR_ROOT", fs::absolute(o.root).lexically_normal().string().c_str(), 1);
     }
+
+    // validate needs neither the module nor a session.
+    if (o.op == kValidate) {
+        if (!o.script.empty() || o.value) {
+            return usageError("validate takes one FILE at most, and no --script");
+        }
+        std::string file = o.key ? *o.key : defaultConfigFile();
+        std::error_code ec;
+        if (fs::is_directory(file, ec)) {
+            return usageError("cannot validate " + file + ": it is a directory");
+        }
+        return validateConfigFile(file, std::cout);
+    }
+
+    bool show = o.op == kShow;
+    bool diff = o.op == kDiff;
+    std::vector<HostRequest> requests;
+    std::string error;
+    if (show) {
+        if (o.key || !o.script.empty()) {
+            return usageError("show takes no KEY and no --script");
+        }
+    } else if (diff) {
+        if (o.script.empty() || o.key) {
+            return usageError("diff needs --script FILE and no KEY");
+        }
+    } else if (!o.script.empty() && !o.op.empty()) {
+        return usageError("give OP KEY [VALUE] or --script FILE, not both");
+    }
+    if (!o.script.empty()) {
+        std::string text;
+        if (!readScript(o.script, &text, &error) || !parseScript(text, &requests, &error)) {
+            return usageError(error);
+        }
+    } else if (!o.op.empty() && !show) {
+        HostRequest request;
+        if (!makeRequest(o.op, o.key, o.value, &request, &error)) {
+            return usageError(error);
+        }
+        requests.push_back(std::move(request));
+    } else if (!show) {
+        return usageError("nothing to do: give OP KEY [VALUE], --script FILE, show, diff or validate");
+    }
+
     LogRedirect logRedirect;
-    if (!o.log.empty() && !logRedirect.open(o.log)) {
-        return usageError("cannot open log file " + o.log);
+    if (!o.log.empty()) {
+        if (!logRedirect.open(o.log)) {
+            return usageError("cannot open log file " + o.log);
+        }
+    } else if (!o.verbose) {
+        logRedirect.discard();
     }
     zormonitor::setMonitorInterval(o.interval);
     if (!zormonitor::setUdpTarget(o.udp, &error)) {
@@ -215,6 +305,17 @@ int main(int argc, char** argv)
     // only at exit.
     ModuleLibrary module;
     if (!module.load(modulePath, &error)) {
+        std::cerr << "zorhost: " << error << '\n';
+        return kExitUsage;
+    }
+
+    // An editing session holds the lock from before the module reads
+    // Monitor.cfg (at the first open) until after it closes; declared before
+    // the session, it is released after the session's destructor ran.
+    ConfigLock lock;
+    bool edits = std::any_of(requests.begin(), requests.end(), isEditOrCommit);
+    std::string lockPath = edits ? configLockPath() : std::string();
+    if (!lockPath.empty() && !lock.acquire(lockPath, o.lockWait, &error)) {
         std::cerr << "zorhost: " << error << '\n';
         return kExitUsage;
     }
@@ -237,17 +338,61 @@ int main(int argc, char** argv)
         }
         return kExitUsage;
     }
+    RequestRunner run = [&session](const HostRequest& request) { return session.run(request); };
 
     int status = kExitOk;
-    for (const HostRequest& request : requests) {
-        RequestOutcome outcome = session.run(request);
-        if (o.json) {
-            std::cout << jsonLine(request, outcome) << std::endl;
-        } else {
-            printPlain(outcome, std::cout, std::cerr);
-        }
-        if (outcome.exception || !outcome.result || *outcome.result < 0) {
+    if (show) {
+        // With --json every request of the reading is one line, as usual.
+        RequestRunner shown = [&](const HostRequest& request) {
+            RequestOutcome outcome = run(request);
+            if (o.json) {
+                std::cout << jsonLine(request, outcome) << std::endl;
+            }
+            return outcome;
+        };
+        std::vector<std::string> entries;
+        if (!readEntries(shown, &entries, &error)) {
+            std::cerr << "zorhost: " << error << '\n';
             status = kExitRequestFailed;
+        } else if (!o.json) {
+            printEntries(entries, std::cout);
+        }
+    } else {
+        ScriptRunOptions options;
+        options.json = o.json;
+        options.keepGoing = o.keepGoing;
+        options.dryRun = o.dryRun;
+        options.registeredKeys = [&session](int type) { return keyPathsOf(session.listener(), type); };
+        if (o.strict) {
+            options.refusal = [](const HostRequest& request) { return strictRefusal(request, strictXmlProblems); };
+        }
+        // diff: the table as the session opened it is the committed file
+        // (the lock keeps other editors out), and after each commit the
+        // table is what the file now holds.
+        std::vector<std::string> committed;
+        bool diffReady = true;
+        auto readOrSay = [&](std::vector<std::string>* entries) {
+            if (!readEntries(run, entries, &error)) {
+                std::cerr << "zorhost: diff: " << error << '\n';
+                return false;
+            }
+            return true;
+        };
+        if (diff) {
+            diffReady = readOrSay(&committed);
+            options.beforeCommit = [&] {
+                std::vector<std::string> now;
+                if (diffReady && readOrSay(&now)) {
+                    printDiff(committed, now, o.json, std::cout);
+                }
+            };
+            options.afterCommit = [&] { diffReady = readOrSay(&committed); };
+        }
+        status = runRequests(requests, run, options, std::cout, std::cerr);
+        bool committing = std::any_of(requests.begin(), requests.end(),
+                                      [](const HostRequest& r) { return r.type == KEY_TYPE_COMMIT; });
+        if (diff && !committing) {
+            options.beforeCommit();
         }
     }
     session.close();

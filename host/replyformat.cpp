@@ -104,6 +104,9 @@ std::string jsonLine(const HostRequest& request, const RequestOutcome& outcome)
                                    : nlohmann::ordered_json(nullptr);
         line["exception"] = exception;
     }
+    if (outcome.hostError) {
+        line["hostError"] = utf8WithInvalidBytesAsLatin1(*outcome.hostError);
+    }
     return line.dump(-1, ' ', true);
 }
 
@@ -117,8 +120,11 @@ void printPlain(const RequestOutcome& outcome, std::ostream& out, std::ostream& 
             err << ": " << *outcome.exception->message;
         }
         err << '\n';
-    } else {
+    } else if (outcome.result) {
         err << "result: " << *outcome.result << '\n';
+    }
+    if (outcome.hostError) {
+        err << "zorhost: " << *outcome.hostError << '\n';
     }
     err.flush();
 }

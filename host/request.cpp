@@ -121,7 +121,15 @@ bool parseScript(const std::string& text, std::vector<HostRequest>* requests, st
             *error = "script line " + std::to_string(lineNumber) + ": " + why;
             return false;
         }
+        request.line = lineNumber;
+        request.text = line;
         requests->push_back(std::move(request));
     }
     return true;
+}
+
+bool isEditOrCommit(const HostRequest& request)
+{
+    return request.type == KEY_TYPE_SET || request.type == KEY_TYPE_ADD || request.type == KEY_TYPE_DEL ||
+           request.type == KEY_TYPE_COMMIT;
 }

@@ -15,7 +15,13 @@ struct HostRequest {
     std::optional<int> forcedKeyId; ///< OP:ID: call the entry point with this id, no routing
     std::string key;
     std::optional<std::string> value;
+    int line = 0;     ///< script line number (from 1); 0 for the command line
+    std::string text; ///< the script line as written, for messages about it
 };
+
+/// True when the request changes the configuration or commits it (set,
+/// add, del or commit, OP:ID forms included).
+bool isEditOrCommit(const HostRequest& request);
 
 /// Builds a request from OP, KEY and VALUE words; the key may be missing
 /// for commit and for OP:ID. Returns false and says why in *error.

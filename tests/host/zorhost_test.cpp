@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -31,7 +32,8 @@ HostRun runTestScript(const std::string& script, std::vector<std::string> extra 
 TEST(ZorhostTest, RoutesToLongestPrefixOfTheAccessType)
 {
     HostRun run = runTestScript("# routing\nget /t/a/b/c/\nget /t/a/x\nget /t/ax\n\n"
-                                "set /t/a/b/ v/w\nset /t/\nget /u/\nadd /t/9/\ncommit\n");
+                                "set /t/a/b/ v/w\nset /t/\nget /u/\nadd /t/9/\ncommit\n",
+                                {"--keep-going"});
     ASSERT_EQ(run.replies.size(), 8u) << run.err;
     std::vector<json> expectedIds = {3, 2, 1, 4, nullptr, nullptr, 5, 7};
     for (size_t i = 0; i < expectedIds.size(); ++i) {
@@ -56,7 +58,7 @@ TEST(ZorhostTest, OpIdBypassesRoutingAndBadLinesAreUsageErrors)
     EXPECT_EQ(run.replies[0]["reply"], "OnGet id=99 type=4 key=/nowhere/ value=x y parts=1");
     EXPECT_EQ(run.replies[1]["reply"], "OnSet id=15 type=2 key= value=(none) parts=0");
     EXPECT_EQ(run.replies[2]["keyId"], -3);
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, 3) << "the set and the del were never committed";
 
     for (const char* bad : {"get /t/\nget:x /t/\n", "frob /t/\n", "get\n", "get  /t/\n"}) {
         HostRun refused = runTestScript(bad);
@@ -70,7 +72,7 @@ TEST(ZorhostTest, JsonRepliesCarryTheBlockAsTheModuleLeftIt)
 {
     HostRun run = runTestScript("get /t/ bytes\nget /t/ result 5\nget /t/ big 1000\n"
                                 "get /t/ notice 2\nget /t/ result -4\nget /t/\xff/\n",
-                                {"--msg-size", "3"});
+                                {"--msg-size", "3", "--keep-going"});
     ASSERT_EQ(run.replies.size(), 6u) << run.err;
     // Raw bytes keep their count; the invalid ones come out as \u00XX.
     EXPECT_EQ(run.replies[0]["used"], 6);
@@ -89,7 +91,8 @@ TEST(ZorhostTest, JsonRepliesCarryTheBlockAsTheModuleLeftIt)
 TEST(ZorhostTest, ExceptionsLeavingAnEntryPointAreReported)
 {
     HostRun run = runTestScript("get /t/ throw enomem\nset /t/a/ throw error-null\nadd /t/ throw monitoring\n"
-                                "del /t/ throw std\nget /t/ throw int\nget /t/ throw custom\nget /t/\n");
+                                "del /t/ throw std\nget /t/ throw int\nget /t/ throw custom\nget /t/\n",
+                                {"--keep-going"});
     ASSERT_EQ(run.replies.size(), 7u) << run.err;
     std::vector<std::pair<std::string, json>> expected = {
         {"zor_enomem", "out of test memory"}, {"zor_error", nullptr}, {"MonitoringException", "bad document"},
@@ -100,7 +103,7 @@ TEST(ZorhostTest, ExceptionsLeavingAnEntryPointAreReported)
         EXPECT_EQ(r["exception"]["type"], expected[i].first);
         EXPECT_EQ(r["exception"]["message"], expected[i].second);
     }
-    EXPECT_EQ(run.replies[6]["result"], 0) << "the session goes on after an exception";
+    EXPECT_EQ(run.replies[6]["result"], 0) << "with --keep-going the session goes on after an exception";
     EXPECT_EQ(run.status, 1);
 
     HostRun plain = runTestModule({"get", "/t/", "throw std"});
@@ -117,7 +120,7 @@ TEST(ZorhostTest, PlainOutputAndExitStatuses)
 
     // A session that does not open is reported and its record still freed.
     setenv("ZORHOST_TEST_OPEN_RESULT", "-7", 1);
-    HostRun refused = runTestModule({"get", "/t/"});
+    HostRun refused = runTestModule({"-v", "get", "/t/"});
     unsetenv("ZORHOST_TEST_OPEN_RESULT");
     EXPECT_EQ(refused.status, 2);
     EXPECT_NE(refused.err.find("OpenSession failed: result -7"), std::string::npos);
@@ -171,3 +174,78 @@ TEST(ZorhostTest, OptionsReachTheModuleAndTheStandIns)
     EXPECT_NE(logged.find("testmodule::CloseSession"), std::string::npos);
     EXPECT_EQ(run.err.find("testmodule::"), std::string::npos) << "--log takes the log stream off stderr";
 }
+
+TEST(ZorhostTest, ScriptsStopAtTheFirstFailureAndUncommittedEditsAreReported)
+{
+    struct Case {
+        std::string script;
+        std::vector<std::string> args;
+        size_t replies; // requests sent
+        int status;
+        std::string err; // part of standard error
+    };
+    const std::string failing = "add /t/ x\nget /t/ result -6\ndel /t/ y\ncommit\n";
+    for (const Case& c : std::vector<Case>{
+             {failing, {}, 2, 1, "stopped at script line 2 (get /t/ result -6)"},
+             {failing, {"--keep-going"}, 4, 1, ""},
+             {"add /t/ x\nget /t/ throw std\ncommit\n", {}, 2, 1, "stopped at script line 2"},
+             {"add /t/ x\nadd:5 /t/ y\n", {}, 2, 3, "2 changes not committed; add a commit line"},
+             {"add /t/ x\ncommit\nset /t/a/ z\n", {}, 3, 3, "1 change not committed"},
+             {"add /t/ x\ncommit\nget /t/\n", {}, 3, 0, ""},
+             {"add /t/ result -6\n", {}, 1, 1, ""}, // a failed edit changed nothing to commit
+             {"add /t/ x\ncommit\n", {"--dry-run"}, 1, 0, "dry run: script line 2 (commit) not sent"},
+         }) {
+        HostRun run = runTestScript(c.script, c.args);
+        EXPECT_EQ(run.replies.size(), c.replies) << c.script << run.err;
+        EXPECT_EQ(run.status, c.status) << c.script << run.err;
+        EXPECT_NE(run.err.find(c.err), std::string::npos) << c.script << run.err;
+    }
+    // An edit given as one command cannot be committed in its session: said, not silently lost.
+    HostRun single = runTestModule({"add", "/t/", "x"});
+    EXPECT_EQ(single.status, 3);
+    EXPECT_NE(single.err.find("1 change not committed"), std::string::npos) << single.err;
+}
+
+TEST(ZorhostTest, QuietByDefaultWithErrorsAndKeyHintsOnStandardError)
+{
+    HostRun quiet = runTestModule({"get", "/t/a/"});
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_EQ(quiet.err, "result: 0\n") << "the module's trace lines are not shown by default";
+    EXPECT_NE(runTestModule({"--verbose", "get", "/t/a/"}).err.find("testmodule::OnGet: /t/a/"), std::string::npos);
+
+    HostRun typo = runTestModule({"set", "/t/b/c/", "v"});
+    EXPECT_EQ(typo.status, 1);
+    EXPECT_EQ(typo.out, "no such key\n");
+    EXPECT_NE(typo.err.find("no such key: /t/b/c/; did you mean /t/a/c/?"), std::string::npos) << typo.err;
+    HostRun far = runTestModule({"set", "/x/y/z/", "v"});
+    EXPECT_EQ(far.err.find("did you mean"), std::string::npos) << far.err;
+    HostRun json = runTestModule({"--json", "set", "/t/b/", "v"});
+    ASSERT_EQ(json.replies.size(), 1u);
+    EXPECT_EQ(json.replies[0]["reply"], "no such key") << "the JSON line is the contract's";
+
+    for (std::string program : {"zorhost", "zorinfo"}) {
+        HostRun version = zortest::runProgram(program, {"--version"});
+        EXPECT_EQ(version.status, 0) << program;
+        EXPECT_EQ(version.out.find(program), 0u) << version.out;
+    }
+}
+
+#if !defined(__SANITIZE_ADDRESS__)
+TEST(ZorhostTest, TheHostsOwnOutOfMemoryIsNotTheModulesException)
+{
+    // With a gigabyte of address space, a starting reply size of 1.5 GB
+    // cannot be allocated: the host fails before the module sees anything.
+    rlimit saved{};
+    getrlimit(RLIMIT_AS, &saved);
+    rlimit small{1ul << 30, saved.rlim_max};
+    setrlimit(RLIMIT_AS, &small);
+    HostRun run = runTestModule({"--json", "--msg-size", "1500000000", "get", "/t/"});
+    setrlimit(RLIMIT_AS, &saved);
+    ASSERT_EQ(run.replies.size(), 1u) << run.err;
+    EXPECT_EQ(run.status, 1);
+    EXPECT_FALSE(run.replies[0].contains("exception")) << run.out;
+    EXPECT_TRUE(run.replies[0]["result"].is_null());
+    EXPECT_EQ(run.replies[0]["hostError"].get<std::string>().find("out of memory in the host while building"), 0u)
+        << run.out;
+}
+#endif

@@ -59,7 +59,9 @@ void expectReply(const json& r, int result, int msgId, const std::string& text)
 std::vector<json> runUnchanged(const Configured& c, const std::string& script,
                                const std::vector<std::string>& extra = {})
 {
-    HostRun run = zortest::runScript(c.root, script + "commit\n" + kCount, extra);
+    std::vector<std::string> args = extra;
+    args.push_back("--keep-going"); // the commit and the count run after the refusals
+    HostRun run = zortest::runScript(c.root, script + "commit\n" + kCount, args);
     EXPECT_EQ(1, run.status) << run.err;
     EXPECT_GE(run.replies.size(), 2u) << run.err;
     if (run.replies.size() < 2) {
@@ -324,7 +326,7 @@ TEST(BadInputTest, MissingOrUnusableConfigurationDirectory)
         TempRoot root;
         std::string log = root.at("host.log");
         HostRun run = zortest::runScript(root, kCount + "add " + kEntry + " " + kEntryXml + "\ncommit\ncommit\n",
-                                         {"--log", log});
+                                         {"--log", log, "--keep-going"});
         ASSERT_EQ(4u, run.replies.size()) << run.err;
         expectReply(run.replies[0], 0, 0, "0");
         EXPECT_EQ(0, run.replies[1]["result"]);
@@ -368,7 +370,8 @@ TEST(BadInputTest, LogNamesThatLeaveTheLogDirectory)
     root.write("var/log/secret.log", "top secret\n");
     const std::string log = "/zor/public/system/monitor/monitorLog/";
     HostRun run = zortest::runScript(root, "get " + log + "..\nget " + log + ".\nget " + log + "../secret\nget " +
-                                               log + "d20240301\n");
+                                               log + "d20240301\n",
+                                     {"--keep-going"});
     ASSERT_EQ(4u, run.replies.size()) << run.err;
     expectReply(run.replies[0], -9, -9, " No valid log name in key " + log + "..");
     expectReply(run.replies[1], -9, -9, " No valid log name in key " + log + ".");

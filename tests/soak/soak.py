@@ -681,8 +681,10 @@ def run_zorhost(zorhost, root, log, script_bytes, work):
     out_path = os.path.join(work, "out.json")
     err_path = os.path.join(work, "err.txt")
     with open(out_path, "wb") as out, open(err_path, "wb") as err:
-        proc = subprocess.Popen([zorhost, "--json", "--root", root, "--log", log, "--udp", "127.0.0.1:9",
-                                 "--script", script], stdout=out, stderr=err, stdin=subprocess.DEVNULL)
+        # --keep-going: the mix checks every request's reply, including
+        # those after a refused one.
+        proc = subprocess.Popen([zorhost, "--json", "--keep-going", "--root", root, "--log", log,
+                                 "--udp", "127.0.0.1:9", "--script", script], stdout=out, stderr=err, stdin=subprocess.DEVNULL)
         _, status, usage = os.wait4(proc.pid, 0)
         proc.returncode = status
     with open(out_path, "rb") as f:

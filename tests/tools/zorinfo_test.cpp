@@ -24,8 +24,10 @@ TEST(Zorinfo, EverySubcommandHasHelp)
         EXPECT_EQ(0, run.status) << sub;
         EXPECT_TRUE(has(run.out, std::string("Usage: zorinfo ") + sub)) << run.out;
     }
-    EXPECT_NE(0, zorinfo({}).status);
-    EXPECT_NE(0, zorinfo({"disks"}).status);
+    for (const std::vector<std::string>& usage : std::vector<std::vector<std::string>>{
+             {}, {"disks"}, {"pci", "--bogus"}, {"pci", "--root", "/nonexistent/root"}}) {
+        EXPECT_EQ(2, zorinfo(usage).status) << ::testing::PrintToString(usage);
+    }
 }
 
 TEST(Zorinfo, ReportsFromAFixtureRoot)
@@ -45,6 +47,15 @@ TEST(Zorinfo, ReportsFromAFixtureRoot)
     HostRun routes = in({"routes", "--flags", "G"}); // the header and the three gateway routes
     EXPECT_EQ(4, std::count(routes.out.begin(), routes.out.end(), '\n')) << routes.out;
     EXPECT_TRUE(has(in({"layout"}).out, "[      ][      ][      ][      ][      ][      ][      ][      ]\n"));
+
+    // Options stand anywhere; --json gives the same facts as one document.
+    nlohmann::json pci = nlohmann::json::parse(zorinfo({"pci", "--json", "--root", root.path()}).out);
+    auto nic = std::find_if(pci.begin(), pci.end(), [](const nlohmann::json& d) { return d["slot"] == "01:02.1"; });
+    ASSERT_NE(nic, pci.end()) << pci.dump();
+    EXPECT_EQ((*nic)["deviceId"], "100e");
+    EXPECT_EQ((*nic)["device"], "82540EM Gigabit Ethernet Controller");
+    EXPECT_EQ(nlohmann::json::parse(in({"routes", "--flags", "G", "--json"}).out).size(), 3u);
+    EXPECT_EQ(nlohmann::json::parse(in({"identity", "--json"}).out)["serialNumber"], "SN-7");
 
     HostRun identity = in({"identity"});
     EXPECT_EQ("Serial number: SN-7\nModel name:    ZS-4000 Storage Server\nModel id:      4\n", identity.out);

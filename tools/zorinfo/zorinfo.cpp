@@ -4,6 +4,7 @@
 #include "ethutils.h"
 #include "pcitools.h"
 #include "zorfcstatus.h"
+#include "zorinfojson.h"
 #include "zorobxinfo.h"
 #include "zorpath.h"
 
@@ -12,13 +13,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <iostream>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
-int interfaces(const std::vector<std::string>& names, bool ethtool)
+int interfaces(const std::vector<std::string>& names, bool ethtool, bool json)
 {
     std::vector<std::string> list = names;
     if (list.empty()) {
@@ -34,6 +36,10 @@ int interfaces(const std::vector<std::string>& names, bool ethtool)
             return 1;
         }
     }
+    if (json) {
+        std::cout << zorinfojson::interfaces(list, ethtool).dump(2) << '\n';
+        return 0;
+    }
     for (const std::string& name : list) {
         if_print(name.c_str());
         if (ethtool) {
@@ -43,7 +49,7 @@ int interfaces(const std::vector<std::string>& names, bool ethtool)
     return 0;
 }
 
-int fibreChannel()
+int fibreChannel(bool json)
 {
     ZorFCStatus status;
     status.readFCStatus();
@@ -51,6 +57,17 @@ int fibreChannel()
         std::fprintf(stderr, "zorinfo: no Fibre Channel port status in %s\n",
                      zorResolvePath(ZOR_FC_STATUS_FILE).c_str());
         return 1;
+    }
+    if (json) {
+        nlohmann::ordered_json ports = nlohmann::ordered_json::array();
+        for (int i = 0; i < status.getDeviceCount(); ++i) {
+            ZorFCDevice d = status.getDevice(i);
+            ports.push_back({{"device", d.getDevice()}, {"channel", d.getChannel()}, {"irq", d.getIRQ()},
+                             {"nodeWWN", d.getNodeWWN()}, {"portWWN", d.getPortWWN()}, {"status", d.getStatus()}});
+        }
+        nlohmann::ordered_json report = {{"model", status.getCardModel()}, {"ports", ports}};
+        std::cout << report.dump(2) << '\n';
+        return 0;
     }
     std::printf("Model: %s\n", status.getCardModel().c_str());
     std::printf("Ports: %d\n", status.getDeviceCount());
@@ -66,7 +83,7 @@ int fibreChannel()
     return 0;
 }
 
-int identity()
+int identity(bool json)
 {
     // The serial number file is named relative to the current directory;
     // appliance processes run from the root of their installation.
@@ -77,6 +94,14 @@ int identity()
         return 1;
     }
     bool known = ZorObxInfo::loadData();
+    if (json) {
+        nlohmann::ordered_json report = {{"serialNumber", ZorObxInfo::getSerialNumber()},
+                                         {"modelName", ZorObxInfo::getModelName()},
+                                         {"modelId", ZorObxInfo::getModelId()},
+                                         {"modelKnown", known}};
+        std::cout << report.dump(2) << '\n';
+        return 0;
+    }
     std::printf("Serial number: %s\n", ZorObxInfo::getSerialNumber());
     std::printf("Model name:    %s\n", ZorObxInfo::getModelName());
     std::printf("Model id:      %d\n", ZorObxInfo::getModelId());
@@ -95,9 +120,14 @@ int main(int argc, char** argv)
                  "another installation; kernel queries always show this machine.",
                  "zorinfo");
     app.require_subcommand(1);
+    // Options of zorinfo itself may stand anywhere, before or after the
+    // subcommand: each subcommand hands what it does not know to zorinfo.
+    app.fallthrough();
     std::string root;
+    bool json = false;
     app.add_option("--root", root, "Installation root to read files from (sets ZOR_ROOT)")
         ->check(CLI::ExistingDirectory);
+    app.add_flag("--json", json, "Print the report as one JSON document");
     app.set_version_flag("--version", std::string("zorinfo, network utilities ") + if_getLibVersion());
 
     CLI::App* cmdInterfaces = app.add_subcommand("interfaces", "Report on each network interface");
@@ -123,7 +153,14 @@ int main(int argc, char** argv)
     CLI::App* cmdFc = app.add_subcommand("fc", "Show the Fibre Channel adapter's port status");
     CLI::App* cmdIdentity = app.add_subcommand("identity", "Show serial number, model name and model id");
 
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& e) {
+        return app.exit(e); // --help, --version
+    } catch (const CLI::ParseError& e) {
+        std::cerr << "zorinfo: " << e.what() << "\nRun with --help for more information.\n";
+        return 2;
+    }
 
     if (root.empty()) {
         const char* inherited = std::getenv("ZOR_ROOT");
@@ -138,17 +175,30 @@ int main(int argc, char** argv)
     }
     int status = 0;
     if (*cmdInterfaces) {
-        status = interfaces(names, ethtool);
+        status = interfaces(names, ethtool, json);
     } else if (*cmdRoutes) {
-        rt_print(flagLetters.empty() ? -1 : static_cast<int>(rt_string_to_flags(flagLetters.c_str())));
+        int mask = flagLetters.empty() ? -1 : static_cast<int>(rt_string_to_flags(flagLetters.c_str()));
+        if (json) {
+            std::cout << zorinfojson::routes(mask).dump(2) << '\n';
+        } else {
+            rt_print(mask);
+        }
     } else if (*cmdLayout) {
-        if_printLayout();
+        if (json) {
+            std::cout << zorinfojson::layout().dump(2) << '\n';
+        } else {
+            if_printLayout();
+        }
     } else if (*cmdPci) {
-        pci_printall(PCI_PRINT_NAMES | (details ? PCI_PRINT_DETAILS : 0) | (ids ? PCI_PRINT_IDS : 0));
+        if (json) {
+            std::cout << zorinfojson::pci().dump(2) << '\n';
+        } else {
+            pci_printall(PCI_PRINT_NAMES | (details ? PCI_PRINT_DETAILS : 0) | (ids ? PCI_PRINT_IDS : 0));
+        }
     } else if (*cmdFc) {
-        status = fibreChannel();
+        status = fibreChannel(json);
     } else if (*cmdIdentity) {
-        status = identity();
+        status = identity(json);
     }
     std::fflush(stdout);
     return status;

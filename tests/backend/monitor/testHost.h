@@ -48,7 +48,10 @@ inline std::vector<nlohmann::json> expectSession(const zortest::TempRoot& root, 
         script += key == std::string::npos ? step.request : step.request.substr(0, key + 1) + keyPrefix + step.request.substr(key + 1);
         script += "\n";
     }
-    auto host = zortest::runScript(root, script, args);
+    // Every step runs and is checked, also after one that fails.
+    std::vector<std::string> allSteps = args;
+    allSteps.push_back("--keep-going");
+    auto host = zortest::runScript(root, script, allSteps);
     EXPECT_EQ(steps.size(), host.replies.size()) << host.err;
     host.replies.resize(steps.size());
     for (size_t i = 0; i < steps.size(); ++i) {

@@ -1,0 +1,71 @@
+#include "configlock.h"
+
+#include "zorpath.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+std::string configLockPath()
+{
+    std::string folder = zorResolvePath("/etc/configs/monitor/");
+    struct stat status {};
+    if (stat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+        return std::string();
+    }
+    return zorResolvePath("/etc/configs/monitor/Monitor.cfg.lock");
+}
+
+ConfigLock::~ConfigLock()
+{
+    if (_fd >= 0) {
+        close(_fd); // closing releases the lock
+    }
+}
+
+bool ConfigLock::acquire(const std::string& path, double waitSeconds, std::string* error)
+{
+    _fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (_fd < 0) {
+        *error = "cannot open lock file " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    // Polled rather than F_SETLKW: the wait must end on time, and a signal
+    // timer would reach the module as well.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(waitSeconds);
+    for (;;) {
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        if (fcntl(_fd, F_SETLK, &lock) == 0) {
+            return true;
+        }
+        if (errno != EACCES && errno != EAGAIN) {
+            *error = "cannot lock " + path + ": " + std::strerror(errno);
+            return false;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    struct flock holder {};
+    holder.l_type = F_WRLCK;
+    holder.l_whence = SEEK_SET;
+    std::string who = "another process";
+    if (fcntl(_fd, F_GETLK, &holder) == 0 && holder.l_type != F_UNLCK) {
+        who = "process " + std::to_string(holder.l_pid);
+    }
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%g", waitSeconds);
+    *error = "the configuration is being edited by " + who + " (lock " + path + "); gave up after " + seconds +
+             " seconds (--lock-wait)";
+    close(_fd);
+    _fd = -1;
+    return false;
+}

@@ -1,0 +1,111 @@
+#include "scriptrun.h"
+
+#include "replyformat.h"
+#include "suggest.h"
+#include "zormodule.h"
+
+namespace {
+
+/// A script line short enough for one line of a message.
+std::string shown(const HostRequest& request)
+{
+    std::string text = request.text.empty() ? request.op + " " + request.key : request.text;
+    const size_t limit = 160;
+    return text.size() > limit ? text.substr(0, limit) + "..." : text;
+}
+
+std::string where(const HostRequest& request)
+{
+    return request.line > 0 ? "script line " + std::to_string(request.line) + " (" + shown(request) + ")"
+                            : shown(request);
+}
+
+bool isEdit(const HostRequest& request)
+{
+    return request.type == KEY_TYPE_SET || request.type == KEY_TYPE_ADD || request.type == KEY_TYPE_DEL;
+}
+
+} // namespace
+
+bool requestFailed(const RequestOutcome& outcome)
+{
+    return outcome.exception || outcome.hostError || !outcome.result || *outcome.result < 0;
+}
+
+int runRequests(const std::vector<HostRequest>& requests, const RequestRunner& run, const ScriptRunOptions& options,
+                std::ostream& out, std::ostream& err)
+{
+    bool anyFailed = false;
+    int uncommitted = 0; // successful edits since the last successful commit
+    bool script = !requests.empty() && requests.front().line > 0;
+    for (const HostRequest& request : requests) {
+        if (options.refusal) {
+            std::string why = options.refusal(request);
+            if (!why.empty()) {
+                err << "zorhost: " << where(request) << " not sent: " << why << '\n';
+                anyFailed = true;
+                if (options.keepGoing) {
+                    continue;
+                }
+                break;
+            }
+        }
+        if (request.type == KEY_TYPE_COMMIT) {
+            if (options.beforeCommit) {
+                options.beforeCommit();
+            }
+            if (options.dryRun) {
+                err << "zorhost: dry run: " << where(request) << " not sent\n";
+                continue;
+            }
+        }
+
+        RequestOutcome outcome = run(request);
+        if (options.json) {
+            out << jsonLine(request, outcome) << std::endl;
+        } else {
+            printPlain(outcome, out, err);
+            if (!outcome.keyId && !outcome.exception && !outcome.hostError) {
+                // The host refused the key: say so where errors go, with
+                // the nearest registered key when one is a typo away.
+                err << "zorhost: no such key: " << request.key;
+                std::vector<std::string> keys =
+                    options.registeredKeys ? options.registeredKeys(request.type) : std::vector<std::string>();
+                if (std::optional<std::string> near = suggestKey(request.key, keys)) {
+                    err << "; did you mean " << *near << "?";
+                }
+                err << '\n';
+            }
+        }
+
+        if (requestFailed(outcome)) {
+            anyFailed = true;
+            if (!options.keepGoing) {
+                if (script) {
+                    err << "zorhost: stopped at " << where(request)
+                        << ": it failed, so nothing after it was sent (--keep-going sends every line)\n";
+                }
+                break;
+            }
+            continue;
+        }
+        if (isEdit(request)) {
+            ++uncommitted;
+        } else if (request.type == KEY_TYPE_COMMIT) {
+            uncommitted = 0;
+            if (options.afterCommit) {
+                options.afterCommit();
+            }
+        }
+    }
+    err.flush();
+    if (anyFailed) {
+        return kExitRequestFailed;
+    }
+    if (uncommitted > 0 && !options.dryRun) {
+        err << "zorhost: " << uncommitted << (uncommitted == 1 ? " change" : " changes")
+            << " not committed; add a commit line\n";
+        return kExitUncommitted;
+    }
+    return kExitOk;
+}

@@ -1,0 +1,171 @@
+#include "showdiff.h"
+
+#include "zormodule.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+
+namespace {
+
+const char* const kEntryCountKey = "/zor/public/system/monitor/config/monitor-entry-count/";
+const char* const kEntryKey = "/zor/public/system/monitor/config/monitor-entry/";
+
+bool failed(const RequestOutcome& outcome)
+{
+    return outcome.exception || outcome.hostError || !outcome.result || *outcome.result < 0;
+}
+
+std::string describeFailure(const HostRequest& request, const RequestOutcome& outcome)
+{
+    std::string why = outcome.hostError  ? *outcome.hostError
+                      : outcome.exception ? "exception " + outcome.exception->type
+                                          : "result " + std::to_string(outcome.result.value_or(0)) + ": " +
+                                                outcome.reply;
+    return "get " + request.key + " failed (" + why + ")";
+}
+
+enum class Step { keep, remove, add };
+
+/// The shortest edit script between two entry lists, through their longest
+/// common subsequence. Tables are small (tens of entries), so the
+/// quadratic table costs nothing worth a cleverer algorithm.
+std::vector<Step> editScript(const std::vector<std::string>& a, const std::vector<std::string>& b)
+{
+    size_t n = a.size(), m = b.size();
+    std::vector<std::vector<unsigned>> common(n + 1, std::vector<unsigned>(m + 1, 0));
+    for (size_t i = n; i-- > 0;) {
+        for (size_t j = m; j-- > 0;) {
+            common[i][j] = a[i] == b[j] ? common[i + 1][j + 1] + 1 : std::max(common[i + 1][j], common[i][j + 1]);
+        }
+    }
+    std::vector<Step> steps;
+    size_t i = 0, j = 0;
+    while (i < n || j < m) {
+        if (i < n && j < m && a[i] == b[j]) {
+            steps.push_back(Step::keep);
+            ++i, ++j;
+        } else if (j < m && (i == n || common[i][j + 1] >= common[i + 1][j])) {
+            steps.push_back(Step::add);
+            ++j;
+        } else {
+            steps.push_back(Step::remove);
+            ++i;
+        }
+    }
+    return steps;
+}
+
+} // namespace
+
+HostRequest entryCountRequest()
+{
+    HostRequest r;
+    r.op = "get";
+    r.type = KEY_TYPE_GET;
+    r.key = kEntryCountKey;
+    return r;
+}
+
+HostRequest entryRequest(size_t index)
+{
+    HostRequest r;
+    r.op = "get";
+    r.type = KEY_TYPE_GET;
+    r.key = std::string(kEntryKey) + std::to_string(index) + "/";
+    return r;
+}
+
+bool readEntries(const RequestRunner& run, std::vector<std::string>* entries, std::string* error)
+{
+    HostRequest count = entryCountRequest();
+    RequestOutcome counted = run(count);
+    if (failed(counted)) {
+        *error = describeFailure(count, counted);
+        return false;
+    }
+    errno = 0;
+    char* end = nullptr;
+    long n = std::strtol(counted.reply.c_str(), &end, 10);
+    if (errno != 0 || end == counted.reply.c_str() || *end != '\0' || n < 0) {
+        *error = "the entry count is not a number: " + counted.reply;
+        return false;
+    }
+    entries->clear();
+    for (long i = 0; i < n; ++i) {
+        HostRequest get = entryRequest(static_cast<size_t>(i));
+        RequestOutcome outcome = run(get);
+        if (failed(outcome)) {
+            *error = describeFailure(get, outcome);
+            return false;
+        }
+        entries->push_back(outcome.reply);
+    }
+    return true;
+}
+
+void printEntries(const std::vector<std::string>& entries, std::ostream& out)
+{
+    for (size_t i = 0; i < entries.size(); ++i) {
+        out << i << ' ' << entries[i] << '\n';
+    }
+    out.flush();
+}
+
+void printDiff(const std::vector<std::string>& before, const std::vector<std::string>& after, bool json,
+               std::ostream& out)
+{
+    using Json = nlohmann::ordered_json;
+    Json removed = Json::array(), added = Json::array(), changed = Json::array();
+    std::vector<Step> steps = editScript(before, after);
+    size_t i = 0, j = 0;
+    // Each run of removals and additions between kept entries is one hunk;
+    // its removals and additions pair up, in order, as changed entries.
+    for (size_t s = 0; s < steps.size();) {
+        if (steps[s] == Step::keep) {
+            ++i, ++j, ++s;
+            continue;
+        }
+        std::vector<size_t> gone, come;
+        for (; s < steps.size() && steps[s] != Step::keep; ++s) {
+            if (steps[s] == Step::remove) {
+                gone.push_back(i++);
+            } else {
+                come.push_back(j++);
+            }
+        }
+        for (size_t k = 0; k < std::max(gone.size(), come.size()); ++k) {
+            if (k < gone.size() && k < come.size()) {
+                changed.push_back({{"was", gone[k]}, {"index", come[k]}, {"before", before[gone[k]]},
+                                   {"after", after[come[k]]}});
+            } else if (k < gone.size()) {
+                removed.push_back({{"was", gone[k]}, {"entry", before[gone[k]]}});
+            } else {
+                added.push_back({{"index", come[k]}, {"entry", after[come[k]]}});
+            }
+            if (!json) {
+                if (k < gone.size()) {
+                    out << "- " << gone[k] << ' ' << before[gone[k]] << '\n';
+                }
+                if (k < come.size()) {
+                    out << "+ " << come[k] << ' ' << after[come[k]] << '\n';
+                }
+            }
+        }
+    }
+    if (json) {
+        Json line;
+        line["diff"] = {{"changed", changed}, {"removed", removed}, {"added", added}};
+        out << line.dump(-1, ' ', true) << std::endl;
+        return;
+    }
+    if (changed.empty() && removed.empty() && added.empty()) {
+        out << "no changes against the committed configuration\n";
+    } else {
+        out << changed.size() << " changed, " << removed.size() << " removed, " << added.size()
+            << " added against the committed configuration\n";
+    }
+    out.flush();
+}

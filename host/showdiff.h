@@ -1,0 +1,35 @@
+// `zorhost show` and `zorhost diff`: the whole configuration as the module
+// holds it, read through the count and entry keys, and what a session
+// changed in it.
+#pragma once
+
+#include "hostsession.h"
+#include "request.h"
+
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+/// Sends one request to a session, wherever that session runs.
+using RequestRunner = std::function<RequestOutcome(const HostRequest&)>;
+
+/// The requests that read the whole configuration: the count, then one get
+/// per entry.
+HostRequest entryCountRequest();
+HostRequest entryRequest(size_t index);
+
+/// Reads every entry's XML text, in table order. Returns false and says
+/// which request failed in *error.
+bool readEntries(const RequestRunner& run, std::vector<std::string>* entries, std::string* error);
+
+/// Plain form of show: one line per entry, its index, a blank, its XML text.
+void printEntries(const std::vector<std::string>& entries, std::ostream& out);
+
+/// What turned `before` (the committed file) into `after` (the session's
+/// table), entry by entry: "- INDEX XML" for an entry of the file that is
+/// gone, "+ INDEX XML" for one that is new, both in turn for a changed one;
+/// each side's indexes are its own. Ends with a summary line. With json,
+/// one line {"diff":{"changed":[...],"removed":[...],"added":[...]}}.
+void printDiff(const std::vector<std::string>& before, const std::vector<std::string>& after, bool json,
+               std::ostream& out);

@@ -1,0 +1,93 @@
+#include "validatecmd.h"
+
+#include "configvalidator.h"
+#include "zorMonitorVariable.h"
+#include "zorpath.h"
+
+#include <fstream>
+
+namespace {
+
+/// The monitor thread's variables and whether each gives numbers, as its
+/// own definitions say ("NAME: number, ..." or "NAME: text, ...").
+monvalidate::VariableCatalogue monitorThreadVariables()
+{
+    monvalidate::VariableCatalogue catalogue;
+    std::string list;
+    ZORmonitorThread::getVariableList(&list);
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t comma = list.find(',', start);
+        std::string name = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        if (!name.empty()) {
+            std::string definition;
+            bool numeric = false;
+            if (ZORmonitorThread::getDefinedValues(&name, &definition) == 0) {
+                std::string prefix = name + ": ";
+                std::string kind = definition.compare(0, prefix.size(), prefix) == 0 ? definition.substr(prefix.size())
+                                                                                    : definition;
+                numeric = kind.compare(0, 6, "number") == 0;
+            }
+            catalogue[name] = numeric;
+        }
+        if (comma == std::string::npos) {
+            break;
+        }
+        start = comma + 1;
+    }
+    return catalogue;
+}
+
+/// The preset catalogue is told apart by its root element, or by its name
+/// when the root element cannot be read.
+monvalidate::DocumentKind kindOfFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::string head(4096, '\0');
+    in.read(&head[0], static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<size_t>(in.gcount()));
+    // The first element that is not a declaration, comment or doctype.
+    for (size_t at = head.find('<'); at != std::string::npos; at = head.find('<', at + 1)) {
+        char next = at + 1 < head.size() ? head[at + 1] : '\0';
+        if (next == '?' || next == '!') {
+            continue;
+        }
+        size_t end = head.find_first_of(" \t\r\n/>", at + 1);
+        std::string root = head.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
+        return root == "preset-triggers" ? monvalidate::DocumentKind::presetTriggers
+                                         : monvalidate::DocumentKind::monitorConfig;
+    }
+    std::string name = path.substr(path.find_last_of('/') + 1);
+    return name == "PresetTriggers.cfg" ? monvalidate::DocumentKind::presetTriggers
+                                        : monvalidate::DocumentKind::monitorConfig;
+}
+
+} // namespace
+
+std::string defaultConfigFile() { return zorResolvePath("/etc/configs/monitor/Monitor.cfg"); }
+
+int validateConfigFile(const std::string& path, std::ostream& out)
+{
+    std::vector<monvalidate::Problem> problems =
+        monvalidate::validateFile(path, kindOfFile(path), monitorThreadVariables());
+    for (const monvalidate::Problem& p : problems) {
+        out << monvalidate::formatProblem(p) << '\n';
+    }
+    out.flush();
+    return problems.empty() ? 0 : 1;
+}
+
+std::string strictXmlProblems(const std::string& xml, ValueDocument kind)
+{
+    static const monvalidate::VariableCatalogue variables = monitorThreadVariables();
+    std::vector<monvalidate::Problem> problems = monvalidate::validateText(
+        xml,
+        kind == ValueDocument::monitorEntry ? monvalidate::DocumentKind::monitorEntry
+                                            : monvalidate::DocumentKind::actionTrigger,
+        variables, "value");
+    std::string text;
+    for (const monvalidate::Problem& p : problems) {
+        text += (text.empty() ? "  " : "\n  ") + monvalidate::formatProblem(p);
+    }
+    return text;
+}

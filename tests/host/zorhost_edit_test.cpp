@@ -1,0 +1,193 @@
+// Editing a configuration with zorhost and the real module, as people do:
+// scripts that fail halfway, several editors at once, sloppy requests under
+// --strict, validate, show and diff.
+#include "zortest.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <future>
+#include <unistd.h>
+
+using zortest::HostRun;
+using zortest::runZorhost;
+
+namespace {
+
+const std::string kEntry = "/zor/public/system/monitor/config/monitor-entry/";
+const std::string kTrigger = "/zor/public/system/monitor/config/action-trigger/";
+
+std::string entryXml(const std::string& variable)
+{
+    return "<monitor-entry variable=\"" + variable +
+           "\" log=\"true\"><frequency><seconds>60</seconds></frequency></monitor-entry>";
+}
+
+const std::string kTriggerXml = "<action-trigger value-type=\"instantaneous\" permanent=\"false\"><single-value "
+                                "comparison=\"less-than\" value=\"5\"/><action max-frequency=\"60\"><log/></action>"
+                                "</action-trigger>";
+
+/// A root whose Monitor.cfg holds entries for cpu and uptime.
+struct Configured {
+    Configured()
+    {
+        root.write("etc/configs/monitor/Monitor.cfg",
+                   "<monitor-config>" + entryXml("cpu") + entryXml("uptime") + "</monitor-config>\n");
+        original = file();
+    }
+    std::string file() const { return zortest::readFile(root.at("etc/configs/monitor/Monitor.cfg")); }
+    HostRun run(std::vector<std::string> args, const std::string& script = "") const
+    {
+        args.insert(args.begin(), {"--root", root.path()});
+        return runZorhost(args, script);
+    }
+    /// The entries' lines of `zorhost show`.
+    std::string show() const { return run({"show"}).out; }
+
+    zortest::TempRoot root;
+    std::string original;
+};
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+} // namespace
+
+TEST(ZorhostEditTest, AFailingScriptCommitsNothing)
+{
+    Configured c;
+    HostRun run = c.run({"--script", "-"}, "del " + kEntry + "1/\nset " + kEntry + "0/ 0/<monitor-entry>\n"
+                                               "add " + kEntry + " " + entryXml("cpu") + "\ncommit\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(has(run.err, "stopped at script line 2 (set " + kEntry + "0/ 0/<monitor-entry>)")) << run.err;
+    EXPECT_FALSE(has(run.out, "saved")) << run.out;
+    EXPECT_EQ(c.file(), c.original);
+}
+
+TEST(ZorhostEditTest, ConcurrentEditorsLoseNothingThatWasReportedSaved)
+{
+    Configured c;
+    const std::vector<std::string> wait = {"--lock-wait", "600", "--script", "-"};
+    std::vector<std::future<HostRun>> editors;
+    for (int i = 0; i < 8; ++i) {
+        editors.push_back(std::async(std::launch::async, [&c, &wait, i] {
+            return c.run(wait, "add " + kEntry + " " + entryXml("v" + std::to_string(i)) + "\ncommit\n");
+        }));
+    }
+    // A delete running among them is not undone by a session that loaded before it.
+    HostRun deleter = c.run(wait, "del " + kEntry + "0/\ncommit\n");
+    EXPECT_TRUE(has(deleter.out, "saved")) << deleter.err;
+    for (auto& editor : editors) {
+        HostRun run = editor.get();
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_TRUE(has(run.out, " Monitor configuration saved")) << run.out;
+    }
+    std::string file = c.file();
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_TRUE(has(file, "variable=\"v" + std::to_string(i) + "\"")) << i;
+    }
+    EXPECT_FALSE(has(file, "variable=\"cpu\"")) << "the delete was undone";
+    EXPECT_TRUE(has(file, "variable=\"uptime\""));
+}
+
+TEST(ZorhostEditTest, AnEditorWaitsForTheLockAndNamesItsHolder)
+{
+    Configured c;
+    int fd = open(c.root.at("etc/configs/monitor/Monitor.cfg.lock").c_str(), O_RDWR | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    ASSERT_EQ(fcntl(fd, F_SETLK, &lock), 0);
+
+    HostRun edit = c.run({"--lock-wait", "0.2", "del", kEntry + "0/"});
+    EXPECT_EQ(edit.status, 2);
+    EXPECT_TRUE(has(edit.err, "being edited by process " + std::to_string(getpid()))) << edit.err;
+    EXPECT_EQ(c.run({"get", kEntry + "0/"}).status, 0) << "a reading session takes no lock";
+    close(fd);
+    EXPECT_EQ(c.run({"--lock-wait", "0", "--script", "-"}, "del " + kEntry + "0/\ncommit\n").status, 0);
+
+    zortest::TempRoot bare; // no configuration folder: no lock, and the commit says why it fails
+    HostRun nowhere = runZorhost({"--root", bare.path(), "--script", "-"}, "add " + kEntry + " " + entryXml("cpu") +
+                                                                               "\ncommit\n");
+    EXPECT_EQ(nowhere.status, 1);
+    EXPECT_TRUE(has(nowhere.out, "cannot open file for writing")) << nowhere.out << nowhere.err;
+}
+
+TEST(ZorhostEditTest, StrictRefusesSloppyRequestsBeforeSendingThem)
+{
+    Configured c;
+    struct Case {
+        std::string line;
+        std::string why;
+    };
+    for (const Case& k : std::vector<Case>{
+             {"del " + kEntry + "abc/", "entry index in the key must be a plain decimal number, got \"abc\""},
+             {"get " + kTrigger + "0/-1/", "trigger index in the key must be a plain decimal number, got \"-1\""},
+             {"del " + kEntry + "/", "got \"\""},
+             {"set " + kEntry + "0/ 1x/" + entryXml("cpu"), "entry index in the value must be"},
+             {"set " + kEntry + "0/ 1/" + entryXml("cpu"), "entry index in the value (1) differs from the key's (0)"},
+             {"add " + kTrigger + "1/ 0/" + kTriggerXml, "differs"},
+             {"set " + kEntry + "0/ 0/<monitor-entry variable=\"cpu\" log=\"yes\"/>", "yes"},
+             {"add " + kEntry + " <monitor-entry variable=\"cpu\" log=\"true\"><frequency><seconds>1h</seconds>"
+                                "</frequency></monitor-entry>", "1h"},
+             {"add " + kTrigger + "0/ 0/<action-trigger value-type=\"instantaneous\" permanent=\"false\">"
+                                   "<single-value comparison=\"lower-than\" value=\"5\"/><action max-frequency="
+                                   "\"60\"><log/></action></action-trigger>", "lower-than"},
+             {"add " + kEntry + " <monitor-entry variable=\"cpu\" log=\"true\"><frequency><seconds>5</seconds>"
+                                "</frequency><bogus/></monitor-entry>", "bogus"},
+         }) {
+        HostRun run = c.run({"--strict", "--json", "--script", "-"}, k.line + "\ncommit\n");
+        EXPECT_EQ(run.status, 1) << k.line;
+        EXPECT_TRUE(run.replies.empty()) << k.line << ": nothing is sent, not even the commit";
+        EXPECT_TRUE(has(run.err, "script line 1 (") && has(run.err, k.why)) << k.line << "\n" << run.err;
+    }
+    EXPECT_EQ(c.file(), c.original);
+
+    // What is sound goes through unchanged, replies included.
+    HostRun good = c.run({"--strict", "--json", "--script", "-"},
+                         "add " + kTrigger + "1/ 1/" + kTriggerXml + "\nget " + kTrigger + "1/0/\ncommit\n");
+    EXPECT_EQ(good.status, 0) << good.err;
+    ASSERT_EQ(good.replies.size(), 3u);
+    EXPECT_EQ(good.replies[0]["reply"], kTriggerXml);
+}
+
+TEST(ZorhostEditTest, ValidateChecksAFileWithoutTheModule)
+{
+    Configured c;
+    std::string bad = c.root.at("bad.cfg");
+    c.root.write("bad.cfg", "<monitor-config>\n<monitor-entry variable=\"cpu\" log=\"yes\"/>\n</monitor-config>\n");
+    std::vector<std::string> noModule = {"--module", "/nonexistent/libnothing.so", "validate"};
+
+    HostRun clean = c.run(noModule); // the root's Monitor.cfg
+    EXPECT_EQ(clean.status, 0) << clean.out << clean.err;
+    EXPECT_EQ(clean.out, "");
+    noModule.push_back(bad);
+    HostRun problems = c.run(noModule);
+    EXPECT_EQ(problems.status, 1);
+    EXPECT_EQ(problems.out.find(bad + ":2:"), 0u) << problems.out;
+    EXPECT_TRUE(has(problems.out, "yes")) << problems.out;
+    EXPECT_EQ(c.run({"validate", c.root.at("missing.cfg")}).status, 1);
+    EXPECT_EQ(c.run({"validate", bad, bad}).status, 2);
+}
+
+TEST(ZorhostEditTest, ShowListsEveryEntryAndDiffShowsTheSessionsChanges)
+{
+    Configured c;
+    EXPECT_EQ(c.show(), "0 " + entryXml("cpu") + "\n1 " + entryXml("uptime") + "\n");
+    HostRun json = c.run({"--json", "show"});
+    EXPECT_EQ(json.replies.size(), 3u) << "the count and one get per entry";
+
+    const std::string script = "del " + kEntry + "0/\nadd " + kEntry + " " + entryXml("load-average") + "\ncommit\n";
+    HostRun dry = c.run({"diff", "--dry-run", "--script", "-"}, script);
+    EXPECT_EQ(dry.status, 0) << dry.err;
+    EXPECT_EQ(dry.out.substr(dry.out.find("- 0")),
+              "- 0 " + entryXml("cpu") + "\n+ 1 " + entryXml("load-average") +
+                  "\n0 changed, 1 removed, 1 added against the committed configuration\n");
+    EXPECT_EQ(c.file(), c.original) << "a dry run sends no commit";
+
+    HostRun real = c.run({"diff", "--json", "--script", "-"}, script);
+    EXPECT_EQ(real.status, 0) << real.err;
+    ASSERT_EQ(real.replies.size(), 4u) << real.out;
+    EXPECT_EQ(real.replies[2]["diff"]["removed"][0]["entry"], entryXml("cpu"));
+    EXPECT_TRUE(has(real.replies[3]["reply"], "saved"));
+    EXPECT_EQ(c.show(), "0 " + entryXml("uptime") + "\n1 " + entryXml("load-average") + "\n");
+}
