@@ -6,6 +6,7 @@
 #include "documentmodel.h"
 
 #include <xercesc/framework/MemBufInputSource.hpp>
+#include <xercesc/framework/XMLPScanToken.hpp>
 #include <xercesc/framework/XMLGrammarPoolImpl.hpp>
 #include <xercesc/framework/psvi/XSAttributeDeclaration.hpp>
 #include <xercesc/framework/psvi/XSAttributeUse.hpp>
@@ -316,11 +317,11 @@ public:
     std::string version;
 };
 
-// Records the elements of the document with their places, and the parser's
-// problems, for the checks that follow the schema.
-class RecordingHandler : public DefaultHandler {
+// Hands the parse's events and problems to the document model, with the
+// places the parser reports.
+class ModelFeeder : public DefaultHandler {
 public:
-    explicit RecordingHandler(DocumentModel& model) : _model(model) {}
+    explicit ModelFeeder(DocumentModel& model) : _model(model) {}
 
     void setDocumentLocator(const Locator* const locator) override { _locator = locator; }
 
@@ -329,129 +330,69 @@ public:
     {
         ElementRecord record;
         record.name = narrow(localname);
-        record.parent = _open.empty() ? noElement : _open.back();
-        if (_locator != nullptr) {
-            record.endLine = static_cast<unsigned long>(_locator->getLineNumber());
-            record.endColumn = static_cast<unsigned long>(_locator->getColumnNumber());
-        }
+        record.tagEnd = here();
         for (XMLSize_t i = 0; i < attrs.getLength(); ++i) {
             record.attributes.emplace_back(narrow(attrs.getLocalName(i)), narrow(attrs.getValue(i)));
         }
-        std::size_t index = _model.elements.size();
-        _model.elements.push_back(std::move(record));
-        if (!_open.empty()) {
-            _model.elements[_open.back()].children.push_back(index);
-        }
-        _open.push_back(index);
+        _model.startElement(std::move(record));
     }
 
-    void endElement(const XMLCh* const, const XMLCh* const, const XMLCh* const) override
-    {
-        if (!_open.empty()) {
-            if (_locator != nullptr) {
-                _model.elements[_open.back()].closeLine = static_cast<unsigned long>(_locator->getLineNumber());
-                _model.elements[_open.back()].closeColumn = static_cast<unsigned long>(_locator->getColumnNumber());
-            }
-            _open.pop_back();
-        }
-    }
+    void endElement(const XMLCh* const, const XMLCh* const, const XMLCh* const) override { _model.endElement(); }
 
     void characters(const XMLCh* const chars, const XMLSize_t length) override
     {
-        if (_open.empty()) {
-            return;
-        }
-        ElementRecord& current = _model.elements[_open.back()];
-        if (!current.keepsText()) {
-            return;
-        }
-        if (current.interrupted || !current.hasText) {
-            if (current.hasText) {
-                current.split = true;
-            }
-            current.hasText = true;
-            current.interrupted = false;
-        }
-        current.text += narrow(std::u16string(chars, length).c_str());
+        _model.characters(_model.wantsText() ? narrow(std::u16string(chars, length).c_str()) : std::string());
     }
 
     // The module reads the text of an address or a period as the first node
     // inside its element: a comment or processing instruction anywhere in
     // it, or a CDATA section beside other text, makes that node something
     // else than the whole text.
-    void processingInstruction(const XMLCh* const, const XMLCh* const) override { split(); }
-    void comment(const XMLCh* const, const XMLSize_t) override { split(); }
-    void startCDATA() override { interrupt(); }
-    void endCDATA() override { interrupt(); }
+    void processingInstruction(const XMLCh* const, const XMLCh* const) override { _model.splitText(); }
+    void comment(const XMLCh* const, const XMLSize_t) override { _model.splitText(); }
+    void startCDATA() override { _model.interruptText(); }
+    void endCDATA() override { _model.interruptText(); }
 
     void startDTD(const XMLCh* const, const XMLCh* const, const XMLCh* const systemId) override
     {
         dtdSystemId = narrow(systemId);
-        addProblem(_locator != nullptr ? _locator->getLineNumber() : 0,
-                   _locator != nullptr ? _locator->getColumnNumber() : 0,
-                   "a document type declaration does not belong in a configuration document; remove it");
+        _model.addDocumentProblem(
+            here(), "a document type declaration does not belong in a configuration document; remove it");
     }
 
     void warning(const SAXParseException&) override {}
     void error(const SAXParseException& e) override { addParserProblem(e); }
+    void fatalError(const SAXParseException& e) override
+    {
+        addParserProblem(e);
+        fatal = true;
+    }
 
+    /// The document is not well-formed; the parse cannot go on.
+    bool fatal = false;
     /// The external subset named by a document type declaration, if any.
     std::string dtdSystemId;
-    void fatalError(const SAXParseException& e) override { addParserProblem(e); }
-
-    void addProblem(XMLFileLoc line, XMLFileLoc column, const std::string& message)
-    {
-        _model.parserProblems.push_back(
-            RawProblem{static_cast<unsigned long>(line), static_cast<unsigned long>(column), message});
-    }
 
 private:
-    void interrupt()
+    Place here() const
     {
-        if (!_open.empty()) {
-            _model.elements[_open.back()].interrupted = true;
+        if (_locator == nullptr) {
+            return Place{};
         }
-    }
-
-    void split()
-    {
-        if (!_open.empty()) {
-            _model.elements[_open.back()].split = true;
-        }
+        return Place{static_cast<unsigned long>(_locator->getLineNumber()),
+                     static_cast<unsigned long>(_locator->getColumnNumber())};
     }
 
     void addParserProblem(const SAXParseException& e)
     {
-        addProblem(e.getLineNumber(), e.getColumnNumber(), narrow(e.getMessage()));
+        _model.addParserProblem(
+            Place{static_cast<unsigned long>(e.getLineNumber()), static_cast<unsigned long>(e.getColumnNumber())},
+            narrow(e.getMessage()));
     }
 
     DocumentModel& _model;
     const Locator* _locator = nullptr;
-    std::vector<std::size_t> _open;
 };
-
-const char* rootNameOf(DocumentKind kind)
-{
-    switch (kind) {
-    case DocumentKind::monitorConfig:
-        return "monitor-config";
-    case DocumentKind::presetTriggers:
-        return "preset-triggers";
-    case DocumentKind::monitorEntry:
-        return "monitor-entry";
-    case DocumentKind::actionTrigger:
-        return "action-trigger";
-    }
-    return "";
-}
-
-bool rootFits(DocumentKind kind, const std::string& name)
-{
-    if (kind == DocumentKind::presetTriggers) {
-        return name == "preset-triggers" || name == "presets";
-    }
-    return name == rootNameOf(kind);
-}
 
 // Runs the schema validation of one text; fills the model with the elements
 // and the parser's problems.
@@ -460,14 +401,14 @@ void parseStrictly(const std::string& text, DocumentKind kind, const std::string
     SchemaCache& cache = SchemaCache::instance();
     XMLGrammarPool* pool = cache.pool(kind);
     if (pool == nullptr) {
-        model.parserProblems.push_back(RawProblem{0, 0, cache.failure()});
+        model.addDocumentProblem(Place{}, cache.failure());
         return;
     }
     try {
         StrictReader parser(pool);
         configureStrictReader(parser);
         parser.setFeature(XMLUni::fgXercesUseCachedGrammarInParse, true);
-        RecordingHandler handler(model);
+        ModelFeeder handler(model);
         BuiltInOnlyResolver resolver;
         // Entity expansion is bounded, as in the module's own reader.
         SecurityManager security;
@@ -483,27 +424,32 @@ void parseStrictly(const std::string& text, DocumentKind kind, const std::string
         }
         MemBufInputSource source(reinterpret_cast<const XMLByte*>(text.data()), text.size(), systemId.c_str(),
                                  false);
-        parser.parse(source);
+        // Step by step, so that a document full of faults stops at the
+        // model's limit instead of collecting them all.
+        XMLPScanToken token;
+        bool going = parser.parseFirst(source, token);
+        while (going && !handler.fatal && !model.full()) {
+            going = parser.parseNext(token);
+        }
+        if (going && !handler.fatal) {
+            parser.parseReset(token); // stopped early: the scanner lets the document go
+        }
         if (!parser.version.empty()) {
-            model.parserProblems.insert(model.parserProblems.begin(),
-                                        RawProblem{1, 1,
-                                                   "XML version " + parser.version +
-                                                       " is not supported; declare version=\"1.0\""});
+            model.addDocumentProblem(Place{1, 1}, "XML version " + parser.version +
+                                                      " is not supported; declare version=\"1.0\"");
         }
         for (const std::string& refused : resolver.refused) {
             if (refused == handler.dtdSystemId) {
                 continue; // the document type declaration is reported already
             }
-            model.parserProblems.push_back(
-                RawProblem{0, 0, "external entity or document type \"" + refused + "\" is not read; remove it"});
+            model.addDocumentProblem(Place{}, "external entity \"" + refused + "\" is not read; remove it");
         }
     } catch (const OutOfMemoryException&) {
-        model.parserProblems.push_back(RawProblem{0, 0, "out of memory while reading the document"});
+        model.addDocumentProblem(Place{}, "out of memory while reading the document");
     } catch (const XMLException& e) {
-        model.parserProblems.push_back(RawProblem{static_cast<unsigned long>(e.getSrcLine()), 0,
-                                                  "the document could not be read: " + narrow(e.getMessage())});
+        model.addDocumentProblem(Place{}, "the document could not be read: " + narrow(e.getMessage()));
     } catch (const SAXException& e) {
-        model.parserProblems.push_back(RawProblem{0, 0, "the document could not be read: " + narrow(e.getMessage())});
+        model.addDocumentProblem(Place{}, "the document could not be read: " + narrow(e.getMessage()));
     }
 }
 
@@ -569,24 +515,13 @@ bool readDocumentFile(const std::string& path, std::string& content, std::string
 std::vector<Problem> validateText(const std::string& text, DocumentKind kind, const VariableCatalogue& variables,
                                   const std::string& sourceName)
 {
-    DocumentModel model(text, SchemaCache::instance().vocabulary(kind));
     try {
+        DocumentModel model(text, kind, SchemaCache::instance().vocabulary(kind), variables);
         parseStrictly(text, kind, sourceName, model);
-        if (!model.elements.empty() && !rootFits(kind, model.elements[0].name)) {
-            model.addElementProblem(0, "the document's root element is <" + model.elements[0].name + ">, but a " +
-                                           std::string(kind == DocumentKind::monitorConfig    ? "monitoring configuration"
-                                                       : kind == DocumentKind::presetTriggers ? "preset catalogue"
-                                                       : kind == DocumentKind::monitorEntry   ? "monitor entry"
-                                                                                              : "action trigger") +
-                                           " has <" + rootNameOf(kind) + ">");
-        }
-        if (model.parserProblems.empty() && model.problems.empty()) {
-            checkSemantics(model, variables);
-        }
+        return model.finish(sourceName);
     } catch (const std::bad_alloc&) {
-        model.problems.push_back(RawProblem{0, 0, "out of memory while checking the document"});
+        return {Problem{sourceName, 0, 0, "out of memory while checking the document"}};
     }
-    return model.finish(sourceName);
 }
 
 std::vector<Problem> validateFile(const std::string& path, DocumentKind kind, const VariableCatalogue& variables)

@@ -15,184 +15,6 @@ const std::string* ElementRecord::attribute(const std::string& attributeName) co
     return nullptr;
 }
 
-void DocumentModel::addElementProblem(std::size_t element, const std::string& message)
-{
-    Place place = startTagPlace(element);
-    problems.push_back(RawProblem{place.line, place.column, message});
-}
-
-void DocumentModel::addAttributeProblem(std::size_t element, const std::string& attributeName,
-                                        const std::string& message)
-{
-    Place place = attributePlace(element, attributeName);
-    problems.push_back(RawProblem{place.line, place.column, message});
-}
-
-void DocumentModel::addTextProblem(std::size_t element, const std::string& message)
-{
-    const ElementRecord& record = elements[element];
-    problems.push_back(RawProblem{record.endLine, record.endColumn, message});
-}
-
-// The parser reports places in characters of the decoded text. Only when
-// the bytes are ASCII-compatible (UTF-8, its ASCII subset) can they be
-// mapped back onto the text to find where a tag starts; otherwise the
-// parser's own places are kept.
-bool DocumentModel::textIsByteCompatible() const
-{
-    if (_text.size() >= 2) {
-        const unsigned char first = static_cast<unsigned char>(_text[0]);
-        const unsigned char second = static_cast<unsigned char>(_text[1]);
-        if (first == 0 || second == 0 || first == 0xFE || first == 0xFF || first == 0x4C) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Line ends as XML counts them: LF, CR LF and a lone CR each end a line.
-void DocumentModel::indexLines()
-{
-    if (_indexed) {
-        return;
-    }
-    _indexed = true;
-    _lineStarts.push_back(0);
-    for (std::size_t i = 0; i < _text.size(); ++i) {
-        if (_text[i] == '\n') {
-            _lineStarts.push_back(i + 1);
-        } else if (_text[i] == '\r') {
-            if (i + 1 < _text.size() && _text[i + 1] == '\n') {
-                ++i;
-            }
-            _lineStarts.push_back(i + 1);
-        }
-    }
-}
-
-namespace {
-
-// Bytes of the UTF-8 sequence that starts with this byte, and how many
-// UTF-16 units (the parser's characters) it stands for.
-std::size_t sequenceLength(unsigned char lead, unsigned long& units)
-{
-    units = 1;
-    if (lead < 0xC0) {
-        return 1;
-    }
-    if (lead < 0xE0) {
-        return 2;
-    }
-    if (lead < 0xF0) {
-        return 3;
-    }
-    units = 2;
-    return 4;
-}
-
-} // namespace
-
-std::size_t DocumentModel::offsetOf(unsigned long line, unsigned long column)
-{
-    indexLines();
-    if (line == 0 || line > _lineStarts.size()) {
-        return std::string::npos;
-    }
-    std::size_t offset = _lineStarts[line - 1];
-    unsigned long counted = 1;
-    while (counted < column && offset < _text.size()) {
-        unsigned long units = 1;
-        offset += sequenceLength(static_cast<unsigned char>(_text[offset]), units);
-        counted += units;
-    }
-    return std::min(offset, _text.size());
-}
-
-DocumentModel::Place DocumentModel::placeOf(std::size_t offset)
-{
-    indexLines();
-    auto next = std::upper_bound(_lineStarts.begin(), _lineStarts.end(), offset);
-    Place place;
-    place.line = static_cast<unsigned long>(next - _lineStarts.begin());
-    std::size_t position = _lineStarts[place.line - 1];
-    place.column = 1;
-    while (position < offset && position < _text.size()) {
-        unsigned long units = 1;
-        position += sequenceLength(static_cast<unsigned char>(_text[position]), units);
-        place.column += units;
-    }
-    return place;
-}
-
-// The parser reports an element where its start tag ends. No '<' can stand
-// inside a start tag (attribute values may not hold one), so the last '<'
-// before that place is where the tag begins.
-std::size_t DocumentModel::startTagOffset(std::size_t element)
-{
-    const ElementRecord& record = elements[element];
-    if (!textIsByteCompatible()) {
-        return std::string::npos;
-    }
-    std::size_t end = offsetOf(record.endLine, record.endColumn);
-    if (end == std::string::npos || end == 0) {
-        return std::string::npos;
-    }
-    return _text.rfind('<', end - 1);
-}
-
-DocumentModel::Place DocumentModel::startTagPlace(std::size_t element)
-{
-    std::size_t start = startTagOffset(element);
-    if (start == std::string::npos) {
-        return Place{elements[element].endLine, elements[element].endColumn};
-    }
-    return placeOf(start);
-}
-
-// Walks the start tag attribute by attribute (names, '=', quoted values) to
-// the named one.
-DocumentModel::Place DocumentModel::attributePlace(std::size_t element, const std::string& attributeName)
-{
-    std::size_t start = startTagOffset(element);
-    if (start == std::string::npos) {
-        return startTagPlace(element);
-    }
-    auto isBlank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    std::size_t i = start + 1;
-    while (i < _text.size() && !isBlank(_text[i]) && _text[i] != '>' && _text[i] != '/') {
-        ++i;
-    }
-    while (i < _text.size()) {
-        while (i < _text.size() && isBlank(_text[i])) {
-            ++i;
-        }
-        if (i >= _text.size() || _text[i] == '>' || _text[i] == '/') {
-            break;
-        }
-        std::size_t nameStart = i;
-        while (i < _text.size() && !isBlank(_text[i]) && _text[i] != '=' && _text[i] != '>') {
-            ++i;
-        }
-        std::string name = _text.substr(nameStart, i - nameStart);
-        std::size_t colon = name.find(':');
-        if (name == attributeName || (colon != std::string::npos && name.substr(colon + 1) == attributeName)) {
-            return placeOf(nameStart);
-        }
-        while (i < _text.size() && _text[i] != '"' && _text[i] != '\'' && _text[i] != '>') {
-            ++i;
-        }
-        if (i >= _text.size() || _text[i] == '>') {
-            break;
-        }
-        std::size_t close = _text.find(_text[i], i + 1);
-        if (close == std::string::npos) {
-            break;
-        }
-        i = close + 1;
-    }
-    return startTagPlace(element);
-}
-
 namespace {
 
 bool before(unsigned long lineA, unsigned long columnA, unsigned long lineB, unsigned long columnB)
@@ -306,35 +128,336 @@ private:
 
 } // namespace
 
-// The innermost element whose span, from the end of its start tag to the end
-// of its end tag, holds the place: the parser reports an attribute or an
-// unknown element where the start tag ends, text where it stands, and the
-// content of an element where the element ends.
-std::size_t DocumentModel::elementAround(unsigned long line, unsigned long column) const
+namespace {
+
+const char* rootNameOf(DocumentKind kind)
 {
-    std::size_t found = noElement;
-    for (std::size_t i = 0; i < elements.size(); ++i) {
-        const ElementRecord& record = elements[i];
-        if (before(line, column, record.endLine, record.endColumn)) {
-            break;
-        }
-        // An element still open when the parse stopped holds everything after it.
-        if (record.closeLine == 0 || !before(record.closeLine, record.closeColumn, line, column)) {
-            found = i;
-        }
+    switch (kind) {
+    case DocumentKind::monitorConfig:
+        return "monitor-config";
+    case DocumentKind::presetTriggers:
+        return "preset-triggers";
+    case DocumentKind::monitorEntry:
+        return "monitor-entry";
+    case DocumentKind::actionTrigger:
+        return "action-trigger";
     }
-    return found;
+    return "";
 }
 
-std::size_t DocumentModel::lastChildNamed(std::size_t parent, const std::string& name) const
+const char* kindName(DocumentKind kind)
 {
-    std::size_t found = noElement;
-    for (std::size_t child : elements[parent].children) {
-        if (elements[child].name == name) {
-            found = child;
+    switch (kind) {
+    case DocumentKind::monitorConfig:
+        return "monitoring configuration";
+    case DocumentKind::presetTriggers:
+        return "preset catalogue";
+    case DocumentKind::monitorEntry:
+        return "monitor entry";
+    case DocumentKind::actionTrigger:
+        return "action trigger";
+    }
+    return "";
+}
+
+// The module takes any root name, but the schemas declare other elements
+// globally too: a trigger text given where an entry belongs would pass them.
+// The catalogue's root has two names in use.
+bool rootFits(DocumentKind kind, const std::string& name)
+{
+    if (kind == DocumentKind::presetTriggers) {
+        return name == "preset-triggers" || name == "presets";
+    }
+    return name == rootNameOf(kind);
+}
+
+// Children remembered per open element for the wording of content problems;
+// a valid element has only a few kinds of children.
+constexpr std::size_t maxRememberedChildNames = 64;
+
+} // namespace
+
+DocumentModel::DocumentModel(const std::string& text, DocumentKind kind, const Vocabulary* vocabulary,
+                             const VariableCatalogue& variables)
+    : _text(text), _kind(kind), _vocabulary(vocabulary), _variables(variables)
+{
+}
+
+void DocumentModel::startElement(ElementRecord element)
+{
+    resolvePending(&element);
+    if (!_rootSeen) {
+        _rootSeen = true;
+        if (!rootFits(_kind, element.name)) {
+            Place place = startTagPlace(element.tagEnd);
+            _parserProblems.push_back(Problem{std::string(), place.line, place.column,
+                                              "the document's root element is <" + element.name + ">, but a " +
+                                                  kindName(_kind) + " has <" + rootNameOf(_kind) + ">"});
         }
     }
-    return found;
+    if (!_open.empty()) {
+        auto& children = _open.back().lastChildren;
+        auto known = std::find_if(children.begin(), children.end(),
+                                  [&element](const auto& child) { return child.first == element.name; });
+        if (known != children.end()) {
+            known->second = element.tagEnd;
+        } else if (children.size() < maxRememberedChildNames) {
+            children.emplace_back(element.name, element.tagEnd);
+        }
+    }
+    _open.push_back(std::move(element));
+    checkElementStart(*this);
+}
+
+void DocumentModel::endElement()
+{
+    resolvePending(nullptr);
+    if (!_open.empty()) {
+        checkElementEnd(*this);
+        _open.pop_back();
+    }
+}
+
+void DocumentModel::characters(const std::string& text)
+{
+    resolvePending(nullptr);
+    if (!wantsText()) {
+        return;
+    }
+    ElementRecord& current = _open.back();
+    if (current.interrupted || !current.hasText) {
+        current.split = current.split || current.hasText;
+        current.hasText = true;
+        current.interrupted = false;
+    }
+    current.text += text;
+}
+
+void DocumentModel::interruptText()
+{
+    if (!_open.empty()) {
+        _open.back().interrupted = true;
+    }
+}
+
+void DocumentModel::splitText()
+{
+    if (!_open.empty()) {
+        _open.back().split = true;
+    }
+}
+
+void DocumentModel::addParserProblem(Place place, const std::string& message)
+{
+    _pending.emplace_back(place, message);
+}
+
+void DocumentModel::addDocumentProblem(Place place, const std::string& message)
+{
+    resolvePending(nullptr);
+    _parserProblems.push_back(Problem{std::string(), place.line, place.column, message});
+}
+
+// A problem at the place where the starting element's tag ends is about that
+// element (its attributes, or the element itself where it is not allowed);
+// any other is about the innermost open element: text inside it, or its
+// content found wrong where it ends.
+void DocumentModel::resolvePending(const ElementRecord* starting)
+{
+    for (const auto& pending : _pending) {
+        const ElementRecord* element = _open.empty() ? nullptr : &_open.back();
+        const ElementRecord* parent = _open.size() > 1 ? &_open[_open.size() - 2] : nullptr;
+        if (starting != nullptr && pending.first == starting->tagEnd) {
+            parent = element;
+            element = starting;
+        }
+        // A namespace the schemas do not have makes every name in its scope
+        // unknown; the one message on the namespace says it all.
+        if (_namespaceProblem.line != 0 && pending.first == _namespaceProblem) {
+            continue;
+        }
+        if (pending.second.compare(0, 26, "grammar not found for name") == 0) {
+            _namespaceProblem = pending.first;
+        }
+        Place place = pending.first;
+        std::string message = explain(pending.second, element, parent, place);
+        if (!message.empty()) {
+            _parserProblems.push_back(Problem{std::string(), place.line, place.column, message});
+        }
+    }
+    _pending.clear();
+}
+
+void DocumentModel::addElementProblem(const ElementRecord& element, const std::string& message)
+{
+    Place place = startTagPlace(element.tagEnd);
+    _problems.push_back(Problem{std::string(), place.line, place.column, message});
+}
+
+void DocumentModel::addAttributeProblem(const ElementRecord& element, const std::string& attributeName,
+                                        const std::string& message)
+{
+    Place place = attributePlace(element.tagEnd, attributeName);
+    _problems.push_back(Problem{std::string(), place.line, place.column, message});
+}
+
+void DocumentModel::addTextProblem(const ElementRecord& element, const std::string& message)
+{
+    _problems.push_back(Problem{std::string(), element.tagEnd.line, element.tagEnd.column, message});
+}
+
+// The parser reports places in characters of the decoded text. Only when
+// the bytes are ASCII-compatible (UTF-8, its ASCII subset) can they be
+// mapped back onto the text to find where a tag starts; otherwise the
+// parser's own places are kept.
+bool DocumentModel::textIsByteCompatible() const
+{
+    if (_text.size() >= 2) {
+        const unsigned char first = static_cast<unsigned char>(_text[0]);
+        const unsigned char second = static_cast<unsigned char>(_text[1]);
+        if (first == 0 || second == 0 || first == 0xFE || first == 0xFF || first == 0x4C) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Line ends as XML counts them: LF, CR LF and a lone CR each end a line.
+void DocumentModel::indexLines()
+{
+    if (_indexed) {
+        return;
+    }
+    _indexed = true;
+    _lineStarts.push_back(0);
+    for (std::size_t i = 0; i < _text.size(); ++i) {
+        if (_text[i] == '\n') {
+            _lineStarts.push_back(i + 1);
+        } else if (_text[i] == '\r') {
+            if (i + 1 < _text.size() && _text[i + 1] == '\n') {
+                ++i;
+            }
+            _lineStarts.push_back(i + 1);
+        }
+    }
+}
+
+namespace {
+
+// Bytes of the UTF-8 sequence that starts with this byte, and how many
+// UTF-16 units (the parser's characters) it stands for.
+std::size_t sequenceLength(unsigned char lead, unsigned long& units)
+{
+    units = 1;
+    if (lead < 0xC0) {
+        return 1;
+    }
+    if (lead < 0xE0) {
+        return 2;
+    }
+    if (lead < 0xF0) {
+        return 3;
+    }
+    units = 2;
+    return 4;
+}
+
+} // namespace
+
+std::size_t DocumentModel::offsetOf(Place place)
+{
+    indexLines();
+    if (place.line == 0 || place.line > _lineStarts.size()) {
+        return std::string::npos;
+    }
+    std::size_t offset = _lineStarts[place.line - 1];
+    unsigned long counted = 1;
+    while (counted < place.column && offset < _text.size()) {
+        unsigned long units = 1;
+        offset += sequenceLength(static_cast<unsigned char>(_text[offset]), units);
+        counted += units;
+    }
+    return std::min(offset, _text.size());
+}
+
+Place DocumentModel::placeOf(std::size_t offset)
+{
+    indexLines();
+    auto next = std::upper_bound(_lineStarts.begin(), _lineStarts.end(), offset);
+    Place place;
+    place.line = static_cast<unsigned long>(next - _lineStarts.begin());
+    std::size_t position = _lineStarts[place.line - 1];
+    place.column = 1;
+    while (position < offset && position < _text.size()) {
+        unsigned long units = 1;
+        position += sequenceLength(static_cast<unsigned char>(_text[position]), units);
+        place.column += units;
+    }
+    return place;
+}
+
+// No '<' can stand inside a start tag (attribute values may not hold one),
+// so the last '<' before the place where the tag ends is where it begins.
+std::size_t DocumentModel::startTagOffset(Place tagEnd)
+{
+    if (!textIsByteCompatible()) {
+        return std::string::npos;
+    }
+    std::size_t end = offsetOf(tagEnd);
+    if (end == std::string::npos || end == 0) {
+        return std::string::npos;
+    }
+    return _text.rfind('<', end - 1);
+}
+
+Place DocumentModel::startTagPlace(Place tagEnd)
+{
+    std::size_t start = startTagOffset(tagEnd);
+    return start == std::string::npos ? tagEnd : placeOf(start);
+}
+
+// Walks the start tag attribute by attribute (names, '=', quoted values) to
+// the named one.
+Place DocumentModel::attributePlace(Place tagEnd, const std::string& attributeName)
+{
+    std::size_t start = startTagOffset(tagEnd);
+    if (start == std::string::npos) {
+        return tagEnd;
+    }
+    auto isBlank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    std::size_t i = start + 1;
+    while (i < _text.size() && !isBlank(_text[i]) && _text[i] != '>' && _text[i] != '/') {
+        ++i;
+    }
+    while (i < _text.size()) {
+        while (i < _text.size() && isBlank(_text[i])) {
+            ++i;
+        }
+        if (i >= _text.size() || _text[i] == '>' || _text[i] == '/') {
+            break;
+        }
+        std::size_t nameStart = i;
+        while (i < _text.size() && !isBlank(_text[i]) && _text[i] != '=' && _text[i] != '>') {
+            ++i;
+        }
+        std::string name = _text.substr(nameStart, i - nameStart);
+        std::size_t colon = name.find(':');
+        if (name == attributeName || (colon != std::string::npos && name.substr(colon + 1) == attributeName)) {
+            return placeOf(nameStart);
+        }
+        while (i < _text.size() && _text[i] != '"' && _text[i] != '\'' && _text[i] != '>') {
+            ++i;
+        }
+        if (i >= _text.size() || _text[i] == '>') {
+            break;
+        }
+        std::size_t close = _text.find(_text[i], i + 1);
+        if (close == std::string::npos) {
+            break;
+        }
+        i = close + 1;
+    }
+    return startTagPlace(tagEnd);
 }
 
 const ElementVocabulary* DocumentModel::vocabularyOf(const std::string& elementName) const
@@ -346,14 +469,15 @@ const ElementVocabulary* DocumentModel::vocabularyOf(const std::string& elementN
     return found != _vocabulary->end() ? &found->second : nullptr;
 }
 
-std::string DocumentModel::explainParserMessage(const std::string& message, std::size_t element, Place& place,
-                                                std::vector<std::string>& undeclared)
+std::string DocumentModel::explain(const std::string& message, const ElementRecord* element,
+                                   const ElementRecord* parent, Place& place)
 {
+    std::vector<std::string>& undeclared = _undeclared;
     std::string value;
     std::string name;
     std::string model;
-    const bool known = element != noElement;
-    const std::string tag = known ? "<" + elements[element].name + ">" : std::string();
+    const bool known = element != nullptr;
+    const std::string tag = known ? "<" + element->name + ">" : std::string();
     auto isUndeclared = [&undeclared](const std::string& elementName) {
         return std::find(undeclared.begin(), undeclared.end(), elementName) != undeclared.end();
     };
@@ -375,7 +499,7 @@ std::string DocumentModel::explainParserMessage(const std::string& message, std:
         } else if (close != std::string::npos) {
             value = message.substr(7, close - 7);
         }
-        const ElementRecord& record = elements[element];
+        const ElementRecord& record = *element;
         std::string subject;
         std::string attributeName;
         for (const auto& attribute : record.attributes) {
@@ -386,11 +510,10 @@ std::string DocumentModel::explainParserMessage(const std::string& message, std:
         }
         if (!attributeName.empty()) {
             subject = attributeName + "=\"" + *record.attribute(attributeName) + "\" on " + tag;
-            Place at = attributePlace(element, attributeName);
-            place = at;
+            place = attributePlace(record.tagEnd, attributeName);
         } else {
             subject = "the text \"" + value + "\" of " + tag;
-            place = Place{record.endLine, record.endColumn};
+            place = record.tagEnd;
         }
         std::string limit;
         between(message, "facet value '", "'", limit);
@@ -424,11 +547,11 @@ std::string DocumentModel::explainParserMessage(const std::string& message, std:
     }
 
     if (known && between(message, "attribute '", "' is not declared for element", name)) {
-        if (isUndeclared(elements[element].name) || name.compare(0, 5, "xmlns") == 0) {
+        if (isUndeclared(element->name) || name.compare(0, 5, "xmlns") == 0) {
             return std::string();
         }
-        place = attributePlace(element, name);
-        const ElementVocabulary* vocabulary = vocabularyOf(elements[element].name);
+        place = attributePlace(element->tagEnd, name);
+        const ElementVocabulary* vocabulary = vocabularyOf(element->name);
         std::string text = "unknown attribute " + name + " on " + tag;
         if (vocabulary != nullptr) {
             text += vocabulary->attributes.empty() ? "; it takes no attributes"
@@ -437,20 +560,19 @@ std::string DocumentModel::explainParserMessage(const std::string& message, std:
         return text;
     }
     if (known && between(message, "missing required attribute '", "'", name)) {
-        place = startTagPlace(element);
+        place = startTagPlace(element->tagEnd);
         return tag + " needs the attribute " + name;
     }
     if (known && between(message, "no declaration found for element '", "'", name)) {
         undeclared.push_back(name);
-        if (element == 0) {
+        if (parent == nullptr) {
             return std::string(); // the check of the root element says it
         }
-        place = startTagPlace(element);
+        place = startTagPlace(element->tagEnd);
         std::string text = "unknown element <" + name + ">";
-        std::size_t parent = elements[element].parent;
-        const ElementVocabulary* vocabulary = parent != noElement ? vocabularyOf(elements[parent].name) : nullptr;
+        const ElementVocabulary* vocabulary = vocabularyOf(parent->name);
         if (vocabulary != nullptr) {
-            text += " in <" + elements[parent].name + ">";
+            text += " in <" + parent->name + ">";
             text += vocabulary->children.empty() ? ", which holds no elements"
                                                  : "; allowed there: " + join(vocabulary->children, ", ");
         }
@@ -461,26 +583,27 @@ std::string DocumentModel::explainParserMessage(const std::string& message, std:
         if (isUndeclared(name)) {
             return std::string();
         }
-        std::size_t child = lastChildNamed(element, name);
-        if (child != noElement) {
-            place = startTagPlace(child);
+        for (const auto& child : element->lastChildren) {
+            if (child.first == name) {
+                place = startTagPlace(child.second);
+            }
         }
-        return "<" + name + "> is not allowed here; " + tag + " holds " + ContentModelWords(model).words();
+        return "<" + name + "> is not allowed here; " + tag + " expects " + ContentModelWords(model).words();
     }
     if (known && between(message, "empty content is not valid for content model '", "'", model)) {
-        place = startTagPlace(element);
+        place = startTagPlace(element->tagEnd);
         return tag + " is incomplete; it must hold " + ContentModelWords(model).words();
     }
     if (known && message == "no character data is allowed by content model") {
         return tag + " may not hold text";
     }
     if (known && message.find("is of simple type and cannot have elements") != std::string::npos) {
-        place = startTagPlace(element);
+        place = startTagPlace(element->tagEnd);
         return tag + " may hold only text, no elements";
     }
     if (between(message, "grammar not found for namespace '", "'", name)) {
         if (known) {
-            place = startTagPlace(element);
+            place = startTagPlace(element->tagEnd);
         }
         return "namespace \"" + name + "\" is not part of the configuration format; remove the xmlns declaration";
     }
@@ -492,28 +615,13 @@ std::string DocumentModel::explainParserMessage(const std::string& message, std:
 
 std::vector<Problem> DocumentModel::finish(const std::string& sourceName)
 {
-    std::vector<Problem> result;
-    std::vector<std::string> undeclared;
-    Place namespaceProblem;
-    for (const RawProblem& problem : parserProblems) {
-        // A namespace the schemas do not have makes every name in its scope
-        // unknown; the one message on the namespace says it all.
-        if (namespaceProblem.line != 0 && problem.line == namespaceProblem.line &&
-            problem.column == namespaceProblem.column) {
-            continue;
-        }
-        if (problem.message.compare(0, 26, "grammar not found for name") == 0) {
-            namespaceProblem = Place{problem.line, problem.column};
-        }
-        Place place{problem.line, problem.column};
-        std::size_t element = problem.line != 0 ? elementAround(problem.line, problem.column) : noElement;
-        std::string message = explainParserMessage(problem.message, element, place, undeclared);
-        if (!message.empty()) {
-            result.push_back(Problem{sourceName, place.line, place.column, message});
-        }
+    resolvePending(nullptr);
+    std::vector<Problem> result = std::move(_parserProblems);
+    if (result.empty()) {
+        result = std::move(_problems);
     }
-    for (const RawProblem& problem : problems) {
-        result.push_back(Problem{sourceName, problem.line, problem.column, problem.message});
+    for (Problem& problem : result) {
+        problem.file = sourceName;
     }
     // In document order; problems without a place last.
     std::stable_sort(result.begin(), result.end(), [](const Problem& a, const Problem& b) {
@@ -522,6 +630,12 @@ std::vector<Problem> DocumentModel::finish(const std::string& sourceName)
         }
         return before(a.line, a.column, b.line, b.column);
     });
+    if (result.size() >= maxProblems) {
+        result.resize(maxProblems);
+        result.push_back(Problem{sourceName, 0, 0,
+                                 "too many problems: checking stopped after the first " +
+                                     std::to_string(maxProblems)});
+    }
     return result;
 }
 

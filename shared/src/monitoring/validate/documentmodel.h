@@ -1,11 +1,12 @@
-// What the checker keeps of a parsed document: its elements with their
-// places, and the problems found so far. Internal to the validator.
+// What the checker follows of a document while the parser reads it: the
+// elements open at the moment, and the problems found so far, placed and
+// worded for the user. Only the open elements are kept, so a large document
+// costs no more memory than its text. Internal to the validator.
 #pragma once
 
 #include "configvalidator.h"
 
 #include <cstddef>
-#include <cstdint>
 #include <map>
 #include <string>
 #include <utility>
@@ -13,10 +14,8 @@
 
 namespace monvalidate {
 
-constexpr std::size_t noElement = SIZE_MAX;
-
-/// What a schema allows, per element name, for wording the problems: the
-/// names of the elements share one meaning throughout a schema.
+/// What a schema allows, per element name, for wording the problems: an
+/// element name has one meaning throughout a schema.
 struct ElementVocabulary {
     std::vector<std::string> attributes;
     /// Attribute name -> the words it may take (only for enumerations).
@@ -25,88 +24,105 @@ struct ElementVocabulary {
 };
 using Vocabulary = std::map<std::string, ElementVocabulary>;
 
-/// One element as the parser reported it.
+/// A place in the document as the parser counts: 1-based line and column.
+struct Place {
+    unsigned long line = 0;
+    unsigned long column = 0;
+    bool operator==(const Place& other) const { return line == other.line && column == other.column; }
+};
+
+/// One open element.
 struct ElementRecord {
     std::string name;
     std::vector<std::pair<std::string, std::string>> attributes;
+    /// Where its start tag ends: the parser reports the element there.
+    Place tagEnd;
     /// Character content, kept only where the module reads text (keepsText).
     std::string text;
-    /// Some character content has come.
     bool hasText = false;
     /// A CDATA section began or ended since the last character content.
     bool interrupted = false;
     /// The content is more than one node: the module reads only the first.
     bool split = false;
-    /// Where the start tag ends, as the parser counts (1-based).
-    unsigned long endLine = 0;
-    unsigned long endColumn = 0;
-    /// Where the end tag ends (the start tag's end for an empty-element tag).
-    unsigned long closeLine = 0;
-    unsigned long closeColumn = 0;
-    std::size_t parent = noElement;
-    std::vector<std::size_t> children;
+    /// Per child name, where the last such child's start tag ended.
+    std::vector<std::pair<std::string, Place>> lastChildren;
 
     bool keepsText() const { return name == "email" || name == "seconds"; }
     /// The attribute's value, or null when the element has none of that name.
     const std::string* attribute(const std::string& attributeName) const;
 };
 
-/// A problem before its file name is attached; line 0 when unknown.
-struct RawProblem {
-    unsigned long line = 0;
-    unsigned long column = 0;
-    std::string message;
-};
-
 class DocumentModel {
 public:
-    DocumentModel(const std::string& text, const Vocabulary* vocabulary) : _text(text), _vocabulary(vocabulary) {}
+    /// Most problems reported for one document; the parse stops there.
+    static constexpr std::size_t maxProblems = 200;
 
-    std::vector<ElementRecord> elements;
-    /// What the parser and the schema validation reported, with the parser's positions.
-    std::vector<RawProblem> parserProblems;
-    /// What the checks after the schema found.
-    std::vector<RawProblem> problems;
+    DocumentModel(const std::string& text, DocumentKind kind, const Vocabulary* vocabulary,
+                  const VariableCatalogue& variables);
 
-    /// A problem placed at the start tag of an element.
-    void addElementProblem(std::size_t element, const std::string& message);
-    /// A problem placed at an attribute of an element (at the start tag when it is missing).
-    void addAttributeProblem(std::size_t element, const std::string& attributeName, const std::string& message);
-    /// A problem placed at the text of an element.
-    void addTextProblem(std::size_t element, const std::string& message);
+    // Events of the parse, in document order.
+    void startElement(ElementRecord element);
+    void endElement();
+    /// Character content of the innermost open element.
+    void characters(const std::string& text);
+    bool wantsText() const { return !_open.empty() && _open.back().keepsText(); }
+    /// A CDATA boundary; a comment or processing instruction.
+    void interruptText();
+    void splitText();
+    /// What the parser reported, where it stood.
+    void addParserProblem(Place place, const std::string& message);
+    /// A problem of the document as a whole, already worded.
+    void addDocumentProblem(Place place, const std::string& message);
 
-    /// The problems in document order, the parser's messages put in the
-    /// document's own terms, each naming sourceName.
+    bool full() const { return _parserProblems.size() + _problems.size() >= maxProblems; }
+
+    /// The problems in document order, each naming sourceName. The checks
+    /// beyond the schema count only for a document the schema accepts.
     std::vector<Problem> finish(const std::string& sourceName);
 
+    // For the checks beyond the schema.
+    const std::vector<ElementRecord>& openElements() const { return _open; }
+    const VariableCatalogue& variables() const { return _variables; }
+    void addElementProblem(const ElementRecord& element, const std::string& message);
+    void addAttributeProblem(const ElementRecord& element, const std::string& attributeName,
+                             const std::string& message);
+    void addTextProblem(const ElementRecord& element, const std::string& message);
+
 private:
-    struct Place {
-        unsigned long line = 0;
-        unsigned long column = 0;
-    };
-    // Positions: the parser counts lines and characters; the text is bytes.
+    // The parser reports a problem before it tells of the element the
+    // problem is about; the next event shows which element that is.
+    void resolvePending(const ElementRecord* starting);
+    std::string explain(const std::string& message, const ElementRecord* element, const ElementRecord* parent,
+                        Place& place);
+    const ElementVocabulary* vocabularyOf(const std::string& elementName) const;
+
+    // Places: the parser counts lines and characters, the text is bytes.
     bool textIsByteCompatible() const;
     void indexLines();
-    std::size_t offsetOf(unsigned long line, unsigned long column);
+    std::size_t offsetOf(Place place);
     Place placeOf(std::size_t offset);
-    Place startTagPlace(std::size_t element);
-    Place attributePlace(std::size_t element, const std::string& attributeName);
-    std::size_t startTagOffset(std::size_t element);
-    std::size_t elementAround(unsigned long line, unsigned long column) const;
-    std::size_t lastChildNamed(std::size_t parent, const std::string& name) const;
-    const ElementVocabulary* vocabularyOf(const std::string& elementName) const;
-    /// The parser's message in the document's terms, and the place it is about;
-    /// empty when the message only repeats an earlier one.
-    std::string explainParserMessage(const std::string& message, std::size_t element, Place& place,
-                                     std::vector<std::string>& undeclared);
+    std::size_t startTagOffset(Place tagEnd);
+    Place startTagPlace(Place tagEnd);
+    Place attributePlace(Place tagEnd, const std::string& attributeName);
 
     const std::string& _text;
+    DocumentKind _kind;
     const Vocabulary* _vocabulary;
+    const VariableCatalogue& _variables;
+    std::vector<ElementRecord> _open;
+    bool _rootSeen = false;
+    std::vector<std::pair<Place, std::string>> _pending;
+    std::vector<Problem> _parserProblems;
+    std::vector<Problem> _problems;
+    std::vector<std::string> _undeclared;
+    Place _namespaceProblem;
     std::vector<std::size_t> _lineStarts;
     bool _indexed = false;
 };
 
-/// The checks a schema cannot express; run only on a document the schema accepted.
-void checkSemantics(DocumentModel& model, const VariableCatalogue& variables);
+/// The checks beyond the schema for the element just opened (the innermost
+/// open element), and for the element about to close.
+void checkElementStart(DocumentModel& model);
+void checkElementEnd(DocumentModel& model);
 
 } // namespace monvalidate

@@ -3,6 +3,8 @@
 #include "documentmodel.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 
 namespace monvalidate {
 
@@ -117,188 +119,172 @@ std::size_t distance(const std::string& a, const std::string& b)
 /// What is known of the variable a trigger watches.
 enum class ValueKind { unknown, numbers, text };
 
-class SemanticChecker {
-public:
-    SemanticChecker(DocumentModel& model, const VariableCatalogue& variables) : _model(model), _variables(variables)
-    {
+std::string attributeOf(const ElementRecord& element, const std::string& name)
+{
+    const std::string* value = element.attribute(name);
+    return value != nullptr ? *value : std::string();
+}
+
+// The element a trigger belongs to (a monitor entry or a preset), if any:
+// it names the variable.
+const ElementRecord* owner(const std::vector<ElementRecord>& open, std::size_t triggerDepth)
+{
+    if (triggerDepth == 0) {
+        return nullptr;
     }
+    const ElementRecord& candidate = open[triggerDepth - 1];
+    return candidate.name == "monitor-entry" || candidate.name == "preset-variable" ? &candidate : nullptr;
+}
 
-    void run()
-    {
-        for (std::size_t i = 0; i < _model.elements.size(); ++i) {
-            const ElementRecord& element = _model.elements[i];
-            if (element.name == "monitor-entry") {
-                checkEntry(i);
-            } else if (element.name == "preset-variable") {
-                checkPreset(i);
-            } else if (element.name == "action-trigger" && element.parent == noElement) {
-                checkTrigger(i, std::string(), ValueKind::unknown, nullptr);
-            } else if (element.keepsText()) {
-                checkText(i);
-            }
-        }
-    }
-
-private:
-    const ElementRecord& element(std::size_t index) const { return _model.elements[index]; }
-
-    std::string attribute(std::size_t index, const std::string& name) const
-    {
-        const std::string* value = element(index).attribute(name);
-        return value != nullptr ? *value : std::string();
-    }
-
-    // Looks the variable up; reports an unknown one. Without a catalogue
-    // nothing is known about it.
-    ValueKind variableKind(std::size_t index, const std::string& name)
-    {
-        if (_variables.empty()) {
-            return ValueKind::unknown;
-        }
-        auto found = _variables.find(name);
-        if (found != _variables.end()) {
-            return found->second ? ValueKind::numbers : ValueKind::text;
-        }
-        std::string message = "unknown variable \"" + name + "\": the monitor thread does not know it";
-        std::string nearest;
-        std::size_t best = 3;
-        for (const auto& known : _variables) {
-            std::size_t d = distance(name, known.first);
-            if (d < best) {
-                best = d;
-                nearest = known.first;
-            }
-        }
-        if (!nearest.empty()) {
-            message += "; did you mean \"" + nearest + "\"?";
-        }
-        _model.addAttributeProblem(index, "variable", message);
+ValueKind kindOf(const VariableCatalogue& variables, const ElementRecord* owner)
+{
+    const std::string* name = owner != nullptr ? owner->attribute("variable") : nullptr;
+    if (name == nullptr) {
         return ValueKind::unknown;
     }
+    auto found = variables.find(*name);
+    return found == variables.end() ? ValueKind::unknown : found->second ? ValueKind::numbers : ValueKind::text;
+}
 
-    void checkEntry(std::size_t index)
-    {
-        std::string variable = attribute(index, "variable");
-        ValueKind kind = variableKind(index, variable);
-        bool logged = attribute(index, "log") == "true";
-        for (std::size_t child : element(index).children) {
-            if (element(child).name == "action-trigger") {
-                checkTrigger(child, variable, kind, &logged);
-            }
+void checkVariable(DocumentModel& model, const ElementRecord& element)
+{
+    const VariableCatalogue& variables = model.variables();
+    const std::string* name = element.attribute("variable");
+    if (variables.empty() || name == nullptr || variables.count(*name) != 0) {
+        return;
+    }
+    std::string message = "unknown variable \"" + *name + "\": the monitor thread does not know it";
+    std::string nearest;
+    std::size_t best = 3;
+    for (const auto& known : variables) {
+        std::size_t d = distance(*name, known.first);
+        if (d < best) {
+            best = d;
+            nearest = known.first;
         }
     }
-
-    void checkPreset(std::size_t index)
-    {
-        const std::string* variable = element(index).attribute("variable");
-        ValueKind kind = variable != nullptr ? variableKind(index, *variable) : ValueKind::unknown;
-        for (std::size_t child : element(index).children) {
-            if (element(child).name == "action-trigger") {
-                checkTrigger(child, variable != nullptr ? *variable : std::string(), kind, nullptr);
-            }
-        }
+    if (!nearest.empty()) {
+        message += "; did you mean \"" + nearest + "\"?";
     }
+    model.addAttributeProblem(element, "variable", message);
+}
 
-    // entryLogged is null for a trigger outside an entry.
-    void checkTrigger(std::size_t index, const std::string& variable, ValueKind kind, const bool* entryLogged)
-    {
-        std::string valueType = attribute(index, "value-type");
-        if (entryLogged != nullptr && !*entryLogged && !valueType.empty() && valueType != "instantaneous") {
-            _model.addAttributeProblem(index, "value-type",
-                                       "value-type=\"" + valueType + "\" needs the values of \"" + variable +
-                                           "\" logged: set log=\"true\" on its monitor-entry (the module refuses "
-                                           "the whole configuration otherwise)");
-        }
-        const std::string of = variable.empty() ? std::string() : " of \"" + variable + "\"";
-        for (std::size_t child : element(index).children) {
-            const std::string& name = element(child).name;
-            if (name == "single-value") {
-                checkSingleValue(child, of, kind);
-            } else if (name == "interval-value") {
-                checkInterval(child, of, kind);
-            }
-        }
+// A trigger that is not instantaneous needs the entry's values logged; the
+// module refuses it otherwise, and with it the whole configuration.
+void checkTriggerInEntry(DocumentModel& model, const ElementRecord& trigger, const ElementRecord& entry)
+{
+    std::string valueType = attributeOf(trigger, "value-type");
+    if (entry.name == "monitor-entry" && attributeOf(entry, "log") != "true" && !valueType.empty() &&
+        valueType != "instantaneous") {
+        model.addAttributeProblem(trigger, "value-type",
+                                  "value-type=\"" + valueType + "\" needs the values of \"" +
+                                      attributeOf(entry, "variable") +
+                                      "\" logged: set log=\"true\" on its monitor-entry (the module refuses "
+                                      "the whole configuration otherwise)");
     }
+}
 
-    void checkSingleValue(std::size_t index, const std::string& of, ValueKind kind)
-    {
-        std::string comparison = attribute(index, "comparison");
-        std::string value = attribute(index, "value");
-        bool ordered = comparison == "greater-than" || comparison == "less-than";
-        if (ordered && kind == ValueKind::text) {
-            _model.addAttributeProblem(index, "comparison",
-                                       comparison + " never fires: the values" + of + " are text, not numbers");
-        } else if (!isNumber(value) && (ordered || kind == ValueKind::numbers)) {
-            _model.addAttributeProblem(index, "value",
-                                       "value=\"" + value + "\" is not a number" +
-                                           (ordered ? ", so " + comparison + " never fires"
-                                                    : ", but the values" + of + " are numbers: " + comparison +
-                                                          " compares it as text"));
-        }
+void checkSingleValue(DocumentModel& model, const ElementRecord& element, const std::string& of, ValueKind kind)
+{
+    std::string comparison = attributeOf(element, "comparison");
+    std::string value = attributeOf(element, "value");
+    bool ordered = comparison == "greater-than" || comparison == "less-than";
+    if (ordered && kind == ValueKind::text) {
+        model.addAttributeProblem(element, "comparison",
+                                  comparison + " never fires: the values" + of + " are text, not numbers");
+    } else if (!isNumber(value) && (ordered || kind == ValueKind::numbers)) {
+        model.addAttributeProblem(element, "value",
+                                  "value=\"" + value + "\" is not a number" +
+                                      (ordered ? ", so " + comparison + " never fires"
+                                               : ", but the values" + of + " are numbers: " + comparison +
+                                                     " compares it as text"));
     }
+}
 
-    void checkInterval(std::size_t index, const std::string& of, ValueKind kind)
-    {
-        if (kind == ValueKind::text) {
-            _model.addElementProblem(index, "an interval never fires: the values" + of + " are text, not numbers");
-            return;
-        }
-        double low = 0;
-        double high = 0;
-        bool lowIsNumber = isNumber(attribute(index, "low-value"), low);
-        bool highIsNumber = isNumber(attribute(index, "high-value"), high);
-        if (!lowIsNumber) {
-            _model.addAttributeProblem(index, "low-value",
-                                       "low-value=\"" + attribute(index, "low-value") +
-                                           "\" is not a number, so the interval never fires");
-        }
-        if (!highIsNumber) {
-            _model.addAttributeProblem(index, "high-value",
-                                       "high-value=\"" + attribute(index, "high-value") +
-                                           "\" is not a number, so the interval never fires");
-        }
-        if (lowIsNumber && highIsNumber && low > high) {
-            _model.addAttributeProblem(index, "low-value",
-                                       "low-value " + trimmed(attribute(index, "low-value")) +
-                                           " is greater than high-value " + trimmed(attribute(index, "high-value")) +
-                                           ": the interval is empty; swap the bounds");
-        }
+void checkInterval(DocumentModel& model, const ElementRecord& element, const std::string& of, ValueKind kind)
+{
+    if (kind == ValueKind::text) {
+        model.addElementProblem(element, "an interval never fires: the values" + of + " are text, not numbers");
+        return;
     }
-
-    // The module takes the first piece of an element's content as its text,
-    // and drops an empty address without a word.
-    void checkText(std::size_t index)
-    {
-        const ElementRecord& record = element(index);
-        if (record.split) {
-            _model.addTextProblem(index, "<" + record.name +
-                                             "> must hold plain text only: with a comment, processing instruction "
-                                             "or CDATA section inside, the module reads only its first piece");
-            return;
-        }
-        if (record.name != "email") {
-            return;
-        }
-        std::string address = trimmed(record.text);
-        if (address.empty()) {
-            _model.addElementProblem(index, "<email> is empty; the module skips it");
-            return;
-        }
-        std::string fault = addressFault(address);
-        if (!fault.empty()) {
-            _model.addTextProblem(index, "e-mail address \"" + address + "\" " + fault);
-        }
+    double low = 0;
+    double high = 0;
+    const std::string lowText = attributeOf(element, "low-value");
+    const std::string highText = attributeOf(element, "high-value");
+    bool lowIsNumber = isNumber(lowText, low);
+    bool highIsNumber = isNumber(highText, high);
+    if (!lowIsNumber) {
+        model.addAttributeProblem(element, "low-value",
+                                  "low-value=\"" + lowText + "\" is not a number, so the interval never fires");
     }
+    if (!highIsNumber) {
+        model.addAttributeProblem(element, "high-value",
+                                  "high-value=\"" + highText + "\" is not a number, so the interval never fires");
+    }
+    if (lowIsNumber && highIsNumber && low > high) {
+        model.addAttributeProblem(element, "low-value",
+                                  "low-value " + trimmed(lowText) + " is greater than high-value " +
+                                      trimmed(highText) + ": the interval is empty; swap the bounds");
+    }
+}
 
-    DocumentModel& _model;
-    const VariableCatalogue& _variables;
-};
+// The module takes the first node of an element's content as its text, and
+// drops an empty address without a word.
+void checkText(DocumentModel& model, const ElementRecord& element)
+{
+    if (element.split) {
+        model.addTextProblem(element, "<" + element.name +
+                                          "> must hold plain text only: with a comment, processing instruction "
+                                          "or CDATA section inside, the module reads only its first piece");
+        return;
+    }
+    if (element.name != "email") {
+        return;
+    }
+    std::string address = trimmed(element.text);
+    if (address.empty()) {
+        model.addElementProblem(element, "<email> is empty; the module skips it");
+        return;
+    }
+    std::string fault = addressFault(address);
+    if (!fault.empty()) {
+        model.addTextProblem(element, "e-mail address \"" + address + "\" " + fault);
+    }
+}
 
 } // namespace
 
-void checkSemantics(DocumentModel& model, const VariableCatalogue& variables)
+void checkElementStart(DocumentModel& model)
 {
-    SemanticChecker(model, variables).run();
+    const std::vector<ElementRecord>& open = model.openElements();
+    const std::size_t depth = open.size() - 1;
+    const ElementRecord& element = open[depth];
+    if (element.name == "monitor-entry" || element.name == "preset-variable") {
+        checkVariable(model, element);
+    } else if (element.name == "action-trigger") {
+        if (const ElementRecord* entry = owner(open, depth)) {
+            checkTriggerInEntry(model, element, *entry);
+        }
+    } else if ((element.name == "single-value" || element.name == "interval-value") && depth > 0 &&
+               open[depth - 1].name == "action-trigger") {
+        const ElementRecord* entry = owner(open, depth - 1);
+        const std::string variable = entry != nullptr ? attributeOf(*entry, "variable") : std::string();
+        const std::string of = variable.empty() ? std::string() : " of \"" + variable + "\"";
+        ValueKind kind = kindOf(model.variables(), entry);
+        if (element.name == "single-value") {
+            checkSingleValue(model, element, of, kind);
+        } else {
+            checkInterval(model, element, of, kind);
+        }
+    }
+}
+
+void checkElementEnd(DocumentModel& model)
+{
+    const ElementRecord& element = model.openElements().back();
+    if (element.keepsText()) {
+        checkText(model, element);
+    }
 }
 
 } // namespace monvalidate
