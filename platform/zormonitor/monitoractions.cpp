@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <dirent.h>
+#include <filesystem>
 #include <fcntl.h>
 #include <sstream>
 #include <sys/stat.h>
@@ -29,7 +30,8 @@ bool MonitorLog::append(std::time_t when, const std::string& text)
 {
     const std::string path = _folder + dayLogName(when);
     const std::string line = formatLocalTime(when) + " " + text + "\n";
-    mkdir(_folder.c_str(), 0755); // the folder may be new on a fresh system; an error shows at open
+    std::error_code ignored; // the folder may be new on a fresh system; an error shows at open
+    std::filesystem::create_directories(_folder, ignored);
     const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     bool written = false;
     int error = errno;
@@ -236,16 +238,10 @@ void addText(netsnmp_pdu* pdu, oid column, const std::string& text)
 std::string sendTrap(const TrapSink& sink, const std::string& variable, const std::string& value,
                      const std::string& description, const std::string& message)
 {
-    std::call_once(gSnmpStarted, [] {
-        // The library is used only to send: no configuration files, no MIBs
-        // to read (numeric OIDs are used), no persistent state to write.
-        netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
-        netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
-        netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
-        netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_PERSIST_STATE, 1);
-        setenv("MIBS", "", 0);
-        init_snmp("zormonitor");
-    });
+    // Only the transports are set up: the full init_snmp would read
+    // configuration files and MIBs and make folders for keys and
+    // certificates, none of which sending a v2c notification needs.
+    std::call_once(gSnmpStarted, [] { netsnmp_tdomain_init(); });
     std::string peer = sink.peer;
     if (peer.find(':') == std::string::npos) {
         peer += ":162";
