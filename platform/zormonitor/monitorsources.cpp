@@ -253,6 +253,7 @@ bool runProgramFirstLine(const std::vector<std::string>& argv, int timeoutMs, st
         dup2(nothing, 0);
         dup2(out[1], 1);
         dup2(nothing, 2);
+        close_range(3, ~0U, 0); // no socket or file of the host leaks into the program
         execv(args[0], args.data());
         _exit(127);
     }
