@@ -1,5 +1,8 @@
 // Reads a client's request lines from its socket with the daemon's bounds:
-// a longest line, an idle time, and a stop signal that ends any wait.
+// a longest line, an idle time (the socket's receive timeout, SO_RCVTIMEO)
+// and the daemon's stop. Reads block in recv alone, one system call per
+// request when the client waits for each reply; the daemon ends a wait at
+// its stop by shutting the socket's reading side (shutdown SHUT_RD).
 #pragma once
 
 #include <atomic>
@@ -18,23 +21,19 @@ public:
         failed,        ///< the socket failed; see error()
     };
 
-    /// stopFd becomes readable, and *stopping true, when the daemon stops.
-    LineReader(int fd, int stopFd, const std::atomic<bool>& stopping, size_t maxLine);
+    /// stopping turns true when the daemon stops.
+    LineReader(int fd, const std::atomic<bool>& stopping, size_t maxLine);
 
-    /// The next line. idleSeconds 0 waits without end. An oversize line is
-    /// dropped as it arrives, so at most maxLine bytes (plus one read) are held.
-    Status next(std::string* line, unsigned idleSeconds);
+    /// The next line. An oversize line is dropped as it arrives, so at most
+    /// maxLine bytes (plus one read) are held.
+    Status next(std::string* line);
 
     /// Bytes of the last line that came back as tooLong.
     size_t droppedBytes() const { return _dropped; }
     const std::string& error() const { return _error; }
 
 private:
-    enum class Wait { ready, idle, stopped, failed };
-    Wait waitForBytes(unsigned idleSeconds);
-
     int _fd;
-    int _stopFd;
     const std::atomic<bool>& _stopping;
     size_t _maxLine;
     std::string _buffer;

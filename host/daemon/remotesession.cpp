@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -21,11 +22,6 @@ RequestOutcome failedOutcome(const std::string& message)
     RequestOutcome outcome;
     outcome.exception = EscapedException{kDaemonErrorType, message};
     return outcome;
-}
-
-std::optional<int> optionalInt(const json& value)
-{
-    return value.is_null() ? std::nullopt : std::optional<int>(value.get<int>());
 }
 
 /// Back from the JSON text to the reply's bytes. The reply line writes each
@@ -92,42 +88,148 @@ bool requestLine(const HostRequest& request, std::string* line, std::string* err
     return true;
 }
 
-bool outcomeFromReplyLine(const std::string& line, RequestOutcome* outcome, std::string* error)
-{
-    json reply = json::parse(line, nullptr, false);
-    if (!reply.is_object()) {
-        *error = "zorhostd answered with a line that is not JSON";
-        return false;
+namespace {
+
+/// Fills an outcome straight from the parser's events: a reply line is
+/// read once per request, and a document tree of it would cost as much as
+/// the request itself.
+class ReplyReader : public nlohmann::json_sax<json> {
+public:
+    explicit ReplyReader(RequestOutcome* outcome) : _o(outcome) {}
+
+    bool null() override { return number(std::nullopt); }
+    bool boolean(bool) override { return unexpected(); }
+    bool number_integer(number_integer_t value) override { return number(value); }
+    bool number_unsigned(number_unsigned_t value) override { return number(static_cast<long long>(value)); }
+    bool number_float(number_float_t, const string_t&) override { return unexpected(); }
+    bool binary(binary_t&) override { return unexpected(); }
+    bool start_array(std::size_t) override { return unexpected(); }
+    bool end_array() override { return unexpected(); }
+    bool start_object(std::size_t) override
+    {
+        ++_depth;
+        if (_depth == 2 && _key == "exception") {
+            _o->exception = EscapedException{};
+            _seen |= kException;
+            return true;
+        }
+        return _depth == 1 || unexpected();
     }
-    if (reply.contains("error") && reply["error"].is_string()) {
-        *outcome = failedOutcome(reply["error"].get<std::string>());
+    bool end_object() override
+    {
+        --_depth;
         return true;
     }
-    try {
-        RequestOutcome o;
-        o.keyId = optionalInt(reply.at("keyId"));
-        o.result = optionalInt(reply.at("result"));
-        o.msgID = optionalInt(reply.at("msgID"));
-        o.used = reply.at("used").get<int>();
-        o.reply = replyBytes(reply.at("reply").get<std::string>(), o.used);
-        o.notices = reply.at("notices").get<unsigned long>();
-        if (reply.contains("stdout")) {
-            o.moduleStdout = reply["stdout"].get<std::string>();
-        }
-        if (reply.contains("exception")) {
-            const json& thrown = reply["exception"];
-            EscapedException e;
-            e.type = thrown.at("type").get<std::string>();
-            if (!thrown.at("message").is_null()) {
-                e.message = thrown["message"].get<std::string>();
+    bool key(string_t& name) override
+    {
+        _key = name;
+        return true;
+    }
+    bool string(string_t& text) override
+    {
+        if (_depth == 2) {
+            if (_key == "type") {
+                _o->exception->type = std::move(text);
+                _seen |= kExceptionType;
+            } else if (_key == "message") {
+                _o->exception->message = std::move(text);
             }
-            o.exception = std::move(e);
+        } else if (_key == "reply") {
+            _o->reply = std::move(text);
+            _seen |= kReply;
+        } else if (_key == "stdout") {
+            _o->moduleStdout = std::move(text);
+        } else if (_key == "error") {
+            _error = std::move(text);
         }
-        *outcome = std::move(o);
-    } catch (const json::exception& e) {
-        *error = std::string("zorhostd answered with a line that is not a reply: ") + e.what();
+        // op, key and value repeat the request; other fields are not the outcome's.
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+
+    /// Whether every field of a reply line came, each of its kind.
+    bool complete() const
+    {
+        unsigned required = kKeyId | kResult | kMsgId | kUsed | kReply | kNotices;
+        return (_seen & required) == required && !_bad && ((_seen & kException) == 0 || (_seen & kExceptionType) != 0);
+    }
+    const std::optional<std::string>& error() const { return _error; }
+
+private:
+    enum : unsigned {
+        kKeyId = 1,
+        kResult = 2,
+        kMsgId = 4,
+        kUsed = 8,
+        kReply = 16,
+        kNotices = 32,
+        kException = 64,
+        kExceptionType = 128
+    };
+
+    bool number(std::optional<long long> value)
+    {
+        auto asInt = [&](std::optional<int>* field, unsigned bit) {
+            if (value && (*value < INT_MIN || *value > INT_MAX)) {
+                _bad = true;
+            } else {
+                *field = value ? std::optional<int>(static_cast<int>(*value)) : std::nullopt;
+            }
+            _seen |= bit;
+        };
+        if (_depth == 2) {
+            if (_key == "message" && !value) {
+                _o->exception->message.reset();
+            }
+        } else if (_key == "keyId") {
+            asInt(&_o->keyId, kKeyId);
+        } else if (_key == "result") {
+            asInt(&_o->result, kResult);
+        } else if (_key == "msgID") {
+            asInt(&_o->msgID, kMsgId);
+        } else if (_key == "used") {
+            std::optional<int> used;
+            asInt(&used, kUsed);
+            _bad = _bad || !used;
+            _o->used = used.value_or(0);
+        } else if (_key == "notices") {
+            _bad = _bad || !value || *value < 0;
+            _o->notices = static_cast<unsigned long>(value.value_or(0));
+            _seen |= kNotices;
+        }
+        return true;
+    }
+    bool unexpected()
+    {
+        _bad = true;
         return false;
     }
+
+    RequestOutcome* _o;
+    int _depth = 0;
+    std::string _key;
+    unsigned _seen = 0;
+    bool _bad = false;
+    std::optional<std::string> _error;
+};
+
+} // namespace
+
+bool outcomeFromReplyLine(const std::string& line, RequestOutcome* outcome, std::string* error)
+{
+    RequestOutcome o;
+    ReplyReader reader(&o);
+    bool parsed = json::sax_parse(line, &reader);
+    if (parsed && reader.error()) {
+        *outcome = failedOutcome(*reader.error());
+        return true;
+    }
+    if (!parsed || !reader.complete()) {
+        *error = "zorhostd answered with a line that is not a reply: " + line.substr(0, 200);
+        return false;
+    }
+    o.reply = replyBytes(o.reply, o.used);
+    *outcome = std::move(o);
     return true;
 }
 

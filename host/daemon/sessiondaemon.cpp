@@ -65,6 +65,7 @@ const char* endingText(LineReader::Status status)
 
 struct SessionDaemon::Connection {
     int fd = -1;
+    std::mutex fdMutex; ///< the stop shuts fd's reading side; the thread closes it
     unsigned long id = 0;
     std::string who;
     std::thread thread;
@@ -377,11 +378,15 @@ void SessionDaemon::serveConnection(Connection* c)
             ending = error;
         } else {
             log(name + " opened");
-            LineReader reader(c->fd, _stopPipe[0], _stopping, _options.maxLineBytes);
+            if (_options.idleTimeoutSeconds > 0) {
+                timeval idle{static_cast<time_t>(_options.idleTimeoutSeconds), 0};
+                setsockopt(c->fd, SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle);
+            }
+            LineReader reader(c->fd, _stopping, _options.maxLineBytes);
             unsigned long lineNumber = 0;
             std::string line;
             for (;;) {
-                LineReader::Status status = reader.next(&line, _options.idleTimeoutSeconds);
+                LineReader::Status status = reader.next(&line);
                 std::string answer;
                 if (status == LineReader::Status::line) {
                     ++lineNumber;
@@ -454,7 +459,11 @@ void SessionDaemon::serveConnection(Connection* c)
         std::lock_guard<std::mutex> lock(_moduleMutex);
         session.reset(); // CloseSession
     }
-    close(c->fd);
+    {
+        std::lock_guard<std::mutex> lock(c->fdMutex);
+        close(c->fd);
+        c->fd = -1;
+    }
     c->endedWithEdits = edits;
     log(name + " closed: " + ending +
         (!edits ? ""
@@ -483,8 +492,16 @@ void SessionDaemon::stop()
     for (auto& c : _connections) {
         openAtStop.push_back(!c->finished.load());
     }
+    // Wakes a session waiting to write a reply ...
     if (_stopPipe[1] >= 0 && write(_stopPipe[1], "x", 1) < 0) {
         // Only fails when the pipe is full, and then it is readable already.
+    }
+    // ... and one waiting for its next request.
+    for (auto& c : _connections) {
+        std::lock_guard<std::mutex> lock(c->fdMutex);
+        if (c->fd >= 0) {
+            shutdown(c->fd, SHUT_RD);
+        }
     }
     unsigned open = 0;
     unsigned withEdits = 0;

@@ -286,6 +286,13 @@ TEST(ZorhostdTest, ClientLibraryAnswersAsZorhostInProcess)
                                      R"("reply":"\u00ff\u00fe\u0000","notices":0})",
                                      &outcome, &error));
     EXPECT_EQ(outcome.reply, std::string("\xff\xfe\0", 3));
+    for (const char* bad : {"not json", "[1]", R"({"keyId":1,"result":0})", R"({"keyId":"7","result":0,"msgID":0,)"
+                            R"("used":1,"reply":"","notices":0})", R"({"keyId":1,"result":0,"msgID":0,"used":1,)"
+                            R"("reply":"","notices":0,"exception":{}})"}) {
+        EXPECT_FALSE(outcomeFromReplyLine(bad, &outcome, &error)) << bad;
+    }
+    ASSERT_TRUE(outcomeFromReplyLine(R"({"error":"request line 3: unknown"})", &outcome, &error));
+    EXPECT_EQ(outcome.exception->message, "request line 3: unknown");
     HostRequest request;
     for (auto [key, value] : std::vector<std::pair<std::string, std::string>>{
              {"/a b/", "v"}, {"/t/", "x\ny"}, {std::string("/t\0/", 4), "v"}, {"/t/", "v\r"}}) {

@@ -1,0 +1,224 @@
+// zorhostd's throughput and latency: requests per second for a get of one
+// monitor entry through the daemon's socket, with 1 and with 16 clients,
+// beside the same request sent in process through a HostSession, the way
+// zorhost sends it. Prints one row per path and whether the targets hold:
+// 1 client at least half the in-process rate; with 16 clients no client's
+// 99th percentile above 10 times the median of all requests.
+//
+//   zorhostd_bench [--seconds S]    (each phase runs S seconds; default 3)
+//
+// It starts its own zorhostd (beside this program) on a temporary root.
+#include "hostsession.h"
+#include "modulelibrary.h"
+#include "remotesession.h"
+#include "request.h"
+
+#include "zorglobals.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const char* const kEntryKey = "/zor/public/system/monitor/config/monitor-entry/0/";
+const char* const kConfig =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<monitor-config>"
+    "<monitor-entry variable=\"cpu-load\" log=\"true\"><frequency><seconds>60</seconds></frequency>"
+    "<action-trigger value-type=\"average\" permanent=\"false\"><single-value comparison=\"greater-than\" "
+    "value=\"50\"/><action max-frequency=\"3600\"><log/></action></action-trigger></monitor-entry>"
+    "</monitor-config>\n";
+
+struct Phase {
+    double perSecond = 0;
+    std::vector<double> latencies; ///< microseconds, all clients
+    double worstClientP99 = 0;     ///< microseconds
+};
+
+double percentile(std::vector<double> values, double share)
+{
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, static_cast<size_t>(share * static_cast<double>(values.size())))];
+}
+
+HostRequest entryRequest()
+{
+    HostRequest request;
+    std::string error;
+    makeRequest("get", std::string(kEntryKey), std::nullopt, &request, &error);
+    return request;
+}
+
+/// Runs send() from each of `clients` threads for `seconds`; send returns false on failure.
+template <typename MakeClient>
+Phase measure(int clients, double seconds, MakeClient makeClient)
+{
+    std::vector<std::vector<double>> latencies(static_cast<size_t>(clients));
+    std::atomic<bool> failed{false};
+    std::atomic<int> ready{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    Clock::time_point start;
+    for (int i = 0; i < clients; ++i) {
+        threads.emplace_back([&, i] {
+            auto send = makeClient();
+            ++ready;
+            while (!go.load()) {
+                std::this_thread::yield();
+            }
+            auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+            for (Clock::time_point now = Clock::now(); now < end && !failed.load();) {
+                if (!send()) {
+                    failed = true;
+                    break;
+                }
+                Clock::time_point after = Clock::now();
+                latencies[static_cast<size_t>(i)].push_back(std::chrono::duration<double, std::micro>(after - now).count());
+                now = after;
+            }
+        });
+    }
+    while (ready.load() < clients) {
+        std::this_thread::yield();
+    }
+    start = Clock::now();
+    go = true;
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    Phase phase;
+    if (failed.load()) {
+        std::fprintf(stderr, "zorhostd_bench: a request failed\n");
+        std::exit(1);
+    }
+    for (const auto& own : latencies) {
+        phase.worstClientP99 = std::max(phase.worstClientP99, percentile(own, 0.99));
+        phase.latencies.insert(phase.latencies.end(), own.begin(), own.end());
+    }
+    phase.perSecond = static_cast<double>(phase.latencies.size()) / elapsed;
+    return phase;
+}
+
+void printRow(const char* path, int clients, const Phase& p, double inProcess)
+{
+    double median = percentile(p.latencies, 0.5);
+    std::printf("%-22s %7d %12.0f %7.2fx %9.1f %9.1f %14.1fx\n", path, clients, p.perSecond, p.perSecond / inProcess,
+                median, percentile(p.latencies, 0.99), median > 0 ? p.worstClientP99 / median : 0.0);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    double seconds = 3;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
+            seconds = std::atof(argv[++i]);
+        } else {
+            std::fprintf(stderr, "usage: zorhostd_bench [--seconds S]\n");
+            return 2;
+        }
+    }
+    fs::path bin = fs::read_symlink("/proc/self/exe").parent_path();
+    char pattern[] = "/tmp/zorhostd-bench.XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        return 1;
+    }
+    fs::path root = pattern;
+    fs::create_directories(root / "etc/configs/monitor");
+    std::ofstream(root / "etc/configs/monitor/Monitor.cfg") << kConfig;
+    setenv("ZOR_ROOT", root.c_str(), 1);
+    const HostRequest request = entryRequest();
+    // Both paths write the module's log lines to a file, as zorhost --log and zorhostd --log do.
+    std::filebuf inProcessLog;
+    inProcessLog.open((root / "in-process.log").string(), std::ios::out | std::ios::app);
+    std::streambuf* standardLog = zor_logstream.rdbuf(&inProcessLog);
+
+    // In process: one HostSession, as zorhost (and each zorhostd session) uses it.
+    ModuleLibrary module;
+    std::string error;
+    if (!module.load((bin / "libmonitor.so").string(), &error)) {
+        std::fprintf(stderr, "zorhostd_bench: %s\n", error.c_str());
+        return 1;
+    }
+    Phase inProcess;
+    {
+        HostSession session(module, 1024);
+        std::optional<EscapedException> thrown;
+        if (!session.captureStdout() || session.open(&thrown) != 0) {
+            std::fprintf(stderr, "zorhostd_bench: the in-process session did not open\n");
+            return 1;
+        }
+        inProcess = measure(1, seconds, [&] {
+            return [&] { return session.run(request).result == 0; };
+        });
+    }
+    zor_logstream.rdbuf(standardLog);
+
+    std::string socket = (root / "zorhostd.sock").string();
+    std::string log = (root / "zorhostd.log").string();
+    pid_t daemon = fork();
+    if (daemon == 0) {
+        std::string exe = (bin / "zorhostd").string();
+        execl(exe.c_str(), exe.c_str(), "--foreground", "--root", root.c_str(), "--socket", socket.c_str(), "--log",
+              log.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    RemoteSession probe(socket);
+    for (int waited = 0; !probe.open(&error); waited += 50) {
+        if (waited > 60000 || waitpid(daemon, nullptr, WNOHANG) == daemon) {
+            std::fprintf(stderr, "zorhostd_bench: zorhostd did not start: %s\n", error.c_str());
+            return 1;
+        }
+        poll(nullptr, 0, 50);
+    }
+    probe.close();
+
+    auto remoteClient = [&] {
+        auto session = std::make_shared<RemoteSession>(socket);
+        std::string why;
+        if (!session->open(&why)) {
+            std::fprintf(stderr, "zorhostd_bench: %s\n", why.c_str());
+            std::exit(1);
+        }
+        return [session, &request] { return session->run(request).result == 0; };
+    };
+    Phase one = measure(1, seconds, remoteClient);
+    Phase sixteen = measure(16, seconds, remoteClient);
+    kill(daemon, SIGTERM);
+    waitpid(daemon, nullptr, 0);
+    fs::remove_all(root);
+
+    std::printf("get of one monitor entry (%s), %.0f s per row\n", kEntryKey, seconds);
+    std::printf("%-22s %7s %12s %8s %9s %9s %15s\n", "path", "clients", "requests/s", "ratio", "p50 us", "p99 us",
+                "worst p99/p50");
+    printRow("in process", 1, inProcess, inProcess.perSecond);
+    printRow("zorhostd socket", 1, one, inProcess.perSecond);
+    printRow("zorhostd socket", 16, sixteen, inProcess.perSecond);
+    double ratio = one.perSecond / inProcess.perSecond;
+    double spread = sixteen.worstClientP99 / percentile(sixteen.latencies, 0.5);
+    std::printf("target 1 client >= 0.5x in process: %s (%.2fx)\n", ratio >= 0.5 ? "met" : "NOT met", ratio);
+    std::printf("target 16 clients, every client's p99 <= 10x the median: %s (%.1fx)\n",
+                spread <= 10 ? "met" : "NOT met", spread);
+    return 0;
+}
