@@ -428,7 +428,7 @@ void parseStrictly(const std::string& text, DocumentKind kind, const std::string
         // model's limit instead of collecting them all.
         XMLPScanToken token;
         bool going = parser.parseFirst(source, token);
-        while (going && !handler.fatal && !model.full()) {
+        while (going && !handler.fatal && !model.stopped()) {
             going = parser.parseNext(token);
         }
         if (going && !handler.fatal) {

@@ -9,6 +9,7 @@
 // interval bounds), and reports each problem with its place.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <string>
 #include <vector>
@@ -32,6 +33,9 @@ using VariableCatalogue = std::map<std::string, bool>;
 
 /// Largest file validateFile reads.
 constexpr unsigned long long maxDocumentSize = 256ULL * 1024 * 1024;
+
+/// Most problems reported for one document; a last problem says when more were left.
+constexpr std::size_t maxProblemsReported = 200;
 
 /// Checks a file; a file that cannot be read is one problem naming the reason.
 std::vector<Problem> validateFile(const std::string& path, DocumentKind kind, const VariableCatalogue& variables);

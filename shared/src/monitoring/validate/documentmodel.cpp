@@ -186,6 +186,14 @@ DocumentModel::DocumentModel(const std::string& text, DocumentKind kind, const V
 void DocumentModel::startElement(ElementRecord element)
 {
     resolvePending(&element);
+    if (_open.size() >= maxDepth) {
+        Place place = startTagPlace(element.tagEnd);
+        _parserProblems.push_back(Problem{std::string(), place.line, place.column,
+                                          "elements are nested more than " + std::to_string(maxDepth) +
+                                              " levels deep; checking stopped here"});
+        _tooDeep = true;
+        return;
+    }
     if (!_rootSeen) {
         _rootSeen = true;
         if (!rootFits(_kind, element.name)) {
@@ -212,7 +220,7 @@ void DocumentModel::startElement(ElementRecord element)
 void DocumentModel::endElement()
 {
     resolvePending(nullptr);
-    if (!_open.empty()) {
+    if (!_open.empty() && !_tooDeep) {
         checkElementEnd(*this);
         _open.pop_back();
     }

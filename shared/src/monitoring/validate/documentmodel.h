@@ -54,8 +54,12 @@ struct ElementRecord {
 
 class DocumentModel {
 public:
-    /// Most problems reported for one document; the parse stops there.
-    static constexpr std::size_t maxProblems = 200;
+    /// The parse stops when this many problems are found.
+    static constexpr std::size_t maxProblems = maxProblemsReported;
+    /// Deepest nesting followed. Configuration documents are a few levels
+    /// deep, and the parser's namespace lookups cost time in proportion to
+    /// the depth at every element, so a deeper document is refused there.
+    static constexpr std::size_t maxDepth = 100;
 
     DocumentModel(const std::string& text, DocumentKind kind, const Vocabulary* vocabulary,
                   const VariableCatalogue& variables);
@@ -74,7 +78,8 @@ public:
     /// A problem of the document as a whole, already worded.
     void addDocumentProblem(Place place, const std::string& message);
 
-    bool full() const { return _parserProblems.size() + _problems.size() >= maxProblems; }
+    /// The parse should stop: too many problems, or nested too deep.
+    bool stopped() const { return _tooDeep || _parserProblems.size() + _problems.size() >= maxProblems; }
 
     /// The problems in document order, each naming sourceName. The checks
     /// beyond the schema count only for a document the schema accepts.
@@ -111,6 +116,7 @@ private:
     const VariableCatalogue& _variables;
     std::vector<ElementRecord> _open;
     bool _rootSeen = false;
+    bool _tooDeep = false;
     std::vector<std::pair<Place, std::string>> _pending;
     std::vector<Problem> _parserProblems;
     std::vector<Problem> _problems;

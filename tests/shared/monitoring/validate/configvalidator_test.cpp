@@ -189,3 +189,38 @@ TEST(ConfigValidatorTest, FilesThatAreNotConfigurationDocuments)
         EXPECT_EQ(std::string::npos, listed(problems).find("SECRET"));
     }
 }
+
+TEST(ConfigValidatorTest, HostileDocumentsGetBoundedAnswers)
+{
+    std::string deep = "<monitor-config>";
+    std::string faults = "<monitor-config>";
+    for (int i = 0; i < 300000; ++i) {
+        deep += "<a>";
+    }
+    for (int i = 0; i < 1000; ++i) {
+        faults += "<monitor-entry variable=\"v\" log=\"yes\"><frequency/></monitor-entry>\n";
+    }
+    // Each entity ten times the one before: a billion characters in the end.
+    std::string laughs = "<!DOCTYPE monitor-config [<!ENTITY a \"aaaaaaaaaa\">";
+    for (char level = 'b'; level <= 'j'; ++level) {
+        std::string tenTimes;
+        for (int i = 0; i < 10; ++i) {
+            tenTimes += std::string("&") + static_cast<char>(level - 1) + ";";
+        }
+        laughs += std::string("<!ENTITY ") + level + " \"" + tenTimes + "\">";
+    }
+    laughs += "]><monitor-config><monitor-entry variable=\"&j;\"><frequency/></monitor-entry></monitor-config>";
+
+    struct Case {
+        std::string text;
+        std::size_t problems;
+        const char* lastSays;
+    };
+    for (const Case& c : {Case{deep, 2, "nested more than 100 levels"},
+                          Case{faults, maxProblemsReported + 1, "too many problems"},
+                          Case{laughs, 2, "entity expansions"}}) {
+        std::vector<Problem> problems = validateText(c.text, DocumentKind::monitorConfig, {}, "hostile");
+        ASSERT_EQ(c.problems, problems.size()) << listed(problems).substr(0, 2000);
+        EXPECT_NE(std::string::npos, problems.back().message.find(c.lastSays)) << formatProblem(problems.back());
+    }
+}
