@@ -5,8 +5,11 @@
 #include "protocol.h"
 #include "sessiondaemon.h"
 
+#include "configlock.h"
 #include "hostsession.h"
+#include "hostversion.h"
 #include "modulelibrary.h"
+#include "monitorthread.h"
 
 #include "zorglobals.h"
 #include "zormonitor_host.h"
@@ -29,10 +32,6 @@
 #include <iostream>
 #include <memory>
 
-#ifndef ZORHOSTD_VERSION
-#define ZORHOSTD_VERSION "unknown"
-#endif
-
 namespace fs = std::filesystem;
 
 namespace {
@@ -53,6 +52,8 @@ struct Options {
     unsigned maxClients = 64;
     size_t maxLine = size_t(64) << 20;
     unsigned idleTimeout = 3600;
+    double lockWait = 10;
+    int keepLogs = 90;
 };
 
 int startFailed(const std::string& message)
@@ -156,7 +157,7 @@ int main(int argc, char** argv)
                  "management clients over a UNIX socket, each in a module session of its own; all\n"
                  "sessions share the module's configuration store. Clients: zorhost --connect.",
                  "zorhostd"};
-    app.set_version_flag("--version", std::string("zorhostd ") + ZORHOSTD_VERSION);
+    app.set_version_flag("--version", std::string("zorhostd ") + ZORHOST_VERSION);
     app.footer("Signals: SIGTERM or SIGINT stops (the requests under way finish, every session is closed,\n"
                "the socket removed; exit 0); SIGHUP reopens the --log file.\n"
                "Exit status: 0 stopped by a signal; 1 failed while serving; 2 usage error, module not\n"
@@ -200,6 +201,15 @@ int main(int argc, char** argv)
     app.add_option("--udp", o.udp, "Where posted messages go, one UDP datagram each")
         ->type_name("HOST:PORT")
         ->capture_default_str();
+    app.add_option("--keep-logs", o.keepLogs, "Days of monitoring logs the monitor thread keeps")
+        ->type_name("DAYS")
+        ->check(CLI::Range(1, 100000))
+        ->capture_default_str();
+    app.add_option("--lock-wait", o.lockWait,
+                   "Seconds to wait at start for an editor's lock on the configuration (Monitor.cfg.lock)")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0.0, 86400.0))
+        ->capture_default_str();
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -215,7 +225,7 @@ int main(int argc, char** argv)
     daemonOptions.maxLineBytes = o.maxLine;
     daemonOptions.idleTimeoutSeconds = o.idleTimeout;
     daemonOptions.msgSize = o.msgSize;
-    daemonOptions.version = ZORHOSTD_VERSION;
+    daemonOptions.version = ZORHOST_VERSION;
     if (!o.group.empty()) {
         errno = 0;
         group* g = getgrnam(o.group.c_str());
@@ -285,6 +295,28 @@ int main(int argc, char** argv)
         return failStart(error);
     }
     SessionDaemon daemon(module, daemonOptions);
+
+    // The daemon edits the configuration for as long as it runs, so it holds
+    // the editors' lock from before the module first reads Monitor.cfg to
+    // the end: an editing zorhost run in process waits, and is told this
+    // daemon's pid, instead of overwriting the daemon's commits.
+    ConfigLock configLock;
+    std::string lockPath = configLockPath();
+    if (!lockPath.empty() && !configLock.acquire(lockPath, o.lockWait, &error)) {
+        return failStart(error);
+    }
+
+    // The monitor thread samples the committed configuration beside the
+    // sessions and answers the module's variable keys; a commit tells it
+    // to read the configuration again. Its lines reach the log through the
+    // daemon, which writes them when the module mutex is free.
+    zormon::MonitorThreadOptions threadOptions;
+    threadOptions.interval = o.interval;
+    threadOptions.keepLogsDays = o.keepLogs;
+    threadOptions.hostLog = [&daemon](const std::string& text) { daemon.queueLog("monitor-thread: " + text); };
+    zormon::MonitorThread monitorThread(threadOptions);
+    zormonitor::setThreadServices(monitorThread.services());
+    monitorThread.start();
     {
         // A first session loads the configuration store, and tells at once
         // whether the module can serve sessions at all.
@@ -317,6 +349,9 @@ int main(int argc, char** argv)
     }
     int status = daemon.serve(signalFd, reopenLog);
     close(signalFd);
+    monitorThread.stop();
+    zormonitor::setThreadServices(zormonitor::ThreadServices{});
+    daemon.log("monitor thread stopped");
     zor_logstream.flush();
     zor_logstream.rdbuf(std::cerr.rdbuf());
     return status;

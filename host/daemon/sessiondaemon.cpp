@@ -93,7 +93,26 @@ SessionDaemon::~SessionDaemon()
 void SessionDaemon::log(const std::string& text)
 {
     std::lock_guard<std::mutex> lock(_moduleMutex);
+    writeQueuedLog();
     zor_logstream << "zorhostd: " << text << std::endl;
+}
+
+void SessionDaemon::queueLog(const std::string& text)
+{
+    std::lock_guard<std::mutex> lock(_queueMutex);
+    _queuedLog.push_back(text);
+}
+
+void SessionDaemon::writeQueuedLog()
+{
+    std::vector<std::string> lines;
+    {
+        std::lock_guard<std::mutex> lock(_queueMutex);
+        lines.swap(_queuedLog);
+    }
+    for (const std::string& line : lines) {
+        zor_logstream << line << std::endl;
+    }
 }
 
 bool SessionDaemon::listen(std::string* error)
@@ -178,7 +197,8 @@ int SessionDaemon::serve(int signalFd, void (*reopenLog)())
     int status = 0;
     for (;;) {
         pollfd fds[2] = {{_listenFd, POLLIN, 0}, {signalFd, POLLIN, 0}};
-        int n = poll(fds, 2, -1);
+        // Wakes each second to write what the monitor thread queued.
+        int n = poll(fds, 2, 1000);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -186,6 +206,11 @@ int SessionDaemon::serve(int signalFd, void (*reopenLog)())
             log(std::string("cannot wait for clients: ") + std::strerror(errno));
             status = 1;
             break;
+        }
+        if (n == 0) {
+            std::lock_guard<std::mutex> lock(_moduleMutex);
+            writeQueuedLog();
+            continue;
         }
         if (fds[1].revents & POLLIN) {
             signalfd_siginfo info{};
@@ -408,6 +433,7 @@ void SessionDaemon::serveConnection(Connection* c)
                         RequestOutcome outcome;
                         {
                             std::lock_guard<std::mutex> lock(_moduleMutex);
+                            writeQueuedLog();
                             outcome = session->run(request);
                             if (succeeded(outcome) && isEdit(request)) {
                                 edits = true;

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 struct DaemonOptions {
     std::string socketPath;
@@ -50,6 +51,11 @@ public:
     /// Writes one line of the daemon's own to the host log stream.
     void log(const std::string& text);
 
+    /// Takes a log line from a thread that may hold locks of its own (the
+    /// monitor thread): it is written the next time the module mutex is
+    /// free, never while the caller waits for it, so no lock order can cycle.
+    void queueLog(const std::string& text);
+
     /// The mutex that every call into the module is made under.
     std::mutex& moduleMutex() { return _moduleMutex; }
 
@@ -62,10 +68,14 @@ private:
     void reapFinished();
     void stop();
     bool sendLine(int fd, const std::string& line, std::string* error);
+    /// Writes the queued lines; the caller holds _moduleMutex.
+    void writeQueuedLog();
 
     const ModuleLibrary& _module;
     DaemonOptions _options;
     std::mutex _moduleMutex;
+    std::mutex _queueMutex; ///< taken alone, never with another lock
+    std::vector<std::string> _queuedLog;
     int _listenFd = -1;
     dev_t _socketDevice = 0;
     ino_t _socketInode = 0;

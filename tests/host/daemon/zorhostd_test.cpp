@@ -222,6 +222,11 @@ TEST(ZorhostdTest, SessionsShareOneStoreAndEndCleanly)
     EXPECT_NE(zortest::readFile(config).find("disk-free"), std::string::npos);
     EXPECT_EQ(field(run(a, "get " + kConfig + "monitor-entry/1/"), "reply").find("<monitor-entry variable=\"disk-free\""), 0u);
 
+    // An editor in process waits for the daemon's lock on the configuration, and is told who holds it.
+    zortest::HostRun editor = zortest::runZorhost({"--root", root.path(), "--lock-wait", "0", "commit"});
+    EXPECT_EQ(editor.status, 2);
+    EXPECT_NE(editor.err.find("process " + std::to_string(daemon.pid)), std::string::npos) << editor.err;
+
     // A client gone in the middle of a request line: its edit stays in the
     // store, uncommitted, and the others go on.
     std::string saved = zortest::readFile(config);
