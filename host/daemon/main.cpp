@@ -320,7 +320,7 @@ int main(int argc, char** argv)
     {
         // A first session loads the configuration store, and tells at once
         // whether the module can serve sessions at all.
-        std::lock_guard<std::mutex> lock(daemon.moduleMutex());
+        std::lock_guard<FairMutex> lock(daemon.moduleMutex());
         HostSession first(module, o.msgSize);
         std::optional<EscapedException> thrown;
         std::optional<int> opened = first.open(&thrown);

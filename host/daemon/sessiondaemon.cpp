@@ -92,7 +92,7 @@ SessionDaemon::~SessionDaemon()
 
 void SessionDaemon::log(const std::string& text)
 {
-    std::lock_guard<std::mutex> lock(_moduleMutex);
+    std::lock_guard<FairMutex> lock(_moduleMutex);
     writeQueuedLog();
     zor_logstream << "zorhostd: " << text << std::endl;
 }
@@ -208,7 +208,7 @@ int SessionDaemon::serve(int signalFd, void (*reopenLog)())
             break;
         }
         if (n == 0) {
-            std::lock_guard<std::mutex> lock(_moduleMutex);
+            std::lock_guard<FairMutex> lock(_moduleMutex);
             writeQueuedLog();
             continue;
         }
@@ -217,7 +217,7 @@ int SessionDaemon::serve(int signalFd, void (*reopenLog)())
             if (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
                 if (info.ssi_signo == SIGHUP) {
                     {
-                        std::lock_guard<std::mutex> lock(_moduleMutex);
+                        std::lock_guard<FairMutex> lock(_moduleMutex);
                         reopenLog();
                     }
                     log("log reopened (SIGHUP)");
@@ -379,7 +379,7 @@ void SessionDaemon::serveConnection(Connection* c)
     try {
         std::string refusal;
         {
-            std::lock_guard<std::mutex> lock(_moduleMutex);
+            std::lock_guard<FairMutex> lock(_moduleMutex);
             session = std::make_unique<HostSession>(_module, _options.msgSize);
             std::optional<EscapedException> thrown;
             std::optional<int> opened;
@@ -432,7 +432,7 @@ void SessionDaemon::serveConnection(Connection* c)
                         const HostRequest& request = requests.front();
                         RequestOutcome outcome;
                         {
-                            std::lock_guard<std::mutex> lock(_moduleMutex);
+                            std::lock_guard<FairMutex> lock(_moduleMutex);
                             writeQueuedLog();
                             outcome = session->run(request);
                             if (succeeded(outcome) && isEdit(request)) {
@@ -470,7 +470,8 @@ void SessionDaemon::serveConnection(Connection* c)
                     }
                     break;
                 }
-                if (!sendLine(c->fd, answer + "\n", &error)) {
+                answer.push_back('\n'); // appended, not copied: a reply may be 64 MiB and more
+                if (!sendLine(c->fd, answer, &error)) {
                     ending = "the client went away before its reply: " + error;
                     break;
                 }
@@ -482,7 +483,7 @@ void SessionDaemon::serveConnection(Connection* c)
         ending = "the daemon failed in this session";
     }
     {
-        std::lock_guard<std::mutex> lock(_moduleMutex);
+        std::lock_guard<FairMutex> lock(_moduleMutex);
         session.reset(); // CloseSession
     }
     {
@@ -542,7 +543,7 @@ void SessionDaemon::stop()
     _connections.clear();
     bool unsaved;
     {
-        std::lock_guard<std::mutex> lock(_moduleMutex);
+        std::lock_guard<FairMutex> lock(_moduleMutex);
         unsaved = _storeUnsaved;
     }
     log("stopped: closed " + std::to_string(open) + (open == 1 ? " session" : " sessions") + ", " +

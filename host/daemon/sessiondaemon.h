@@ -5,6 +5,7 @@
 // reply to one client holds the others up only while the module builds it.
 #pragma once
 
+#include "fairmutex.h"
 #include "modulelibrary.h"
 
 #include <sys/types.h>
@@ -57,7 +58,7 @@ public:
     void queueLog(const std::string& text);
 
     /// The mutex that every call into the module is made under.
-    std::mutex& moduleMutex() { return _moduleMutex; }
+    FairMutex& moduleMutex() { return _moduleMutex; }
 
 private:
     struct Connection;
@@ -73,7 +74,7 @@ private:
 
     const ModuleLibrary& _module;
     DaemonOptions _options;
-    std::mutex _moduleMutex;
+    FairMutex _moduleMutex;
     std::mutex _queueMutex; ///< taken alone, never with another lock
     std::vector<std::string> _queuedLog;
     int _listenFd = -1;
