@@ -302,7 +302,7 @@ private:
 // and line ends.
 class StrictReader : public SAX2XMLReaderImpl {
 public:
-    StrictReader(XMLGrammarPool* pool) : SAX2XMLReaderImpl(XMLPlatformUtils::fgMemoryManager, pool) {}
+    explicit StrictReader(XMLGrammarPool* pool) : SAX2XMLReaderImpl(XMLPlatformUtils::fgMemoryManager, pool) {}
 
     void XMLDecl(const XMLCh* const versionStr, const XMLCh* const encodingStr, const XMLCh* const standaloneStr,
                  const XMLCh* const actualEncodingStr) override

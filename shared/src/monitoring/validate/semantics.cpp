@@ -150,7 +150,17 @@ void checkVariable(DocumentModel& model, const ElementRecord& element)
 {
     const VariableCatalogue& variables = model.variables();
     const std::string* name = element.attribute("variable");
-    if (variables.empty() || name == nullptr || variables.count(*name) != 0) {
+    if (name == nullptr) {
+        return;
+    }
+    // The module keeps the name as written, blanks included, and no
+    // variable's name has blanks around it.
+    if (trimmed(*name) != *name) {
+        model.addAttributeProblem(element, "variable",
+                                  "variable=\"" + *name + "\" has blanks around the name; remove them");
+        return;
+    }
+    if (variables.empty() || variables.count(*name) != 0) {
         return;
     }
     std::string message = "unknown variable \"" + *name + "\": the monitor thread does not know it";
