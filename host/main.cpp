@@ -342,21 +342,7 @@ int main(int argc, char** argv)
 
     int status = kExitOk;
     if (show) {
-        // With --json every request of the reading is one line, as usual.
-        RequestRunner shown = [&](const HostRequest& request) {
-            RequestOutcome outcome = run(request);
-            if (o.json) {
-                std::cout << jsonLine(request, outcome) << std::endl;
-            }
-            return outcome;
-        };
-        std::vector<std::string> entries;
-        if (!readEntries(shown, &entries, &error)) {
-            std::cerr << "zorhost: " << error << '\n';
-            status = kExitRequestFailed;
-        } else if (!o.json) {
-            printEntries(entries, std::cout);
-        }
+        status = showConfiguration(run, o.json, std::cout, std::cerr);
     } else {
         ScriptRunOptions options;
         options.json = o.json;
@@ -366,33 +352,17 @@ int main(int argc, char** argv)
         if (o.strict) {
             options.refusal = [](const HostRequest& request) { return strictRefusal(request, strictXmlProblems); };
         }
-        // diff: the table as the session opened it is the committed file
-        // (the lock keeps other editors out), and after each commit the
-        // table is what the file now holds.
-        std::vector<std::string> committed;
-        bool diffReady = true;
-        auto readOrSay = [&](std::vector<std::string>* entries) {
-            if (!readEntries(run, entries, &error)) {
-                std::cerr << "zorhost: diff: " << error << '\n';
-                return false;
-            }
-            return true;
-        };
+        std::optional<SessionDiff> changes;
         if (diff) {
-            diffReady = readOrSay(&committed);
-            options.beforeCommit = [&] {
-                std::vector<std::string> now;
-                if (diffReady && readOrSay(&now)) {
-                    printDiff(committed, now, o.json, std::cout);
-                }
-            };
-            options.afterCommit = [&] { diffReady = readOrSay(&committed); };
+            changes.emplace(run, o.json, std::cout, std::cerr);
+            options.beforeCommit = [&changes] { changes->print(); };
+            options.afterCommit = [&changes] { changes->committed(); };
         }
         status = runRequests(requests, run, options, std::cout, std::cerr);
-        bool committing = std::any_of(requests.begin(), requests.end(),
-                                      [](const HostRequest& r) { return r.type == KEY_TYPE_COMMIT; });
-        if (diff && !committing) {
-            options.beforeCommit();
+        bool commits = std::any_of(requests.begin(), requests.end(),
+                                   [](const HostRequest& r) { return r.type == KEY_TYPE_COMMIT; });
+        if (diff && !commits) {
+            changes->print();
         }
     }
     session.close();

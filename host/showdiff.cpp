@@ -1,5 +1,6 @@
 #include "showdiff.h"
 
+#include "replyformat.h"
 #include "zormodule.h"
 
 #include <nlohmann/json.hpp>
@@ -169,3 +170,50 @@ void printDiff(const std::vector<std::string>& before, const std::vector<std::st
     }
     out.flush();
 }
+
+int showConfiguration(const RequestRunner& run, bool json, std::ostream& out, std::ostream& err)
+{
+    RequestRunner shown = [&](const HostRequest& request) {
+        RequestOutcome outcome = run(request);
+        if (json) {
+            out << jsonLine(request, outcome) << std::endl;
+        }
+        return outcome;
+    };
+    std::vector<std::string> entries;
+    std::string error;
+    if (!readEntries(shown, &entries, &error)) {
+        err << "zorhost: " << error << '\n';
+        return 1;
+    }
+    if (!json) {
+        printEntries(entries, out);
+    }
+    return 0;
+}
+
+SessionDiff::SessionDiff(RequestRunner run, bool json, std::ostream& out, std::ostream& err)
+    : _run(std::move(run)), _json(json), _out(out), _err(err)
+{
+    committed();
+}
+
+bool SessionDiff::read(std::vector<std::string>* entries)
+{
+    std::string error;
+    if (!readEntries(_run, entries, &error)) {
+        _err << "zorhost: diff: " << error << '\n';
+        return false;
+    }
+    return true;
+}
+
+void SessionDiff::print()
+{
+    std::vector<std::string> now;
+    if (_ready && read(&now)) {
+        printDiff(_committed, now, _json, _out);
+    }
+}
+
+void SessionDiff::committed() { _ready = read(&_committed); }

@@ -33,3 +33,29 @@ void printEntries(const std::vector<std::string>& entries, std::ostream& out);
 /// one line {"diff":{"changed":[...],"removed":[...],"added":[...]}}.
 void printDiff(const std::vector<std::string>& before, const std::vector<std::string>& after, bool json,
                std::ostream& out);
+
+/// zorhost show: reads every entry and prints it (plain: printEntries;
+/// json: the JSON line of each request made). Returns the exit status.
+int showConfiguration(const RequestRunner& run, bool json, std::ostream& out, std::ostream& err);
+
+/// zorhost diff within one session: the table as the session opened it is
+/// the committed file (the editing lock keeps other editors out), and after
+/// each successful commit the table is what the file now holds.
+class SessionDiff {
+public:
+    SessionDiff(RequestRunner run, bool json, std::ostream& out, std::ostream& err);
+    /// Prints what the session changed against the committed table.
+    void print();
+    /// Takes the table as now committed.
+    void committed();
+
+private:
+    bool read(std::vector<std::string>* entries);
+
+    RequestRunner _run;
+    bool _json;
+    std::ostream& _out;
+    std::ostream& _err;
+    std::vector<std::string> _committed;
+    bool _ready = false;
+};

@@ -54,7 +54,7 @@ monvalidate::DocumentKind kindOfFile(const std::string& path)
         }
         size_t end = head.find_first_of(" \t\r\n/>", at + 1);
         std::string root = head.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
-        return root == "preset-triggers" ? monvalidate::DocumentKind::presetTriggers
+        return root == "preset-triggers" || root == "presets" ? monvalidate::DocumentKind::presetTriggers
                                          : monvalidate::DocumentKind::monitorConfig;
     }
     std::string name = path.substr(path.find_last_of('/') + 1);
