@@ -364,7 +364,9 @@ public:
     void error(const SAXParseException& e) override { addParserProblem(e); }
     void fatalError(const SAXParseException& e) override
     {
-        addParserProblem(e);
+        if (!fatal) {
+            addParserProblem(e, "not readable as XML: ");
+        }
         fatal = true;
     }
 
@@ -383,11 +385,11 @@ private:
                      static_cast<unsigned long>(_locator->getColumnNumber())};
     }
 
-    void addParserProblem(const SAXParseException& e)
+    void addParserProblem(const SAXParseException& e, const char* prefix = "")
     {
         _model.addParserProblem(
             Place{static_cast<unsigned long>(e.getLineNumber()), static_cast<unsigned long>(e.getColumnNumber())},
-            narrow(e.getMessage()));
+            prefix + narrow(e.getMessage()));
     }
 
     DocumentModel& _model;

@@ -615,7 +615,7 @@ std::string DocumentModel::explain(const std::string& message, const ElementReco
         }
         return "namespace \"" + name + "\" is not part of the configuration format; remove the xmlns declaration";
     }
-    if (message == "invalid document structure" && trimmedText(_text).empty()) {
+    if (message.find("invalid document structure") != std::string::npos && trimmedText(_text).empty()) {
         return "the document is empty";
     }
     return message;
