@@ -4,8 +4,10 @@
 #include "monitorsources.h"
 #include "zorsmtp.h"
 
+#ifdef ZOR_HAVE_NETSNMP
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
+#endif
 
 #include <cerrno>
 #include <chrono>
@@ -212,6 +214,7 @@ std::vector<TrapSink> parseTrapSinks(const std::string& confText, std::vector<st
     return sinks;
 }
 
+#ifdef ZOR_HAVE_NETSNMP
 namespace {
 
 /// The enterprise number reserved for documentation, under which the
@@ -241,6 +244,7 @@ std::string sendTrap(const TrapSink& sink, const std::string& variable, const st
     // Only the transports are set up: the full init_snmp would read
     // configuration files and MIBs and make folders for keys and
     // certificates, none of which sending a v2c notification needs.
+    // The transports stay registered for the life of the process.
     std::call_once(gSnmpStarted, [] { netsnmp_tdomain_init(); });
     std::string peer = sink.peer;
     if (peer.find(':') == std::string::npos) {
@@ -272,5 +276,12 @@ std::string sendTrap(const TrapSink& sink, const std::string& variable, const st
     snmp_sess_close(session);
     return why;
 }
+#else
+std::string sendTrap(const TrapSink& sink, const std::string&, const std::string&, const std::string&,
+                     const std::string&)
+{
+    return "cannot send to " + sink.peer + ": built without Net-SNMP (libsnmp-dev)";
+}
+#endif
 
 } // namespace zormon

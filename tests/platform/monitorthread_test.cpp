@@ -17,6 +17,10 @@
 
 using namespace zormon;
 
+// Net-SNMP registers its transports once per process (a few small blocks
+// that this version offers no call to free); the leak check leaves them out.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libnetsnmp.so\n"; }
+
 namespace {
 
 std::time_t gNow = 0;
@@ -173,6 +177,9 @@ TEST_F(MonitorThreadTest, LogUdpAndMailReachTheirPeers)
 
 TEST_F(MonitorThreadTest, TrapReachesSnmptrapdWithNames)
 {
+#ifndef ZOR_HAVE_NETSNMP
+    GTEST_SKIP() << "built without Net-SNMP (Debian package libsnmp-dev)";
+#endif
     if (access("/usr/sbin/snmptrapd", X_OK) != 0) {
         GTEST_SKIP() << "snmptrapd is not installed (Debian package snmptrapd)";
     }
