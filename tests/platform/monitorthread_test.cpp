@@ -258,7 +258,8 @@ TEST_F(MonitorThreadTest, ReloadKeepsUnchangedEntriesAndABadFileKeepsTheLastGood
     // Committing a change to b re-sends nothing of a inside its repeat limit.
     writeConfig(aEntry + entry("b", trigger("<single-value comparison=\"greater-than\" value=\"55\"/>",
                                             "max-frequency=\"3600\"><udp/>", "permanent=\"true\"")));
-    thread.configurationChanged();
+    zormonitor::setThreadServices(thread.services());
+    ZORmonitorThread::setConfigurationChanged(); // what the module calls after a commit
     ++gNow;
     _udp.clear();
     thread.tick();
