@@ -138,6 +138,7 @@ std::string MailQueue::sendOnce(const Mail& mail)
         smtp.setPort(_settings.port);
     }
     smtp.setTimeout(_settings.timeoutSeconds);
+    smtp.setStatusLog(_hostLog); // this worker never writes the host's log stream itself
     for (const std::string& address : mail.recipients) {
         smtp.addRecipient(address);
     }

@@ -51,6 +51,10 @@ void MonitorThread::logHost(const std::string& text) const
     if (_options.hostLog) {
         _options.hostLog(text);
     } else {
+        // The sampling thread and the mail worker both log; a host that
+        // writes the stream from its own threads too passes hostLog instead.
+        static std::mutex streamMutex;
+        std::lock_guard<std::mutex> lock(streamMutex);
         zor_logstream << "monitor-thread: " << text << std::endl;
     }
 }

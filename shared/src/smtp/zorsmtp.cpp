@@ -273,7 +273,9 @@ void ZORSmtp::sendEmail(std::string subject, std::string body)
         reply.erase(reply.find_last_not_of("\r\n") + 1);
         const std::string line =
             "Email SMTP status: " + std::to_string(code) + ", message: " + reply;
-        if (code == 250) {
+        if (code == 250 && _statusLog) {
+            _statusLog(line);
+        } else if (code == 250) {
             zor_logstream << line << std::endl;
         } else {
             _errorMessages.push_back(line);

@@ -5,6 +5,7 @@
 // for the caller to read.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,11 @@ public:
     void setTimeout(int seconds) { _timeoutSeconds = seconds < 1 ? 1 : seconds; }
     int getTimeout() const { return _timeoutSeconds; }
 
+    /// Where the status line of an accepted message goes instead of the host
+    /// log stream: a sender on a thread of its own must not write that shared
+    /// stream while the host's threads do. Empty: the host log stream.
+    void setStatusLog(std::function<void(const std::string&)> statusLog) { _statusLog = std::move(statusLog); }
+
     /// Appends the address as given; it is trimmed when the mail is sent.
     void addRecipient(std::string address) { _recipients.push_back(std::move(address)); }
 
@@ -74,4 +80,5 @@ private:
     std::string _from;
     std::vector<std::string> _errorMessages;
     int _timeoutSeconds = 30;
+    std::function<void(const std::string&)> _statusLog;
 };
