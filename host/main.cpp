@@ -253,7 +253,7 @@ int main(int argc, char** argv)
         if (fs::is_directory(file, ec)) {
             return usageError("cannot validate " + file + ": it is a directory");
         }
-        return validateConfigFile(file, std::cout);
+        return validateConfigFile(file, o.json, std::cout);
     }
 
     bool show = o.op == kShow;

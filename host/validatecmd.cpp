@@ -4,6 +4,8 @@
 #include "zorMonitorVariable.h"
 #include "zorpath.h"
 
+#include <nlohmann/json.hpp>
+
 #include <fstream>
 
 namespace {
@@ -66,12 +68,18 @@ monvalidate::DocumentKind kindOfFile(const std::string& path)
 
 std::string defaultConfigFile() { return zorResolvePath("/etc/configs/monitor/Monitor.cfg"); }
 
-int validateConfigFile(const std::string& path, std::ostream& out)
+int validateConfigFile(const std::string& path, bool json, std::ostream& out)
 {
     std::vector<monvalidate::Problem> problems =
         monvalidate::validateFile(path, kindOfFile(path), monitorThreadVariables());
     for (const monvalidate::Problem& p : problems) {
-        out << monvalidate::formatProblem(p) << '\n';
+        if (json) {
+            nlohmann::ordered_json line = {
+                {"file", p.file}, {"line", p.line}, {"column", p.column}, {"message", p.message}};
+            out << line.dump(-1, ' ', true) << '\n';
+        } else {
+            out << monvalidate::formatProblem(p) << '\n';
+        }
     }
     out.flush();
     return problems.empty() ? 0 : 1;

@@ -10,8 +10,9 @@
 
 /// Checks a configuration file (Monitor.cfg, or the preset catalogue, told
 /// apart by its root element or name) and prints each problem as
-/// FILE:LINE:COLUMN: MESSAGE on out. Returns 0 when clean, 1 with problems.
-int validateConfigFile(const std::string& path, std::ostream& out);
+/// FILE:LINE:COLUMN: MESSAGE on out (json: one object per problem with
+/// file, line, column and message). Returns 0 when clean, 1 with problems.
+int validateConfigFile(const std::string& path, bool json, std::ostream& out);
 
 /// The Monitor.cfg of the root in use (through the path resolver).
 std::string defaultConfigFile();

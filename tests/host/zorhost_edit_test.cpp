@@ -92,7 +92,7 @@ TEST(ZorhostEditTest, ConcurrentEditorsLoseNothingThatWasReportedSaved)
 TEST(ZorhostEditTest, AnEditorWaitsForTheLockAndNamesItsHolder)
 {
     Configured c;
-    int fd = open(c.root.at("etc/configs/monitor/Monitor.cfg.lock").c_str(), O_RDWR | O_CREAT, 0644);
+    int fd = open(c.root.at("etc/configs/monitor/Monitor.cfg.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     ASSERT_GE(fd, 0);
     struct flock lock {};
     lock.l_type = F_WRLCK;
@@ -165,6 +165,9 @@ TEST(ZorhostEditTest, ValidateChecksAFileWithoutTheModule)
     EXPECT_EQ(problems.status, 1);
     EXPECT_EQ(problems.out.find(bad + ":2:"), 0u) << problems.out;
     EXPECT_TRUE(has(problems.out, "yes")) << problems.out;
+    HostRun json = c.run({"--json", "validate", bad});
+    ASSERT_FALSE(json.replies.empty()) << json.out;
+    EXPECT_EQ(json.replies[0]["line"], 2);
     EXPECT_EQ(c.run({"validate", c.root.at("missing.cfg")}).status, 1);
     EXPECT_EQ(c.run({"validate", bad, bad}).status, 2);
 }

@@ -83,29 +83,34 @@ HostRun runProgram(const std::string& name, const std::vector<std::string>& args
     std::string outPath = io.at("out");
     std::string errPath = io.at("err");
 
-    pid_t pid = fork();
-    if (pid < 0) {
-        throw std::runtime_error("fork failed");
+    // Everything the child needs is made before the fork, so the child only
+    // calls dup2, execv and _exit: tests may run programs from several
+    // threads at once, and a child of a threaded process must not allocate.
+    std::string exe = binPath(name);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(exe.c_str()));
+    for (const std::string& a : args) {
+        argv.push_back(const_cast<char*>(a.c_str()));
     }
+    argv.push_back(nullptr);
+    int in = open(io.at("in").c_str(), O_RDONLY | O_CLOEXEC);
+    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    pid_t pid = in >= 0 && out >= 0 && err >= 0 ? fork() : -1;
     if (pid == 0) {
-        int in = open(io.at("in").c_str(), O_RDONLY);
-        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (in < 0 || out < 0 || err < 0) {
-            _exit(127);
-        }
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
-        std::string exe = binPath(name);
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(exe.c_str()));
-        for (const std::string& a : args) {
-            argv.push_back(const_cast<char*>(a.c_str()));
-        }
-        argv.push_back(nullptr);
         execv(exe.c_str(), argv.data());
         _exit(127);
+    }
+    for (int fd : {in, out, err}) {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    if (pid < 0) {
+        throw std::runtime_error("cannot start " + exe);
     }
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
