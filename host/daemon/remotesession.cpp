@@ -15,12 +15,12 @@ using nlohmann::json;
 
 namespace {
 
-constexpr const char* kDaemonErrorType = "zorhostd";
-
+/// What the daemon refused or could not do: a failure of the host's side,
+/// which the module never saw.
 RequestOutcome failedOutcome(const std::string& message)
 {
     RequestOutcome outcome;
-    outcome.exception = EscapedException{kDaemonErrorType, message};
+    outcome.hostError = message;
     return outcome;
 }
 
@@ -139,6 +139,8 @@ public:
             _seen |= kReply;
         } else if (_key == "stdout") {
             _o->moduleStdout = std::move(text);
+        } else if (_key == "hostError") {
+            _o->hostError = std::move(text);
         } else if (_key == "error") {
             _error = std::move(text);
         }
@@ -221,7 +223,7 @@ bool outcomeFromReplyLine(const std::string& line, RequestOutcome* outcome, std:
     ReplyReader reader(&o);
     bool parsed = json::sax_parse(line, &reader);
     if (parsed && reader.error()) {
-        *outcome = failedOutcome(*reader.error());
+        *outcome = failedOutcome("zorhostd: " + *reader.error());
         return true;
     }
     if (!parsed || !reader.complete()) {
@@ -286,7 +288,19 @@ RequestOutcome RemoteSession::run(const HostRequest& request)
     line += '\n';
     std::string reply;
     RequestOutcome outcome;
-    if (!sendAll(line, &error) || !readLine(&reply, &error) || !outcomeFromReplyLine(reply, &outcome, &error)) {
+    if (!sendAll(line, &error)) {
+        // A daemon that ended the session said why in a last line, which
+        // may still wait to be read; a closed connection cannot block it.
+        std::string ignored;
+        if (errno == EPIPE && readLine(&reply, &ignored) && outcomeFromReplyLine(reply, &outcome, &ignored) &&
+            outcome.hostError) {
+            close();
+            return outcome;
+        }
+        close();
+        return failedOutcome(error);
+    }
+    if (!readLine(&reply, &error) || !outcomeFromReplyLine(reply, &outcome, &error)) {
         // The daemon's side of this session is gone or out of step: a
         // later request could not be matched with its answer.
         close();
@@ -313,7 +327,9 @@ bool RemoteSession::sendAll(const std::string& bytes, std::string* error)
             continue;
         }
         if (n <= 0) {
-            *error = std::string("lost the connection to zorhostd: ") + std::strerror(errno);
+            int why = errno;
+            *error = std::string("lost the connection to zorhostd: ") + std::strerror(why);
+            errno = why; // the caller tells a closed peer (EPIPE) by it
             return false;
         }
         sent += static_cast<size_t>(n);

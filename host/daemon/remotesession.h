@@ -20,10 +20,10 @@ public:
     /// False with the reason (unreachable, refused, OpenSession failed) in *error.
     bool open(std::string* error);
 
-    /// Sends one request and reads back its outcome. What the daemon refuses
-    /// (a request a line cannot carry, a lost connection, the daemon's own
-    /// error line) comes back as an exception of type "zorhostd", as
-    /// anything else that keeps the module from answering is reported.
+    /// Sends one request and reads back its outcome. What keeps the daemon
+    /// from answering (a request a line cannot carry, a lost connection, the
+    /// daemon's own error line) comes back as a hostError "zorhostd: ...",
+    /// with no result: the host failed, not the module.
     RequestOutcome run(const HostRequest& request);
 
     /// Ends the session: the daemon closes it in the module. Safe to repeat.

@@ -460,7 +460,7 @@ void SessionDaemon::serveConnection(Connection* c)
                     ending = "idle for " + std::to_string(_options.idleTimeoutSeconds) + " s";
                     break;
                 } else if (status == LineReader::Status::stopped) {
-                    sendLine(c->fd, errorLine("zorhostd is stopping: the session is closed") + "\n", &error);
+                    sendLine(c->fd, errorLine("the daemon is stopping: the session is closed") + "\n", &error);
                     ending = endingText(status);
                     break;
                 } else {
