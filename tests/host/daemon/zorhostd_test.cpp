@@ -345,6 +345,11 @@ TEST(ZorhostdTest, BadInputAndLimitsNeverDisturbTheOthers)
         poll(nullptr, 0, 100);
     }
     EXPECT_EQ(field(run(third, "get /t/ x"), "result"), "0") << "a place came free";
+
+    // Log rotation: SIGHUP makes a new file under the old name.
+    ASSERT_EQ(rename(daemon.log().c_str(), (daemon.log() + ".1").c_str()), 0);
+    ASSERT_EQ(kill(daemon.pid, SIGHUP), 0);
+    EXPECT_TRUE(daemon.waitForLog("log reopened (SIGHUP)"));
     EXPECT_EQ(daemon.stop(SIGINT), 0);
 }
 
