@@ -414,37 +414,8 @@ void SessionDaemon::serveConnection(Connection* c)
                 LineReader::Status status = reader.next(&line);
                 std::string answer;
                 if (status == LineReader::Status::line) {
-                    ++lineNumber;
-                    std::vector<HostRequest> requests;
-                    std::string why;
-                    if (line.find('\0') != std::string::npos) {
-                        answer = errorLine("request line " + std::to_string(lineNumber) +
-                                           " holds a NUL byte; nothing was sent to the module");
-                    } else if (!parseScript(line, &requests, &why)) {
-                        const std::string scriptPrefix = "script line 1: ";
-                        if (why.compare(0, scriptPrefix.size(), scriptPrefix) == 0) {
-                            why.erase(0, scriptPrefix.size());
-                        }
-                        answer = errorLine("request line " + std::to_string(lineNumber) + ": " + shortened(why));
-                    } else if (requests.empty()) {
+                    if (!answerLine(*session, line, ++lineNumber, &edits, &answer)) {
                         continue; // blank line or comment, as in a script
-                    } else {
-                        const HostRequest& request = requests.front();
-                        RequestOutcome outcome;
-                        {
-                            std::lock_guard<FairMutex> lock(_moduleMutex);
-                            writeQueuedLog();
-                            outcome = session->run(request);
-                            if (succeeded(outcome) && isEdit(request)) {
-                                edits = true;
-                                _storeUnsaved = true;
-                            } else if (succeeded(outcome) && request.type == KEY_TYPE_COMMIT && edits) {
-                                // The module wrote the whole store, every session's edits in it.
-                                edits = false;
-                                _storeUnsaved = false;
-                            }
-                        }
-                        answer = jsonLine(request, outcome);
                     }
                 } else if (status == LineReader::Status::tooLong) {
                     ++lineNumber;
@@ -499,6 +470,49 @@ void SessionDaemon::serveConnection(Connection* c)
                                      "its own commits"));
     --_active;
     c->finished = true;
+}
+
+bool SessionDaemon::answerLine(HostSession& session, const std::string& line, unsigned long lineNumber, bool* edits,
+                               std::string* answer)
+{
+    std::vector<HostRequest> requests;
+    std::string why;
+    if (line.find('\0') != std::string::npos) {
+        *answer = errorLine("request line " + std::to_string(lineNumber) +
+                            " holds a NUL byte; nothing was sent to the module");
+        return true;
+    }
+    if (!parseScript(line, &requests, &why)) {
+        const std::string scriptPrefix = "script line 1: ";
+        if (why.compare(0, scriptPrefix.size(), scriptPrefix) == 0) {
+            why.erase(0, scriptPrefix.size());
+        }
+        *answer = errorLine("request line " + std::to_string(lineNumber) + ": " + shortened(why));
+        return true;
+    }
+    if (requests.empty()) {
+        return false;
+    }
+    const HostRequest& request = requests.front();
+    RequestOutcome outcome;
+    {
+        std::lock_guard<FairMutex> lock(_moduleMutex);
+        writeQueuedLog();
+        outcome = session.run(request);
+        // Whether edits wait for a commit, told from the replies alone: the
+        // module keeps its dirty flag to itself.
+        if (succeeded(outcome) && isEdit(request)) {
+            *edits = true;
+            _storeUnsaved = true;
+        } else if (succeeded(outcome) && request.type == KEY_TYPE_COMMIT && *edits) {
+            // The module wrote the whole store, every session's edits in it.
+            *edits = false;
+            _storeUnsaved = false;
+        }
+    }
+    // Built outside the lock: a reply may be a whole log file.
+    *answer = jsonLine(request, outcome);
+    return true;
 }
 
 void SessionDaemon::stop()

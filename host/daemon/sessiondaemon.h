@@ -30,6 +30,8 @@ struct DaemonOptions {
     std::string version;
 };
 
+class HostSession;
+
 class SessionDaemon {
 public:
     /// module stays loaded by the caller for the daemon's life; log is where
@@ -66,6 +68,10 @@ private:
     void accept();
     bool peerAllowed(int fd, std::string* who, std::string* refusal) const;
     void serveConnection(Connection* connection);
+    /// The reply line to one request line, in *answer; false for a line that
+    /// gets none (blank or comment). *edits: the session has uncommitted edits.
+    bool answerLine(HostSession& session, const std::string& line, unsigned long lineNumber, bool* edits,
+                    std::string* answer);
     void reapFinished();
     void stop();
     bool sendLine(int fd, const std::string& line, std::string* error);
