@@ -20,6 +20,28 @@ std::string where(const HostRequest& request)
                             : shown(request);
 }
 
+/// The operations whose rows serve key, as "get" or "get, add and del";
+/// empty when none does.
+std::string operationsServing(const std::string& key,
+                              const std::function<std::vector<std::string>(int type)>& registeredKeys)
+{
+    std::vector<std::string> names;
+    for (auto [type, name] : {std::pair{KEY_TYPE_GET, "get"}, {KEY_TYPE_SET, "set"}, {KEY_TYPE_ADD, "add"},
+                              {KEY_TYPE_DEL, "del"}, {KEY_TYPE_COMMIT, "commit"}}) {
+        for (const std::string& path : registeredKeys(type)) {
+            if (key.compare(0, path.size(), path) == 0) {
+                names.push_back(name);
+                break;
+            }
+        }
+    }
+    std::string text;
+    for (size_t i = 0; i < names.size(); ++i) {
+        text += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+    }
+    return text;
+}
+
 bool isEdit(const HostRequest& request)
 {
     return request.type == KEY_TYPE_SET || request.type == KEY_TYPE_ADD || request.type == KEY_TYPE_DEL;
@@ -71,7 +93,12 @@ int runRequests(const std::vector<HostRequest>& requests, const RequestRunner& r
                 err << "zorhost: no such key: " << request.key;
                 std::vector<std::string> keys =
                     options.registeredKeys ? options.registeredKeys(request.type) : std::vector<std::string>();
-                if (std::optional<std::string> near = suggestKey(request.key, keys)) {
+                // A key that other operations serve is no typo: say which.
+                std::string others =
+                    options.registeredKeys ? operationsServing(request.key, options.registeredKeys) : "";
+                if (!others.empty()) {
+                    err << "; it takes " << others << " requests";
+                } else if (std::optional<std::string> near = suggestKey(request.key, keys)) {
                     err << "; did you mean " << *near << "?";
                 }
                 err << '\n';

@@ -213,12 +213,15 @@ TEST(ZorhostTest, QuietByDefaultWithErrorsAndKeyHintsOnStandardError)
     EXPECT_EQ(quiet.err, "result: 0\n") << "the module's trace lines are not shown by default";
     EXPECT_NE(runTestModule({"--verbose", "get", "/t/a/"}).err.find("testmodule::OnGet: /t/a/"), std::string::npos);
 
-    HostRun typo = runTestModule({"set", "/t/b/c/", "v"});
+    HostRun typo = runTestModule({"get", "/r/x/"});
     EXPECT_EQ(typo.status, 1);
     EXPECT_EQ(typo.out, "no such key\n");
-    EXPECT_NE(typo.err.find("no such key: /t/b/c/; did you mean /t/a/c/?"), std::string::npos) << typo.err;
+    EXPECT_NE(typo.err.find("no such key: /r/x/; did you mean /t/x/?"), std::string::npos) << typo.err;
     HostRun far = runTestModule({"set", "/x/y/z/", "v"});
     EXPECT_EQ(far.err.find("did you mean"), std::string::npos) << far.err;
+    HostRun wrongOp = runTestModule({"set", "/t/", "v"});
+    EXPECT_NE(wrongOp.err.find("no such key: /t/; it takes get, add and del requests"), std::string::npos)
+        << wrongOp.err;
     HostRun json = runTestModule({"--json", "set", "/t/b/", "v"});
     ASSERT_EQ(json.replies.size(), 1u);
     EXPECT_EQ(json.replies[0]["reply"], "no such key") << "the JSON line is the contract's";
