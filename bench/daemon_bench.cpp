@@ -162,8 +162,8 @@ int main(int argc, char** argv)
         }
     }
     fs::path bin = fs::read_symlink("/proc/self/exe").parent_path();
-    char pattern[] = "/tmp/zorhostd-bench.XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
+    std::string pattern = (fs::temp_directory_path() / "zorhostd-bench.XXXXXX").string();
+    if (mkdtemp(&pattern[0]) == nullptr) {
         return 1;
     }
     fs::path root = pattern;
