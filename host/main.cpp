@@ -328,7 +328,25 @@ int main(int argc, char** argv)
         return kExitUsage;
     }
     std::optional<EscapedException> thrown;
+    // The module says on its log stream when a Monitor.cfg that is there did
+    // not load; the session then starts from an empty table, which a commit
+    // would write. Even when the log stream is discarded, that much reaches
+    // the user. (A missing file is an empty configuration, nothing lost.)
+    std::stringbuf openLog;
+    std::streambuf* quietLog = o.log.empty() && !o.verbose ? zor_logstream.rdbuf(&openLog) : nullptr;
     std::optional<int> opened = session.open(&thrown);
+    if (quietLog != nullptr) {
+        zor_logstream.rdbuf(quietLog);
+    }
+    std::error_code ec;
+    if (quietLog != nullptr && fs::exists(defaultConfigFile(), ec)) {
+        std::istringstream lines(openLog.str());
+        for (std::string line; std::getline(lines, line);) {
+            if (line.find("cannot load") != std::string::npos) {
+                std::cerr << "zorhost: warning: " << line << '\n';
+            }
+        }
+    }
     if (!opened || *opened != 0) {
         std::cerr << "zorhost: OpenSession failed: ";
         if (opened) {

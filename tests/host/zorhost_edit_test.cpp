@@ -178,6 +178,9 @@ TEST(ZorhostEditTest, ShowListsEveryEntryAndDiffShowsTheSessionsChanges)
     EXPECT_EQ(c.show(), "0 " + entryXml("cpu") + "\n1 " + entryXml("uptime") + "\n");
     HostRun json = c.run({"--json", "show"});
     EXPECT_EQ(json.replies.size(), 3u) << "the count and one get per entry";
+    Configured broken; // a file that does not load shows as empty, and zorhost says why, log or not
+    broken.root.write("etc/configs/monitor/Monitor.cfg", "<monitor-config><monitor-entry");
+    EXPECT_TRUE(has(broken.run({"show"}).err, "warning: monitor::initialize: cannot load"));
 
     const std::string script = "del " + kEntry + "0/\nadd " + kEntry + " " + entryXml("load-average") + "\ncommit\n";
     HostRun dry = c.run({"diff", "--dry-run", "--script", "-"}, script);
