@@ -2,6 +2,7 @@
 // once, keeps it loaded, and serves every management client that connects
 // to its UNIX socket with a module session of its own, all sessions sharing
 // the module's one configuration store.
+#include "consoleserver.h"
 #include "protocol.h"
 #include "sessiondaemon.h"
 
@@ -12,6 +13,7 @@
 #include "monitorthread.h"
 
 #include "zorglobals.h"
+#include "zorpath.h"
 #include "zormonitor_host.h"
 
 #include <CLI/CLI.hpp>
@@ -54,6 +56,11 @@ struct Options {
     unsigned idleTimeout = 3600;
     double lockWait = 10;
     int keepLogs = 90;
+    std::string http;
+    std::string tlsCert;
+    std::string tlsKey;
+    std::string metricsAllow = "127.0.0.0/8,::1";
+    unsigned consoleIdle = 1800;
 };
 
 int startFailed(const std::string& message)
@@ -210,6 +217,21 @@ int main(int argc, char** argv)
         ->type_name("SECONDS")
         ->check(CLI::Range(0.0, 86400.0))
         ->capture_default_str();
+    app.add_option("--http", o.http,
+                   "Serve the web console, its JSON API and /metrics on ADDR:PORT (or PORT alone: loopback). "
+                   "Default: off")
+        ->type_name("ADDR:PORT");
+    app.add_option("--tls-cert", o.tlsCert, "Serve --http over TLS with this certificate (PEM); needs --tls-key")
+        ->type_name("FILE");
+    app.add_option("--tls-key", o.tlsKey, "The private key (PEM) of --tls-cert")->type_name("FILE");
+    app.add_option("--metrics-allow", o.metricsAllow,
+                   "Addresses that may read /metrics without a login, CIDR[,CIDR...]")
+        ->type_name("CIDRS")
+        ->capture_default_str();
+    app.add_option("--console-idle", o.consoleIdle, "Close a console login that makes no request for this long")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(1u, 100000000u))
+        ->capture_default_str();
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -220,6 +242,7 @@ int main(int argc, char** argv)
         return kExitStartFailed;
     }
 
+    std::string error0;
     DaemonOptions daemonOptions;
     daemonOptions.maxClients = o.maxClients;
     daemonOptions.maxLineBytes = o.maxLine;
@@ -242,6 +265,33 @@ int main(int argc, char** argv)
         }
         setenv("ZOR_ROOT", absolute(o.root).c_str(), 1);
     }
+    console::ConsoleOptions consoleOptions;
+    if (!o.http.empty()) {
+        size_t colon = o.http.rfind(':');
+        std::string address = colon == std::string::npos ? "127.0.0.1" : o.http.substr(0, colon);
+        std::string port = colon == std::string::npos ? o.http : o.http.substr(colon + 1);
+        if (address.size() > 2 && address.front() == '[' && address.back() == ']') {
+            address = address.substr(1, address.size() - 2);
+        }
+        char* end = nullptr;
+        long number = std::strtol(port.c_str(), &end, 10);
+        if (port.empty() || *end != '\0' || number < 0 || number > 65535 || address.empty()) {
+            return startFailed("--http: expected ADDR:PORT, e.g. 127.0.0.1:8080");
+        }
+        consoleOptions.address = address;
+        consoleOptions.port = static_cast<int>(number);
+    }
+    if (o.tlsCert.empty() != o.tlsKey.empty()) {
+        return startFailed("--tls-cert and --tls-key go together");
+    }
+    consoleOptions.tlsCert = o.tlsCert.empty() ? "" : absolute(o.tlsCert);
+    consoleOptions.tlsKey = o.tlsKey.empty() ? "" : absolute(o.tlsKey);
+    if (!console::parseCidrList(o.metricsAllow, &consoleOptions.metricsAllow, &error0)) {
+        return startFailed("--metrics-allow: " + error0);
+    }
+    consoleOptions.idleTimeoutSeconds = o.consoleIdle;
+    consoleOptions.msgSize = o.msgSize;
+    consoleOptions.interval = o.interval;
     if (!o.foreground && o.log.empty()) {
         return startFailed("in the background the log needs a file: give --log FILE, or --foreground");
     }
@@ -335,6 +385,18 @@ int main(int argc, char** argv)
     if (!daemon.listen(&error)) {
         return failStart(error);
     }
+    // Paths resolved now, under the root that --root set.
+    consoleOptions.usersFile = zorResolvePath("/etc/configs/monitor/console.users");
+    consoleOptions.logFolder = zorResolvePath("/var/log/monitor/");
+    std::unique_ptr<console::ConsoleServer> webConsole;
+    if (!o.http.empty()) {
+        webConsole = std::make_unique<console::ConsoleServer>(
+            module, daemon.moduleMutex(), monitorThread, [&daemon] { return daemon.activeSessions(); }, consoleOptions);
+        if (!webConsole->start(&error)) {
+            return failStart(error);
+        }
+        daemon.log("console listening on " + o.http + (o.tlsCert.empty() ? " (HTTP)" : " (HTTPS)"));
+    }
     if (readyPipe >= 0) {
         reportStart(readyPipe, kExitOk);
         // Nothing is read from or written to the terminal any more; the log
@@ -349,6 +411,10 @@ int main(int argc, char** argv)
     }
     int status = daemon.serve(signalFd, reopenLog);
     close(signalFd);
+    if (webConsole) {
+        webConsole->stop();
+        webConsole.reset();
+    }
     monitorThread.stop();
     zormonitor::setThreadServices(zormonitor::ThreadServices{});
     daemon.log("monitor thread stopped");

@@ -59,6 +59,9 @@ public:
     /// free, never while the caller waits for it, so no lock order can cycle.
     void queueLog(const std::string& text);
 
+    /// Sessions served over the socket now.
+    unsigned activeSessions() const { return _active.load(); }
+
     /// The mutex that every call into the module is made under.
     FairMutex& moduleMutex() { return _moduleMutex; }
 

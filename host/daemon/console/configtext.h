@@ -1,0 +1,72 @@
+// The monitoring configuration texts that the console reads from the
+// module's replies and writes into its requests: one monitor entry or one
+// action trigger, as plain fields that forms fill in and pages describe.
+//
+// The console reads these small documents itself instead of through the
+// XML layer of the configuration model: the daemon's copy of that layer
+// belongs to the monitor thread, which parses Monitor.cfg on its own thread,
+// and a failed parse there would make every later parse of the process fail.
+// The module regenerates every text it replies with, so the reader only
+// needs the form the writer gives.
+#pragma once
+
+#include <string>
+#include <vector>
+
+class ActionTrigger;
+
+namespace console {
+
+struct TriggerSpec {
+    std::string kind = "single-value"; ///< single-value, interval-value or value-changes
+    std::string valueType = "instantaneous";
+    bool permanent = false;
+    std::string comparison = "greater-than";
+    std::string value;
+    std::string lowValue;
+    std::string highValue;
+    std::string range = "inside";
+    long maxFrequency = 0;
+    std::vector<std::string> emails;
+    bool log = false, udp = false, trap = false, shutdown = false, powerOffDrive = false;
+};
+
+struct EntrySpec {
+    std::string variable;
+    bool log = false;
+    std::string schedule = "seconds"; ///< seconds, asynchronous, daily, weekly or none
+    long seconds = 60;
+    long every = 1;
+    std::string dayOfWeek = "mon";
+    int hour = 0, minute = 0;
+    std::vector<TriggerSpec> triggers;
+};
+
+/// A preset of the catalogue as the module hands it out.
+struct PresetSpec {
+    std::string name, variable, unit, description;
+    TriggerSpec trigger;
+};
+
+/// Text with &, <, >, " and ' replaced by their character references, for
+/// attribute values, element text and HTML alike.
+std::string escapeXml(const std::string& text);
+
+/// Readers of the module's texts; false when the text is not of that kind.
+bool readTrigger(const std::string& xml, TriggerSpec* out);
+bool readEntry(const std::string& xml, EntrySpec* out);
+bool readPreset(const std::string& xml, PresetSpec* out);
+
+/// The request texts, every value escaped.
+std::string triggerXml(const TriggerSpec& trigger);
+std::string entryXml(const EntrySpec& entry);
+
+/// "average above 8; e-mail a@b, trap; at most once in 1800 s".
+std::string describeTrigger(const TriggerSpec& trigger);
+/// "every 60 s", "daily at 03:15 every 1 day(s)", ...
+std::string describeSchedule(const EntrySpec& entry);
+
+/// The trigger as an object of the configuration model (owned by the caller).
+ActionTrigger* makeModelTrigger(const TriggerSpec& trigger);
+
+} // namespace console

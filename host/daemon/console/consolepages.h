@@ -1,0 +1,63 @@
+// The console's pages: server-rendered HTML, every text from the
+// configuration or a log escaped, every form carrying the session's token.
+#pragma once
+
+#include "configtext.h"
+#include "hostsession.h"
+
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zormon {
+class MonitorThread;
+}
+
+namespace console {
+
+/// A browser session: a module session of its own, opened at login.
+struct WebSession {
+    std::string id, csrf, user;
+    std::unique_ptr<HostSession> host; ///< used under the module mutex only
+    std::time_t lastUse = 0;
+    std::vector<std::string> committed; ///< the table as last committed, for diff
+    std::string flash;                  ///< the module's answer to the last form, shown once
+    bool closed = false;
+};
+
+/// What the pages need of the server: the session's module requests and
+/// the monitor thread.
+class PageContext {
+public:
+    virtual ~PageContext() = default;
+    virtual RequestOutcome run(WebSession& s, const std::string& op, const std::string& key,
+                               const std::optional<std::string>& value) = 0;
+    virtual bool table(WebSession& s, std::vector<std::string>* entries, std::string* error) = 0;
+    /// Each preset's text and fields, in catalogue order.
+    virtual std::vector<std::pair<std::string, PresetSpec>> presets(WebSession& s) = 0;
+    virtual std::string diffText(WebSession& s, bool asJson) = 0;
+    virtual std::vector<std::string> validate(WebSession& s) = 0;
+    virtual RequestOutcome commit(WebSession& s) = 0;
+    virtual zormon::MonitorThread& monitor() = 0;
+    virtual const std::string& logFolder() = 0;
+    virtual long interval() = 0;
+};
+
+using Params = std::function<std::string(const std::string&)>;
+
+std::string loginPage(const std::string& token, const std::string& message);
+std::string errorPage(WebSession& s, const std::string& message);
+std::string overviewPage(PageContext& c, WebSession& s);
+std::string entriesPage(PageContext& c, WebSession& s);
+/// Runs the form's operation; returns what to show on the next page.
+std::string entriesAction(PageContext& c, WebSession& s, const Params& p);
+std::string logsPage(PageContext& c, WebSession& s, const std::string& name, const std::string& filter);
+std::string graphPage(PageContext& c, WebSession& s, const std::string& variable, const std::string& day, bool week);
+std::string tryPage(PageContext& c, WebSession& s, const Params& p);
+const std::string& consoleScript();
+
+} // namespace console

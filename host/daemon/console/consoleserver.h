@@ -1,0 +1,57 @@
+// The web console and metrics endpoint of zorhostd: an HTTP(S) server whose
+// browser sessions are module sessions, opened at login and closed at
+// logout or after being idle. Every edit is a request to the module, under
+// the daemon's module mutex, with the same keys and XML texts a management
+// client sends; the console keeps no configuration of its own.
+#pragma once
+
+#include "consoleauth.h"
+#include "fairmutex.h"
+#include "modulelibrary.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zormon {
+class MonitorThread;
+}
+
+namespace console {
+
+struct ConsoleOptions {
+    std::string address = "127.0.0.1";
+    int port = 8080;
+    std::string tlsCert, tlsKey; ///< both set: HTTPS
+    std::vector<Cidr> metricsAllow;
+    unsigned idleTimeoutSeconds = 1800;
+    int msgSize = 1024;
+    long interval = 60;
+    std::string usersFile;  ///< resolved path of console.users
+    std::string logFolder;  ///< resolved path of the monitoring logs
+    unsigned loginLimit = 5;
+    unsigned loginWindowSeconds = 300;
+};
+
+class ConsoleServer {
+public:
+    /// socketSessions: how many sessions the socket serves now.
+    ConsoleServer(const ModuleLibrary& module, FairMutex& moduleMutex, zormon::MonitorThread& thread,
+                  std::function<unsigned()> socketSessions, ConsoleOptions options);
+    ~ConsoleServer();
+    ConsoleServer(const ConsoleServer&) = delete;
+    ConsoleServer& operator=(const ConsoleServer&) = delete;
+
+    /// Binds and starts serving on threads of its own; false with the reason.
+    bool start(std::string* error);
+    /// Stops serving and closes every browser session in the module.
+    void stop();
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> _impl;
+};
+
+} // namespace console

@@ -1,0 +1,35 @@
+// Trying a trigger before enabling it: the trigger is played over stored
+// samples of its variable with the monitor thread's own evaluator, and each
+// sample says whether the trigger would have fired and whether its action's
+// repeat limit would have held the action back.
+//
+// A host command (zorhost try) can call tryTrigger as the console does.
+#pragma once
+
+#include "configtext.h"
+#include "monitorlogs.h"
+
+#include <string>
+#include <vector>
+
+namespace console {
+
+struct TryPoint {
+    LogPoint sample;
+    bool holds = false;      ///< the condition held (value-changes: the value changed)
+    bool fired = false;      ///< the trigger fired and its action would have run
+    bool suppressed = false; ///< the trigger fired but the repeat limit held it back
+    std::string message;     ///< the alert message of a firing
+};
+
+struct TryResult {
+    std::vector<TryPoint> points;
+    unsigned long fired = 0, suppressed = 0;
+};
+
+/// Plays trigger over samples (in time order) with the monitoring interval
+/// of the thread (the average, minimum and maximum window).
+TryResult tryTrigger(const std::string& variable, const TriggerSpec& trigger, const std::vector<LogPoint>& samples,
+                     long interval);
+
+} // namespace console
