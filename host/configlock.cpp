@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -60,6 +61,13 @@ bool ConfigLock::acquire(const std::string& path, double waitSeconds, std::strin
     std::string who = "another process";
     if (fcntl(_fd, F_GETLK, &holder) == 0 && holder.l_type != F_UNLCK) {
         who = "process " + std::to_string(holder.l_pid);
+        // zorhostd holds the lock for as long as it runs: its clients edit
+        // through it, not beside it.
+        std::ifstream comm("/proc/" + std::to_string(holder.l_pid) + "/comm");
+        std::string name;
+        if (std::getline(comm, name) && name == "zorhostd") {
+            who += " (zorhostd, which serves the configuration: send the requests with --connect)";
+        }
     }
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%g", waitSeconds);

@@ -4,6 +4,8 @@
 #include "configlock.h"
 #include "hostsession.h"
 #include "hostversion.h"
+#include "protocol.h"
+#include "remotesession.h"
 #include "replyformat.h"
 #include "request.h"
 #include "scriptrun.h"
@@ -51,6 +53,7 @@ struct Options {
     bool dryRun = false;
     bool verbose = false;
     double lockWait = 10;
+    std::optional<std::string> connect; ///< set: run the session in zorhostd; empty: its default socket
 };
 
 /// Accepts a whole decimal number from 1 to max; the message names the range.
@@ -152,6 +155,43 @@ std::vector<std::string> keyPathsOf(const HostListener& listener, int type)
     return paths;
 }
 
+/// Runs the requests (or show, or diff) through run, wherever the session
+/// lives; listener gives the registered keys for suggestions when known.
+int runSession(const Options& o, const std::vector<HostRequest>& requests, const RequestRunner& run,
+               const HostListener* listener)
+{
+    bool show = o.op == kShow;
+    bool diff = o.op == kDiff;
+    int status = kExitOk;
+    if (show) {
+        status = showConfiguration(run, o.json, std::cout, std::cerr);
+    } else {
+        ScriptRunOptions options;
+        options.json = o.json;
+        options.keepGoing = o.keepGoing;
+        options.dryRun = o.dryRun;
+        if (listener != nullptr) {
+            options.registeredKeys = [listener](int type) { return keyPathsOf(*listener, type); };
+        }
+        if (o.strict) {
+            options.refusal = [](const HostRequest& request) { return strictRefusal(request, strictXmlProblems); };
+        }
+        std::optional<SessionDiff> changes;
+        if (diff) {
+            changes.emplace(run, o.json, std::cout, std::cerr);
+            options.beforeCommit = [&changes] { changes->print(); };
+            options.afterCommit = [&changes] { changes->committed(); };
+        }
+        status = runRequests(requests, run, options, std::cout, std::cerr);
+        bool commits = std::any_of(requests.begin(), requests.end(),
+                                   [](const HostRequest& r) { return r.type == KEY_TYPE_COMMIT; });
+        if (diff && !commits) {
+            changes->print();
+        }
+    }
+    return status;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -217,6 +257,11 @@ int main(int argc, char** argv)
         ->type_name("SECONDS")
         ->check(CLI::Range(0.0, 86400.0))
         ->capture_default_str();
+    app.add_option("--connect", o.connect,
+                   "Run the session in a running zorhostd, through its socket SOCK (a path holding a '/'). "
+                   "Default SOCK: /run/zorhost/zorhost.sock under the root")
+        ->type_name("[SOCK]")
+        ->expected(0, 1);
     app.set_version_flag("--version", "zorhost " ZORHOST_VERSION);
     app.add_option("OP", o.op, "get, set, add, del or commit, or OP:ID; or show, diff, validate");
     app.add_option("KEY", o.key, "Key path of the request (validate: the file to check)");
@@ -232,6 +277,17 @@ int main(int argc, char** argv)
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         return usageError(e.what());
+    }
+    // "--connect get KEY": the option's optional SOCK took the OP. A socket
+    // path always holds a '/', so a word without one moves back in front.
+    if (o.connect && !o.connect->empty() && o.connect->find('/') == std::string::npos) {
+        if (o.value) {
+            return usageError("--connect " + *o.connect + ": SOCK must be a path holding a '/'");
+        }
+        o.value = o.key;
+        o.key = o.op.empty() ? std::nullopt : std::optional<std::string>(o.op);
+        o.op = *o.connect;
+        o.connect = std::string();
     }
 
     if (!o.root.empty()) {
@@ -299,6 +355,20 @@ int main(int argc, char** argv)
         return usageError("--udp: " + error);
     }
 
+    if (o.connect) {
+        // The daemon holds the module, the store and the editing lock; its
+        // sessions share one store, so no lock is taken here.
+        RemoteSession remote(o.connect->empty() ? defaultSocketPath() : *o.connect);
+        if (!remote.open(&error)) {
+            std::cerr << "zorhost: " << error << '\n';
+            return kExitUsage;
+        }
+        RequestRunner run = [&remote](const HostRequest& request) { return remote.run(request); };
+        int status = runSession(o, requests, run, nullptr);
+        remote.close();
+        return status;
+    }
+
     std::string modulePath = o.module.empty() ? executableFolder() + "/libmonitor.so" : o.module;
     // Kept for the life of the process, as the appliance's host keeps it: the
     // module's static state (configuration store, key table) is torn down
@@ -357,32 +427,7 @@ int main(int argc, char** argv)
         return kExitUsage;
     }
     RequestRunner run = [&session](const HostRequest& request) { return session.run(request); };
-
-    int status = kExitOk;
-    if (show) {
-        status = showConfiguration(run, o.json, std::cout, std::cerr);
-    } else {
-        ScriptRunOptions options;
-        options.json = o.json;
-        options.keepGoing = o.keepGoing;
-        options.dryRun = o.dryRun;
-        options.registeredKeys = [&session](int type) { return keyPathsOf(session.listener(), type); };
-        if (o.strict) {
-            options.refusal = [](const HostRequest& request) { return strictRefusal(request, strictXmlProblems); };
-        }
-        std::optional<SessionDiff> changes;
-        if (diff) {
-            changes.emplace(run, o.json, std::cout, std::cerr);
-            options.beforeCommit = [&changes] { changes->print(); };
-            options.afterCommit = [&changes] { changes->committed(); };
-        }
-        status = runRequests(requests, run, options, std::cout, std::cerr);
-        bool commits = std::any_of(requests.begin(), requests.end(),
-                                   [](const HostRequest& r) { return r.type == KEY_TYPE_COMMIT; });
-        if (diff && !commits) {
-            changes->print();
-        }
-    }
+    int status = runSession(o, requests, run, &session.listener());
     session.close();
     return status;
 }

@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstring>
+
 namespace {
 
 void appendLatin1(std::string* text, unsigned char byte)
@@ -59,6 +61,78 @@ size_t validSequenceAt(const std::string& bytes, size_t i)
 
 } // namespace
 
+bool isValidUtf8(const std::string& bytes)
+{
+    for (size_t i = 0; i < bytes.size();) {
+        size_t length = validSequenceAt(bytes, i);
+        if (length == 0) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+namespace {
+const char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+}
+
+std::string base64Encode(const std::string& bytes)
+{
+    std::string text;
+    text.reserve((bytes.size() + 2) / 3 * 4);
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        unsigned long group = static_cast<unsigned char>(bytes[i]) << 16;
+        size_t left = bytes.size() - i;
+        if (left > 1) {
+            group |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        }
+        if (left > 2) {
+            group |= static_cast<unsigned char>(bytes[i + 2]);
+        }
+        text.push_back(kBase64[(group >> 18) & 63]);
+        text.push_back(kBase64[(group >> 12) & 63]);
+        text.push_back(left > 1 ? kBase64[(group >> 6) & 63] : '=');
+        text.push_back(left > 2 ? kBase64[group & 63] : '=');
+    }
+    return text;
+}
+
+bool base64Decode(const std::string& text, std::string* bytes)
+{
+    if (text.size() % 4 != 0) {
+        return false;
+    }
+    std::string out;
+    out.reserve(text.size() / 4 * 3);
+    for (size_t i = 0; i < text.size(); i += 4) {
+        unsigned long group = 0;
+        int padding = 0;
+        for (size_t k = 0; k < 4; ++k) {
+            char c = text[i + k];
+            const char* at = c != '\0' ? std::strchr(kBase64, c) : nullptr;
+            // Padding only at the very end, and only in the last two places.
+            if (c == '=' && i + 4 == text.size() && k >= 2 && (k == 3 || text[i + 3] == '=')) {
+                ++padding;
+                group <<= 6;
+            } else if (at != nullptr && padding == 0) {
+                group = (group << 6) | static_cast<unsigned long>(at - kBase64);
+            } else {
+                return false;
+            }
+        }
+        out.push_back(static_cast<char>((group >> 16) & 0xFF));
+        if (padding < 2) {
+            out.push_back(static_cast<char>((group >> 8) & 0xFF));
+        }
+        if (padding < 1) {
+            out.push_back(static_cast<char>(group & 0xFF));
+        }
+    }
+    *bytes = std::move(out);
+    return true;
+}
+
 std::string utf8WithInvalidBytesAsLatin1(const std::string& bytes)
 {
     std::string text;
@@ -79,7 +153,7 @@ std::string utf8WithInvalidBytesAsLatin1(const std::string& bytes)
 // Output is pure ASCII: every character beyond it is written as \uXXXX.
 // That is how a byte that is not valid UTF-8 comes out as \u00XX (its
 // Latin-1 character), and it keeps each line readable by any consumer.
-std::string jsonLine(const HostRequest& request, const RequestOutcome& outcome)
+std::string jsonLine(const HostRequest& request, const RequestOutcome& outcome, bool rawReply)
 {
     nlohmann::ordered_json line;
     line["op"] = request.op;
@@ -92,6 +166,9 @@ std::string jsonLine(const HostRequest& request, const RequestOutcome& outcome)
     line["msgID"] = outcome.msgID ? nlohmann::ordered_json(*outcome.msgID) : nlohmann::ordered_json(nullptr);
     line["used"] = outcome.used;
     line["reply"] = utf8WithInvalidBytesAsLatin1(outcome.reply);
+    if (rawReply && !isValidUtf8(outcome.reply)) {
+        line["replyBytes"] = base64Encode(outcome.reply);
+    }
     line["notices"] = outcome.notices;
     if (!outcome.moduleStdout.empty()) {
         line["stdout"] = utf8WithInvalidBytesAsLatin1(outcome.moduleStdout);

@@ -1,6 +1,7 @@
 #include "remotesession.h"
 
 #include "protocol.h"
+#include "replyformat.h"
 
 #include <nlohmann/json.hpp>
 
@@ -137,6 +138,9 @@ public:
         } else if (_key == "reply") {
             _o->reply = std::move(text);
             _seen |= kReply;
+        } else if (_key == "replyBytes") {
+            _bad = _bad || !base64Decode(text, &_rawReply);
+            _hasRawReply = true;
         } else if (_key == "stdout") {
             _o->moduleStdout = std::move(text);
         } else if (_key == "hostError") {
@@ -156,6 +160,8 @@ public:
         return (_seen & required) == required && !_bad && ((_seen & kException) == 0 || (_seen & kExceptionType) != 0);
     }
     const std::optional<std::string>& error() const { return _error; }
+    /// The exact reply bytes, when the line carried them.
+    const std::string* rawReply() const { return _hasRawReply ? &_rawReply : nullptr; }
 
 private:
     enum : unsigned {
@@ -213,6 +219,8 @@ private:
     unsigned _seen = 0;
     bool _bad = false;
     std::optional<std::string> _error;
+    std::string _rawReply;
+    bool _hasRawReply = false;
 };
 
 } // namespace
@@ -230,7 +238,7 @@ bool outcomeFromReplyLine(const std::string& line, RequestOutcome* outcome, std:
         *error = "zorhostd answered with a line that is not a reply: " + line.substr(0, 200);
         return false;
     }
-    o.reply = replyBytes(o.reply, o.used);
+    o.reply = reader.rawReply() != nullptr ? *reader.rawReply() : replyBytes(o.reply, o.used);
     *outcome = std::move(o);
     return true;
 }

@@ -511,7 +511,7 @@ bool SessionDaemon::answerLine(HostSession& session, const std::string& line, un
         }
     }
     // Built outside the lock: a reply may be a whole log file.
-    *answer = jsonLine(request, outcome);
+    *answer = jsonLine(request, outcome, true);
     return true;
 }
 

@@ -281,6 +281,21 @@ TEST(ZorhostdTest, ClientLibraryAnswersAsZorhostInProcess)
             ASSERT_EQ(expected.replies.size(), 1u) << line << expected.err;
             EXPECT_EQ(run(session, line) + "\n", expected.out) << line;
         }
+        session.close();
+        // The whole set as one session of zorhost itself, in process and
+        // through --connect: the same output, plain and JSON, and status.
+        for (const char* format : {"--json", "--keep-going"}) {
+            std::vector<std::string> common = {"--keep-going", format, "--script", "-"};
+            std::vector<std::string> local = options;
+            local.insert(local.end(), {"--module", ZOR_TEST_MODULE, "--root", root.path()});
+            local.insert(local.end(), common.begin(), common.end());
+            std::vector<std::string> remote = {"--connect", daemon.socket};
+            remote.insert(remote.end(), common.begin(), common.end());
+            zortest::HostRun want = zortest::runZorhost(local, script);
+            zortest::HostRun got = zortest::runZorhost(remote, script);
+            EXPECT_EQ(want.out, got.out) << format;
+            EXPECT_EQ(want.status, got.status) << format << got.err;
+        }
     }
 
     // Raw replies come back byte for byte; what a line cannot carry is refused before it is sent.
