@@ -3,14 +3,22 @@
 // read back as an equal object that renders to the same text: a client that
 // gets an entry and sets it back unchanged must change nothing.
 //
+// Each input is also read by the DOM reader and rendered by the DOM writer
+// with the printer (configoracle.h): the SAX2 reader must give the same
+// entries or the same failure, as an entry, as a trigger and as a whole
+// configuration, and the direct writer the same bytes.
+//
 // The parser's error flag is process-wide and never cleared by the module,
 // so after the first bad input every later parse would fail. Each parse
 // here starts from a clean flag through the test-only reset.
 #include "fuzz_check.h"
+#include "configoracle.h"
 #include "monitoring.h"
+#include "xmlwriter.h"
 #include "xmlutils.h"
 
 #include <cstdint>
+#include <vector>
 #include <iostream>
 #include <memory>
 #include <streambuf>
@@ -182,6 +190,63 @@ void roundTripTrigger(const std::string& input)
                "a trigger renders differently the second time:\n%s", describe(text).c_str());
 }
 
+// What a read gives: the failure's message, or nothing when it succeeded.
+template <typename Read>
+std::string failureOf(Read read)
+{
+    resetXMLErrorsForTest();
+    try {
+        read();
+    } catch (const MonitoringException& e) {
+        return "failed: " + e.getMessage();
+    }
+    return "";
+}
+
+void compareWithDom(const std::string& input)
+{
+    MonitorEntry fast, reference;
+    std::string fastFailure = failureOf([&] { fast = MonitoringConfiguration::parseMonitorEntry(input); });
+    std::string referenceFailure = failureOf([&] { reference = configoracle::parseMonitorEntry(input); });
+    FUZZ_CHECK(fastFailure == referenceFailure, "the readers disagree on an entry (%s / %s):\n%s",
+               fastFailure.c_str(), referenceFailure.c_str(), describe(input).c_str());
+    if (fastFailure.empty() && referenceFailure.empty()) {
+        FUZZ_CHECK(sameEntry(fast, reference), "the readers read different entries:\n%s", describe(input).c_str());
+        FUZZ_CHECK(MonitoringConfiguration::generate(fast) == configoracle::generate(fast),
+                   "the writers render an entry differently:\n%s", describe(input).c_str());
+        std::vector<MonitorEntry> table{fast, reference};
+        FUZZ_CHECK(xmlwriter::document(table) == configoracle::document(table),
+                   "the writers save a table differently:\n%s", describe(input).c_str());
+    }
+
+    std::unique_ptr<ActionTrigger> fastTrigger, referenceTrigger;
+    fastFailure = failureOf([&] { fastTrigger.reset(MonitoringConfiguration::parseActionTrigger(input)); });
+    referenceFailure = failureOf([&] { referenceTrigger = configoracle::parseActionTrigger(input); });
+    FUZZ_CHECK(fastFailure == referenceFailure, "the readers disagree on a trigger (%s / %s):\n%s",
+               fastFailure.c_str(), referenceFailure.c_str(), describe(input).c_str());
+    if (fastFailure.empty()) {
+        FUZZ_CHECK(sameTrigger(fastTrigger.get(), referenceTrigger.get()), "the readers read different triggers:\n%s",
+                   describe(input).c_str());
+        if (fastTrigger != nullptr) {
+            FUZZ_CHECK(MonitoringConfiguration::generate(fastTrigger.get()) == configoracle::generate(fastTrigger.get()),
+                       "the writers render a trigger differently:\n%s", describe(input).c_str());
+        }
+    }
+
+    std::vector<MonitorEntry> fastTable, referenceTable;
+    fastFailure = failureOf([&] { fastTable = MonitoringConfiguration::loadText(input); });
+    referenceFailure = failureOf([&] { referenceTable = configoracle::load(input); });
+    FUZZ_CHECK(fastFailure == referenceFailure, "the readers disagree on a configuration (%s / %s):\n%s",
+               fastFailure.c_str(), referenceFailure.c_str(), describe(input).c_str());
+    if (fastFailure.empty()) {
+        bool same = fastTable.size() == referenceTable.size();
+        for (std::size_t i = 0; same && i < fastTable.size(); ++i) {
+            same = sameEntry(fastTable[i], referenceTable[i]);
+        }
+        FUZZ_CHECK(same, "the readers read different configurations:\n%s", describe(input).c_str());
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -198,5 +263,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string input(reinterpret_cast<const char*>(data), size);
     roundTripEntry(input);
     roundTripTrigger(input);
+    compareWithDom(input);
     return 0;
 }

@@ -20,11 +20,6 @@
 #include <string>
 #include <vector>
 
-XERCES_CPP_NAMESPACE_BEGIN
-class XercesDOMParser;
-class InputSource;
-XERCES_CPP_NAMESPACE_END
-
 /// One monitored variable: whether it is logged, its schedule and its ordered
 /// triggers. A value type: copies share nothing, so the store and the
 /// handlers can copy entries in and out freely.
@@ -106,8 +101,14 @@ public:
     /// Releases the printer state and stops the XML platform.
     static void terminate();
 
-    /// The entries of a configuration file, in document order.
+    /// The entries of a configuration file, in document order. Read as the
+    /// scanner goes, without a document tree: memory holds the table and one
+    /// entry, and no step recurses over the document's nesting. A file larger
+    /// than kMaxConfigurationFileSize (256 MiB) is refused as unreadable;
+    /// lastLoadFailure then says so.
     static std::vector<MonitorEntry> load(const std::string& filename);
+    /// The same for a document held in memory.
+    static std::vector<MonitorEntry> loadText(const std::string& document);
     /// The entry described by one monitor-entry document.
     static MonitorEntry parseMonitorEntry(const std::string& input);
     /// A new trigger owned by the caller, or null when the text names no trigger kind.
@@ -124,7 +125,8 @@ public:
     /// thrown. A symbolic link is followed: its target is replaced, in the
     /// target's folder, and keeps its owner, group and mode.
     static void save(const std::vector<MonitorEntry>& entries, const std::string& filename);
-    /// One monitor-entry as XML text, without declaration or added line breaks.
+    /// One monitor-entry as XML text, without declaration or added line
+    /// breaks: the bytes the printer makes of its document, written directly.
     static std::string generate(const MonitorEntry& entry);
     /// One action-trigger as XML text, without declaration or added line breaks.
     static std::string generate(const ActionTrigger* trigger);
@@ -134,25 +136,4 @@ public:
     static xercesc::DOMNodeList* loadPresets(const std::string& filename);
     /// One preset element and its subtree as XML text.
     static std::string generatePreset(const xercesc::DOMNode* presetElement);
-
-private:
-    static std::unique_ptr<xercesc::XercesDOMParser> parseDocument(const xercesc::InputSource& source,
-                                                                   bool validate);
-    static std::unique_ptr<xercesc::XercesDOMParser> parseFile(const std::string& filename,
-                                                               const char* notFoundMessage);
-    /// Runs work (which makes or parses with a parser and returns true when
-    /// the parser counted errors) and reports every failure as every parse
-    /// does; discard runs first, to let go of the failed parser's documents.
-    static void parseGuarded(const std::function<bool()>& work, const std::function<void()>& discard);
-    /// Sets a parser up as every parse of this layer needs it.
-    static void configureParser(xercesc::XercesDOMParser& parser, bool validate);
-    /// Parses a request text with the parser kept for request texts; its
-    /// document lives until that parser's resetDocumentPool().
-    static xercesc::XercesDOMParser& parseRequest(const xercesc::InputSource& source);
-    static MonitorEntry parseMonitorEntryElement(const xercesc::DOMElement* monEntryElement);
-    static std::unique_ptr<ActionTrigger> parseActionTriggerElement(const xercesc::DOMElement* actionTriggerElement);
-    static void generateMonitorEntryElement(const MonitorEntry& entry, xercesc::DOMElement* entryElem,
-                                            xercesc::DOMDocument* doc);
-    static void generateActionTriggerElement(const ActionTrigger* trigger, xercesc::DOMElement* triggerElem,
-                                             xercesc::DOMDocument* doc);
 };

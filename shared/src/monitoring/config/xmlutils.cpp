@@ -11,6 +11,8 @@
 #include <xercesc/validators/DTD/DTDEntityDecl.hpp>
 #include <xercesc/parsers/XercesDOMParser.hpp>
 #include <xercesc/sax/InputSource.hpp>
+#include <xercesc/parsers/SAX2XMLReaderImpl.hpp>
+#include <xercesc/util/XMLUni.hpp>
 #include <xercesc/util/OutOfMemoryException.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/SecurityManager.hpp>
@@ -20,6 +22,7 @@
 #include <xercesc/util/XMLString.hpp>
 
 #include <algorithm>
+#include <memory>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -88,10 +91,19 @@ public:
 
 BoundedSecurityManager gSecurityManager;
 
-// The parser kept for request texts (MonitoringConfiguration::parseRequest).
-// A plain pointer like the printer state, and for the same reason: it is
-// released by TerminateXMLUtils while the platform is still up.
-XercesDOMParser* gRequestParser = nullptr;
+
+// Appends the formatter's bytes to a string (AppendPrinterEscaped).
+class StringFormatTarget : public XMLFormatTarget {
+public:
+    void writeChars(const XMLByte* const toWrite, const XMLSize_t count, XMLFormatter* const) override
+    {
+        out->append(reinterpret_cast<const char*>(toWrite), count);
+    }
+    std::string* out = nullptr;
+};
+
+StringFormatTarget* gEscapeTarget = nullptr;
+XMLFormatter* gEscapeFormatter = nullptr;
 
 std::string widenFailedNarrow(const XMLCh* text)
 {
@@ -145,8 +157,11 @@ void resetXMLErrorsForTest()
 
 void TerminateXMLUtils()
 {
-    delete gRequestParser;
-    gRequestParser = nullptr;
+    ReleaseRequestReader();
+    delete gEscapeFormatter;
+    gEscapeFormatter = nullptr;
+    delete gEscapeTarget;
+    gEscapeTarget = nullptr;
     delete gFormatter;
     gFormatter = nullptr;
     delete gFormatTarget;
@@ -270,7 +285,7 @@ void MonitoringConfiguration::terminate()
     XMLPlatformUtils::Terminate();
 }
 
-void MonitoringConfiguration::configureParser(XercesDOMParser& parser, bool validate)
+void ConfigureConfigurationParser(XercesDOMParser& parser, bool validate)
 {
     parser.setValidationScheme(validate ? XercesDOMParser::Val_Always : XercesDOMParser::Val_Never);
     parser.setDoNamespaces(false);
@@ -290,7 +305,7 @@ void MonitoringConfiguration::configureParser(XercesDOMParser& parser, bool vali
     parser.setExitOnFirstFatalError(true);
 }
 
-void MonitoringConfiguration::parseGuarded(const std::function<bool()>& work, const std::function<void()>& discard)
+void ParseGuarded(const std::function<bool()>& work, const std::function<void()>& discard)
 {
     MonitoringException failure;
     DOMTreeErrorReporter* reporter = GetXMLErrorReporter();
@@ -322,13 +337,13 @@ void MonitoringConfiguration::parseGuarded(const std::function<bool()>& work, co
     }
 }
 
-std::unique_ptr<XercesDOMParser> MonitoringConfiguration::parseDocument(const InputSource& source, bool validate)
+std::unique_ptr<XercesDOMParser> ParseConfigurationDocument(const InputSource& source, bool validate)
 {
     std::unique_ptr<XercesDOMParser> parser;
-    parseGuarded(
+    ParseGuarded(
         [&] {
             parser = std::make_unique<ConfigurationParser>();
-            configureParser(*parser, validate);
+            ConfigureConfigurationParser(*parser, validate);
             parser->parse(source);
             return parser->getErrorCount() > 0;
         },
@@ -336,28 +351,34 @@ std::unique_ptr<XercesDOMParser> MonitoringConfiguration::parseDocument(const In
     return parser;
 }
 
-// Request texts are small and come one at a time, so a new parser for each
-// (scanner, reader buffers, grammar set-up) would cost more than the parse
-// itself. One parser is kept for them instead; every parse resets it, and its
-// document is let go as soon as the request has read it.
-XercesDOMParser& MonitoringConfiguration::parseRequest(const InputSource& source)
+void ConfigureConfigurationReader(SAX2XMLReaderImpl& reader)
 {
-    parseGuarded(
-        [&] {
-            if (gRequestParser == nullptr) {
-                auto parser = std::make_unique<ConfigurationParser>();
-                configureParser(*parser, false);
-                gRequestParser = parser.release();
-            }
-            gRequestParser->parse(source);
-            return gRequestParser->getErrorCount() > 0;
-        },
-        [] {
-            if (gRequestParser != nullptr) {
-                gRequestParser->resetDocumentPool();
-            }
-        });
-    return *gRequestParser;
+    // The same settings as ConfigureConfigurationParser gives a DOM parser.
+    reader.setFeature(XMLUni::fgSAX2CoreValidation, false);
+    reader.setFeature(XMLUni::fgSAX2CoreNameSpaces, false);
+    reader.setFeature(XMLUni::fgXercesSchema, false);
+    reader.setFeature(XMLUni::fgXercesSchemaFullChecking, false);
+    reader.setFeature(XMLUni::fgXercesLoadExternalDTD, false);
+    reader.setFeature(XMLUni::fgXercesDisableDefaultEntityResolution, true);
+    reader.setXMLEntityResolver(&gEntityResolver);
+    reader.setProperty(XMLUni::fgXercesSecurityManager, &gSecurityManager);
+    reader.setExitOnFirstFatalError(true);
+    reader.setErrorHandler(GetXMLErrorReporter());
+}
+
+std::string& LoadFailureText()
+{
+    static std::string* text = new std::string();
+    return *text;
+}
+
+std::string ParseFailureReason(const std::string& diagnosticBefore, bool sawErrorsBefore, const std::string& failure)
+{
+    const std::string& diagnostic = GetXMLErrorReporter()->lastDiagnostic();
+    if (sawErrorsBefore && diagnostic == diagnosticBefore) {
+        return "an earlier document failed to parse" + (diagnostic.empty() ? "" : " (" + diagnostic + ")");
+    }
+    return diagnostic.empty() ? failure : diagnostic;
 }
 
 // ---------------------------------------------------------------------------
@@ -439,7 +460,7 @@ void writeEscaped(const XMLCh* text, XMLFormatter::EscapeFlags escapes)
 // Attribute values with the formatter's attribute escapes. Tabs and line
 // breaks are written as character references besides: a reader normalises
 // literal ones to blanks, and a value must read back exactly as written.
-void writeAttributeValue(const XMLCh* value)
+void writeAttributeValue(XMLFormatter& formatter, const XMLCh* value)
 {
     if (value == nullptr) {
         return;
@@ -448,17 +469,19 @@ void writeAttributeValue(const XMLCh* value)
     for (const XMLCh* p = value;; ++p) {
         if (*p == 0 || *p == u'\t' || *p == u'\n' || *p == u'\r') {
             if (p > segment) {
-                gFormatter->formatBuf(segment, static_cast<XMLSize_t>(p - segment), XMLFormatter::AttrEscapes,
-                                      gUnRepFlags);
+                formatter.formatBuf(segment, static_cast<XMLSize_t>(p - segment), XMLFormatter::AttrEscapes,
+                                    gUnRepFlags);
             }
             if (*p == 0) {
                 return;
             }
-            writeMarkup(*p == u'\t' ? u"&#9;" : (*p == u'\n' ? u"&#10;" : u"&#13;"));
+            formatter << XMLFormatter::NoEscapes << (*p == u'\t' ? u"&#9;" : (*p == u'\n' ? u"&#10;" : u"&#13;"));
             segment = p + 1;
         }
     }
 }
+
+void writeAttributeValue(const XMLCh* value) { writeAttributeValue(*gFormatter, value); }
 
 void writeQuoted(const XMLCh* text)
 {
@@ -719,4 +742,22 @@ void PrintDocumentWithDeclaration(std::ostream& target, DOMDocument& doc,
         printClosing(root);
     }
     afterChildOf(&doc);
+}
+
+void AppendPrinterEscaped(std::string& out, const std::string& value, bool inAttribute)
+{
+    if (gEscapeFormatter == nullptr) {
+        auto target = std::make_unique<StringFormatTarget>();
+        gEscapeFormatter = new XMLFormatter(u"UTF-8", target.get(), XMLFormatter::NoEscapes, gUnRepFlags);
+        gEscapeTarget = target.release();
+    }
+    gEscapeTarget->out = &out;
+    XMLText wide(value);
+    if (inAttribute) {
+        writeAttributeValue(*gEscapeFormatter, wide.get());
+    } else if (*wide.get() != 0) {
+        gEscapeFormatter->formatBuf(wide.get(), XMLString::stringLen(wide.get()), XMLFormatter::CharEscapes,
+                                    gUnRepFlags);
+    }
+    gEscapeTarget->out = nullptr;
 }

@@ -13,6 +13,7 @@
 #include <xercesc/sax/SAXParseException.hpp>
 
 #include <functional>
+#include <memory>
 #include <ostream>
 #include <string>
 
@@ -80,6 +81,40 @@ public:
                       const bool isEmpty, const bool isRoot) override;
 };
 
+XERCES_CPP_NAMESPACE_BEGIN
+class SAX2XMLReaderImpl;
+class InputSource;
+XERCES_CPP_NAMESPACE_END
+
+/// Sets a DOM parser up as every parse of this layer needs it: no
+/// validation, no namespaces, no external DTD or entity ever read, entity
+/// references expanded in place, bounded entity expansion, the shared
+/// reporter, and the scan stopping at the first fatal error.
+void ConfigureConfigurationParser(xercesc::XercesDOMParser& parser, bool validate);
+/// The same settings for a SAX2 reader (content handlers not included).
+void ConfigureConfigurationReader(xercesc::SAX2XMLReaderImpl& reader);
+/// Parses a whole document into a DOM with a new ConfigurationParser.
+std::unique_ptr<xercesc::XercesDOMParser> ParseConfigurationDocument(const xercesc::InputSource& source,
+                                                                     bool validate);
+/// Runs work (which parses and returns true when the parser counted errors)
+/// and reports every failure as every parse does: the library's exceptions
+/// become a MonitoringException with their message, anything else "An error
+/// occured during parsing", and an error seen by the reporter (now or in any
+/// earlier parse) "Parsing errors occurred". discard runs first, to let go of
+/// the failed parser.
+void ParseGuarded(const std::function<bool()>& work, const std::function<void()>& discard);
+
+/// Why the last load or loadPresets failed (MonitoringConfiguration::lastLoadFailure).
+std::string& LoadFailureText();
+/// The reason of a failed parse: the parser's own diagnostic when this parse
+/// produced one, else the earlier failure that makes every parse fail.
+std::string ParseFailureReason(const std::string& diagnosticBefore, bool sawErrorsBefore, const std::string& failure);
+/// Releases the reader kept for request texts (see reader.cpp).
+void ReleaseRequestReader();
+/// Sets what the request reader may allocate in the parser library (256 MiB
+/// unless a test lowers it to reach the limit cheaply).
+void SetRequestReaderMemoryForTest(std::size_t bytes);
+
 /// Releases the printer's output state and the text transcoder; called by
 /// MonitoringConfiguration::terminate before the XML platform stops.
 void TerminateXMLUtils();
@@ -120,6 +155,11 @@ void SetXMLParameters(std::ostream& os);
 /// Forgets the stream named by the last SetXMLParameters, so that no pointer
 /// to a finished local stream outlives its print.
 void DetachXMLOutput();
+
+/// Appends value (the model's UTF-8 text) as the printer writes it in an
+/// attribute value or in text: the same conversion of bytes that are not
+/// UTF-8 and the same escapes. The direct writer uses it for text beyond ASCII.
+void AppendPrinterEscaped(std::string& out, const std::string& value, bool inAttribute);
 
 /// Prints a node and its subtree with the current output state.
 std::ostream& operator<<(std::ostream& target, const xercesc::DOMNode& toWrite);

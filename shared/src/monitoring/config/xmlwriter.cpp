@@ -1,0 +1,322 @@
+#include "xmlwriter.h"
+
+#include "configfiles.h"
+#include "vocabulary.h"
+#include "xmlutils.h"
+
+#include <cstring>
+
+namespace xmlwriter {
+namespace {
+
+// The printer's layout: an element with children opens with a line break
+// after its start tag, and closes with one before and one after its end
+// tag; an empty element is written as an empty-element tag and a line
+// break. Text is written as it is, without breaks of its own. In the reply
+// form no line break is written at all.
+class Writer {
+public:
+    Writer(std::string& out, bool lines) : _out(out), _lines(lines) {}
+
+    void open(const char* name)
+    {
+        _out += '<';
+        _out += name;
+    }
+    void attribute(const char* name, const std::string& value)
+    {
+        _out += ' ';
+        _out += name;
+        _out += "=\"";
+        escaped(value, true);
+        _out += '"';
+    }
+    void attribute(const char* name, const char16_t* word)
+    {
+        _out += ' ';
+        _out += name;
+        _out += "=\"";
+        for (; *word != 0; ++word) {
+            _out += static_cast<char>(*word);
+        }
+        _out += '"';
+    }
+    void attribute(const char* name, bool flag) { attribute(name, flag ? u"true" : u"false"); }
+    // Ends the start tag of an element that has children.
+    void endStartTag()
+    {
+        _out += '>';
+        lineBreak();
+    }
+    // Ends the start tag of an element without children.
+    void endEmpty()
+    {
+        _out += "/>";
+        lineBreak();
+    }
+    void empty(const char* name)
+    {
+        open(name);
+        endEmpty();
+    }
+    void close(const char* name)
+    {
+        lineBreak();
+        _out += "</";
+        _out += name;
+        _out += '>';
+        lineBreak();
+    }
+    void textElement(const char* name, const std::string& text)
+    {
+        open(name);
+        endStartTag();
+        escaped(text, false);
+        close(name);
+    }
+    void lineBreak()
+    {
+        if (_lines) {
+            _out += '\n';
+        }
+    }
+
+private:
+    // The printer's escapes. In text: &, <, > and carriage returns. In an
+    // attribute value: &, < and ", with tabs and line breaks as character
+    // references. A value is the model's text up to its first NUL, as the
+    // tree keeps it. Text with bytes beyond ASCII goes through the printer's
+    // own formatter, which decides how bytes that are not UTF-8 are shown.
+    void escaped(const std::string& value, bool inAttribute)
+    {
+        const std::size_t length = std::strlen(value.c_str());
+        for (unsigned char c : value) {
+            if (c >= 0x80) {
+                AppendPrinterEscaped(_out, value, inAttribute);
+                return;
+            }
+        }
+        for (std::size_t i = 0; i < length; ++i) {
+            const char c = value[i];
+            switch (c) {
+            case '&':
+                _out += "&amp;";
+                break;
+            case '<':
+                _out += "&lt;";
+                break;
+            case '>':
+                _out += inAttribute ? ">" : "&gt;";
+                break;
+            case '"':
+                _out += inAttribute ? "&quot;" : "\"";
+                break;
+            case '\t':
+                _out += inAttribute ? "&#9;" : "\t";
+                break;
+            case '\n':
+                _out += inAttribute ? "&#10;" : "\n";
+                break;
+            case '\r':
+                _out += inAttribute ? "&#13;" : "&#xD;";
+                break;
+            default:
+                _out += c;
+            }
+        }
+    }
+
+    std::string& _out;
+    bool _lines;
+};
+
+void writeTimeOfDay(Writer& writer, const TimeOfDay& timeOfDay)
+{
+    writer.open("time-of-day");
+    writer.attribute("hour", std::to_string(timeOfDay.getHour()));
+    std::string minutes = std::to_string(timeOfDay.getMinutes());
+    writer.attribute("min", minutes.size() < 2 ? "0" + minutes : minutes);
+    writer.endEmpty();
+}
+
+void writeFrequency(Writer& writer, const Frequency* frequency)
+{
+    const FreqType kind = frequency != nullptr ? frequency->isA() : noFreq;
+    if (kind == noFreq) {
+        // Reads back as no schedule.
+        writer.empty("frequency");
+        return;
+    }
+    writer.open("frequency");
+    writer.endStartTag();
+    switch (kind) {
+    case asynchronous:
+        writer.empty("asynchronous");
+        break;
+    case seconds:
+        writer.textElement("seconds", std::to_string(static_cast<const Seconds*>(frequency)->getSeconds()));
+        break;
+    case daily: {
+        const Daily* schedule = static_cast<const Daily*>(frequency);
+        writer.open("daily");
+        writer.attribute("every", std::to_string(schedule->getEvery()));
+        writer.endStartTag();
+        writeTimeOfDay(writer, schedule->getTimeOfDay());
+        writer.close("daily");
+        break;
+    }
+    case weekly: {
+        const Weekly* schedule = static_cast<const Weekly*>(frequency);
+        writer.open("weekly");
+        writer.attribute("every", std::to_string(schedule->getEvery()));
+        writer.attribute("day-of-week", vocabulary::word(vocabulary::kDays, schedule->getDayOfWeek()));
+        writer.endStartTag();
+        writeTimeOfDay(writer, schedule->getTimeOfDay());
+        writer.close("weekly");
+        break;
+    }
+    case noFreq:
+        break;
+    }
+    writer.close("frequency");
+}
+
+void writeAction(Writer& writer, const Action& action)
+{
+    writer.open("action");
+    writer.attribute("max-frequency", std::to_string(action.getMaxFrequency()));
+    if (action.getEmailListSize() == 0 && !action.isShutdown() && !action.isTrap() && !action.isUdp() &&
+        !action.isLog() && !action.isPowerOffDrive()) {
+        writer.endEmpty();
+        return;
+    }
+    writer.endStartTag();
+    for (int i = 0; i < action.getEmailListSize(); ++i) {
+        writer.textElement("email", action.getEmail(static_cast<unsigned int>(i)));
+    }
+    const std::pair<bool, const char*> flags[] = {{action.isShutdown(), "shutdown"},
+                                                  {action.isTrap(), "trap"},
+                                                  {action.isUdp(), "udp"},
+                                                  {action.isLog(), "log"},
+                                                  {action.isPowerOffDrive(), "power-off-drive"}};
+    for (const auto& [set, name] : flags) {
+        if (set) {
+            writer.empty(name);
+        }
+    }
+    writer.close("action");
+}
+
+void writeTrigger(Writer& writer, const ActionTrigger* trigger)
+{
+    if (trigger == nullptr) {
+        throw MonitoringException(std::string("NULL Trigger specified"));
+    }
+    writer.open("action-trigger");
+    writer.attribute("value-type", vocabulary::word(vocabulary::kValueTypes, trigger->getValueType()));
+    writer.attribute("permanent", trigger->isPermanent());
+    writer.endStartTag();
+    switch (trigger->isA()) {
+    case singleValue: {
+        const auto* single = static_cast<const SingleValueTrigger*>(trigger);
+        writer.open("single-value");
+        writer.attribute("comparison", vocabulary::word(vocabulary::kComparisons, single->getComparisonType()));
+        writer.attribute("value", single->getValue());
+        writer.endEmpty();
+        break;
+    }
+    case intervalValue: {
+        const auto* interval = static_cast<const IntervalValueTrigger*>(trigger);
+        writer.open("interval-value");
+        writer.attribute("low-value", interval->getLowValue());
+        writer.attribute("high-value", interval->getHighValue());
+        writer.attribute("inside-outside-range", vocabulary::word(vocabulary::kIntervals, interval->getIntervalType()));
+        writer.endEmpty();
+        break;
+    }
+    case valueChanges:
+        writer.empty("value-changes");
+        break;
+    }
+    writeAction(writer, trigger->getActionReference());
+    writer.close("action-trigger");
+}
+
+void writeEntry(Writer& writer, const MonitorEntry& entry)
+{
+    writer.open("monitor-entry");
+    writer.attribute("variable", entry.getVariableName());
+    writer.attribute("log", entry.isLog());
+    writer.endStartTag();
+    writeFrequency(writer, entry.getFrequency());
+    for (int i = 0; i < entry.getActionTriggerListLength(); ++i) {
+        writeTrigger(writer, entry.getActionTrigger(static_cast<unsigned int>(i)));
+    }
+    writer.close("monitor-entry");
+}
+
+} // namespace
+
+void appendEntry(std::string& out, const MonitorEntry& entry, bool lines)
+{
+    Writer writer(out, lines);
+    writeEntry(writer, entry);
+}
+
+void appendTrigger(std::string& out, const ActionTrigger* trigger, bool lines)
+{
+    Writer writer(out, lines);
+    writeTrigger(writer, trigger);
+}
+
+std::string document(const std::vector<MonitorEntry>& entries)
+{
+    std::string out;
+    out.reserve(entries.size() * 800 + 64);
+    // The declaration and the root are each followed by the line break that
+    // the printer puts after every child of the document.
+    out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n\n";
+    if (entries.empty()) {
+        out += "<monitor-config/>\n\n";
+        return out;
+    }
+    Writer writer(out, true);
+    writer.open("monitor-config");
+    writer.endStartTag();
+    for (const MonitorEntry& entry : entries) {
+        writeEntry(writer, entry);
+    }
+    writer.close("monitor-config");
+    out += '\n';
+    return out;
+}
+
+} // namespace xmlwriter
+
+std::string MonitoringConfiguration::generate(const MonitorEntry& entry)
+{
+    std::string out;
+    out.reserve(1024);
+    xmlwriter::appendEntry(out, entry, false);
+    return out;
+}
+
+std::string MonitoringConfiguration::generate(const ActionTrigger* trigger)
+{
+    std::string out;
+    xmlwriter::appendTrigger(out, trigger, false);
+    return out;
+}
+
+void MonitoringConfiguration::save(const std::vector<MonitorEntry>& entries, const std::string& filename)
+{
+    std::string content;
+    try {
+        content = xmlwriter::document(entries);
+    } catch (...) {
+        throw MonitoringException(std::string("cannot open file for writing"));
+    }
+    if (!replaceFileAtomically(filename, content)) {
+        throw MonitoringException(std::string("cannot open file for writing"));
+    }
+}

@@ -1,0 +1,22 @@
+// The direct writer: the bytes of replies and saved files, appended to a
+// string without building a document tree. It produces exactly what the
+// printer makes of the document that the DOM writer builds (configoracle.h),
+// which tests and the XML fuzzer check on every document they see.
+#pragma once
+
+#include "monitoring.h"
+
+#include <string>
+#include <vector>
+
+namespace xmlwriter {
+
+/// One monitor-entry element. lines selects the saved file's layout (the
+/// printer's line breaks); without it, the reply form on one line.
+void appendEntry(std::string& out, const MonitorEntry& entry, bool lines);
+/// One action-trigger element; throws "NULL Trigger specified" for null.
+void appendTrigger(std::string& out, const ActionTrigger* trigger, bool lines);
+/// A whole saved configuration: declaration, monitor-config and the entries.
+std::string document(const std::vector<MonitorEntry>& entries);
+
+} // namespace xmlwriter
