@@ -48,6 +48,8 @@ std::string directoryOf(const std::string& filename)
     return slash == 0 ? "/" : filename.substr(0, slash);
 }
 
+} // namespace
+
 bool writeAll(int fd, const std::string& content)
 {
     const char* data = content.data();
@@ -66,15 +68,7 @@ bool writeAll(int fd, const std::string& content)
     return true;
 }
 
-} // namespace
-
-// Replaces filename with content so that a crash or a failure at any point
-// leaves either the old file or the new one, whole: the content goes to a
-// temporary file beside the target, is synced, and is renamed over it. A
-// symbolic link is followed to the file it names (an administrator may keep
-// the configuration elsewhere), so the link stays a link; the new file keeps
-// the old one's owner, group and mode.
-bool replaceFileAtomically(const std::string& linkOrFile, const std::string& content)
+bool replaceFileAtomically(const std::string& linkOrFile, const std::function<bool(int fd)>& write)
 {
     static unsigned int sequence = 0;
     const std::string filename = followSymbolicLinks(linkOrFile);
@@ -106,7 +100,13 @@ bool replaceFileAtomically(const std::string& linkOrFile, const std::string& con
         }
         ok = ok && ::fchmod(fd, old.st_mode & 07777) == 0;
     }
-    ok = ok && writeAll(fd, content) && ::fsync(fd) == 0;
+    // A writer that throws fails the replacement like a failed write.
+    try {
+        ok = ok && write(fd);
+    } catch (...) {
+        ok = false;
+    }
+    ok = ok && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
     ok = ok && ::rename(temporary.c_str(), filename.c_str()) == 0;
     if (!ok) {

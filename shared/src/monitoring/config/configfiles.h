@@ -2,6 +2,7 @@
 // atomically. Shared by the reader, the writer and the preset catalogue.
 #pragma once
 
+#include <functional>
 #include <string>
 
 /// The largest configuration or catalogue file that is read: a table of
@@ -22,11 +23,15 @@ int openRegularFile(const std::string& filename, std::string& failure);
 /// with the reason in failure when it cannot be opened or read.
 bool readRegularFile(const std::string& filename, std::string& content, std::string& failure);
 
-/// Replaces the file linkOrFile names with content so that a crash or a
+/// Writes all of content to fd, going on after interruptions; false on an error.
+bool writeAll(int fd, const std::string& content);
+
+/// Replaces the file linkOrFile names with what write writes to the
+/// descriptor it is given (true when it wrote all), so that a crash or a
 /// failure at any point leaves either the old file or the new one, whole: the
 /// content goes to a temporary file beside the target, is synced, and is
 /// renamed over it. A symbolic link is followed to the file it names (an
 /// administrator may keep the configuration elsewhere), so the link stays a
 /// link; the new file keeps the old one's owner, group and mode. False on any
 /// failure, the old file then untouched.
-bool replaceFileAtomically(const std::string& linkOrFile, const std::string& content);
+bool replaceFileAtomically(const std::string& linkOrFile, const std::function<bool(int fd)>& write);

@@ -4,7 +4,8 @@
 #include "vocabulary.h"
 #include "xmlutils.h"
 
-#include <cstring>
+#include <array>
+#include <charconv>
 
 namespace xmlwriter {
 namespace {
@@ -42,6 +43,25 @@ public:
         _out += '"';
     }
     void attribute(const char* name, bool flag) { attribute(name, flag ? u"true" : u"false"); }
+    template <typename Number>
+    void number(const char* name, Number value, bool twoDigits = false)
+    {
+        _out += ' ';
+        _out += name;
+        _out += "=\"";
+        if (twoDigits && value >= 0 && value < 10) {
+            _out += '0';
+        }
+        appendNumber(value);
+        _out += '"';
+    }
+    template <typename Number>
+    void appendNumber(Number value)
+    {
+        char digits[24];
+        const auto result = std::to_chars(digits, digits + sizeof digits, value);
+        _out.append(digits, static_cast<std::size_t>(result.ptr - digits));
+    }
     // Ends the start tag of an element that has children.
     void endStartTag()
     {
@@ -89,16 +109,26 @@ private:
     // own formatter, which decides how bytes that are not UTF-8 are shown.
     void escaped(const std::string& value, bool inAttribute)
     {
-        const std::size_t length = std::strlen(value.c_str());
-        for (unsigned char c : value) {
-            if (c >= 0x80) {
+        const std::size_t start = _out.size();
+        const char* p = value.c_str();
+        for (;;) {
+            // The longest run that needs no escape, appended at once.
+            const char* run = p;
+            while (kPlain[static_cast<unsigned char>(*p)] != 0) {
+                ++p;
+            }
+            _out.append(run, static_cast<std::size_t>(p - run));
+            const char c = *p++;
+            switch (c) {
+            case '\0':
+                if (p - 1 == value.c_str() + value.size() || !hasNonAscii(value)) {
+                    return; // the end of the value, or a NUL that ends it
+                }
+                [[fallthrough]];
+            default: // beyond ASCII
+                _out.resize(start);
                 AppendPrinterEscaped(_out, value, inAttribute);
                 return;
-            }
-        }
-        for (std::size_t i = 0; i < length; ++i) {
-            const char c = value[i];
-            switch (c) {
             case '&':
                 _out += "&amp;";
                 break;
@@ -120,11 +150,28 @@ private:
             case '\r':
                 _out += inAttribute ? "&#13;" : "&#xD;";
                 break;
-            default:
-                _out += c;
             }
         }
     }
+
+    static bool hasNonAscii(const std::string& value)
+    {
+        for (unsigned char c : value) {
+            if (c >= 0x80) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Bytes written as they are, in text and in attribute values alike.
+    static constexpr auto kPlain = [] {
+        std::array<char, 256> plain {};
+        for (int c = 1; c < 0x80; ++c) {
+            plain[c] = c != '&' && c != '<' && c != '>' && c != '"' && c != '\t' && c != '\n' && c != '\r';
+        }
+        return plain;
+    }();
 
     std::string& _out;
     bool _lines;
@@ -133,9 +180,8 @@ private:
 void writeTimeOfDay(Writer& writer, const TimeOfDay& timeOfDay)
 {
     writer.open("time-of-day");
-    writer.attribute("hour", std::to_string(timeOfDay.getHour()));
-    std::string minutes = std::to_string(timeOfDay.getMinutes());
-    writer.attribute("min", minutes.size() < 2 ? "0" + minutes : minutes);
+    writer.number("hour", timeOfDay.getHour());
+    writer.number("min", timeOfDay.getMinutes(), true);
     writer.endEmpty();
 }
 
@@ -154,12 +200,15 @@ void writeFrequency(Writer& writer, const Frequency* frequency)
         writer.empty("asynchronous");
         break;
     case seconds:
-        writer.textElement("seconds", std::to_string(static_cast<const Seconds*>(frequency)->getSeconds()));
+        writer.open("seconds");
+        writer.endStartTag();
+        writer.appendNumber(static_cast<const Seconds*>(frequency)->getSeconds());
+        writer.close("seconds");
         break;
     case daily: {
         const Daily* schedule = static_cast<const Daily*>(frequency);
         writer.open("daily");
-        writer.attribute("every", std::to_string(schedule->getEvery()));
+        writer.number("every", schedule->getEvery());
         writer.endStartTag();
         writeTimeOfDay(writer, schedule->getTimeOfDay());
         writer.close("daily");
@@ -168,7 +217,7 @@ void writeFrequency(Writer& writer, const Frequency* frequency)
     case weekly: {
         const Weekly* schedule = static_cast<const Weekly*>(frequency);
         writer.open("weekly");
-        writer.attribute("every", std::to_string(schedule->getEvery()));
+        writer.number("every", schedule->getEvery());
         writer.attribute("day-of-week", vocabulary::word(vocabulary::kDays, schedule->getDayOfWeek()));
         writer.endStartTag();
         writeTimeOfDay(writer, schedule->getTimeOfDay());
@@ -184,7 +233,7 @@ void writeFrequency(Writer& writer, const Frequency* frequency)
 void writeAction(Writer& writer, const Action& action)
 {
     writer.open("action");
-    writer.attribute("max-frequency", std::to_string(action.getMaxFrequency()));
+    writer.number("max-frequency", action.getMaxFrequency());
     if (action.getEmailListSize() == 0 && !action.isShutdown() && !action.isTrap() && !action.isUdp() &&
         !action.isLog() && !action.isPowerOffDrive()) {
         writer.endEmpty();
@@ -269,26 +318,38 @@ void appendTrigger(std::string& out, const ActionTrigger* trigger, bool lines)
     writeTrigger(writer, trigger);
 }
 
-std::string document(const std::vector<MonitorEntry>& entries)
+void writeDocument(const std::vector<MonitorEntry>& entries, const std::function<void(std::string&)>& flush)
 {
-    std::string out;
-    out.reserve(entries.size() * 800 + 64);
     // The declaration and the root are each followed by the line break that
     // the printer puts after every child of the document.
+    std::string out;
+    out.reserve(kFlushBytes + 64 * 1024);
     out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n\n";
     if (entries.empty()) {
         out += "<monitor-config/>\n\n";
-        return out;
+        flush(out);
+        return;
     }
     Writer writer(out, true);
     writer.open("monitor-config");
     writer.endStartTag();
     for (const MonitorEntry& entry : entries) {
         writeEntry(writer, entry);
+        if (out.size() >= kFlushBytes) {
+            flush(out);
+            out.clear();
+        }
     }
     writer.close("monitor-config");
     out += '\n';
-    return out;
+    flush(out);
+}
+
+std::string document(const std::vector<MonitorEntry>& entries)
+{
+    std::string whole;
+    writeDocument(entries, [&whole](std::string& part) { whole += part; });
+    return whole;
 }
 
 } // namespace xmlwriter
@@ -308,15 +369,24 @@ std::string MonitoringConfiguration::generate(const ActionTrigger* trigger)
     return out;
 }
 
+// The document goes to the temporary file in parts as it is written, so a
+// large table is never held twice; a failure at any point (of the writer or
+// of the disk) leaves the old file whole.
 void MonitoringConfiguration::save(const std::vector<MonitorEntry>& entries, const std::string& filename)
 {
-    std::string content;
+    bool written = false;
     try {
-        content = xmlwriter::document(entries);
+        written = replaceFileAtomically(filename, [&entries](int fd) {
+            bool ok = true;
+            xmlwriter::writeDocument(entries, [&ok, fd](std::string& part) {
+                ok = ok && writeAll(fd, part);
+            });
+            return ok;
+        });
     } catch (...) {
-        throw MonitoringException(std::string("cannot open file for writing"));
+        written = false;
     }
-    if (!replaceFileAtomically(filename, content)) {
+    if (!written) {
         throw MonitoringException(std::string("cannot open file for writing"));
     }
 }

@@ -6,6 +6,8 @@
 
 #include "monitoring.h"
 
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,7 +18,13 @@ namespace xmlwriter {
 void appendEntry(std::string& out, const MonitorEntry& entry, bool lines);
 /// One action-trigger element; throws "NULL Trigger specified" for null.
 void appendTrigger(std::string& out, const ActionTrigger* trigger, bool lines);
-/// A whole saved configuration: declaration, monitor-config and the entries.
+/// What the document writer gathers before it hands a part on.
+constexpr std::size_t kFlushBytes = 1024 * 1024;
+
+/// A whole saved configuration (declaration, monitor-config and the
+/// entries), handed to flush in parts of about kFlushBytes, in order.
+void writeDocument(const std::vector<MonitorEntry>& entries, const std::function<void(std::string&)>& flush);
+/// The same as one string.
 std::string document(const std::vector<MonitorEntry>& entries);
 
 } // namespace xmlwriter

@@ -47,7 +47,7 @@ std::vector<MonitorEntry> generatedEntries(int count, bool controls)
 {
     std::mt19937 random(7);
     std::vector<std::string> texts = {"", "cpu", "a&b<c>d\"e'f", "t\tl\nc\rx", "temp\xC3\xA9rature", "bad\xFF\xFE",
-                                            "nul\0after"s, "\x01\x1F", "\xE2\x82\xAC 5", "  spaced  "};
+                                            "nul\0after"s, "\x01\x1F", "\xE2\x82\xAC 5", "  spaced  ", "cut\0\xC3\xA9"s};
     if (!controls) {
         texts.erase(texts.begin() + 7); // control characters XML 1.0 cannot hold
     }
