@@ -172,28 +172,39 @@ int printRatioTable(std::ostream& out, const std::map<std::string, Figure>& figu
             << number(values[2]) << " | " << target(bound, limit) << " | " << judge(values, bound, limit, verdict)
             << " |\n";
     };
-    perSize("get entry / generate floor", [&](std::size_t n) {
-        return Table::ratio(t.time("entry-get", n), t.time("floor-generate-entry", n));
-    }, Bound::atMost, 1.3);
-    perSize("set entry / (parse + generate floor)", [&](std::size_t n) {
+    perSize("get entry / plain writer of the same bytes", [&](std::size_t n) {
+        return Table::ratio(t.time("entry-get", n), t.time("floor-plain-write-entry", n));
+    }, Bound::atMost, 3.0);
+    perSize("set entry / (bare SAX2 parse + plain writer)", [&](std::size_t n) {
         return Table::ratio(t.time("entry-set", n),
-                            t.time("floor-parse-entry", n) + t.time("floor-generate-entry", n));
-    }, Bound::atMost, 1.3);
-    perSize("get trigger / generate floor", [&](std::size_t n) {
+                            t.time("floor-sax-parse-entry", n) + t.time("floor-plain-write-entry", n));
+    }, Bound::atMost, 2.0);
+    perSize("get trigger / generate", [&](std::size_t n) {
         return Table::ratio(t.time("trigger-get", n), t.time("floor-generate-trigger", n));
     }, Bound::none, 0);
-    perSize("set trigger / (parse + generate floor)", [&](std::size_t n) {
+    perSize("set trigger / (parse + generate)", [&](std::size_t n) {
         return Table::ratio(t.time("trigger-set", n),
                             t.time("floor-parse-trigger", n) + t.time("floor-generate-trigger", n));
     }, Bound::none, 0);
-    // Memory per byte is a figure of scale: judged on the largest table, where
-    // the parser's and the module's fixed needs no longer count.
-    {
-        auto peak = [&](std::size_t n) { return t.counter(benchName("load", n), "peak_per_cfg_byte"); };
-        out << "| peak memory while loading / byte of Monitor.cfg (judged at " << count(L) << ") | "
-            << number(peak(S)) << " | " << number(peak(M)) << " | " << number(peak(L)) << " | "
-            << target(Bound::atMost, 10) << " | " << judge({peak(L)}, Bound::atMost, 10, verdict) << " |\n";
-    }
+    // Whole-file figures are judged on the largest table, where the fixed
+    // costs of a session start or of starting a program no longer count.
+    auto atLarge = [&](const std::string& label, const std::function<double(std::size_t)>& value, double limit) {
+        out << "| " << label << " (judged at " << count(L) << ") | " << number(value(S)) << " | " << number(value(M))
+            << " | " << number(value(L)) << " | " << target(Bound::atMost, limit) << " | "
+            << judge({value(L)}, Bound::atMost, limit, verdict) << " |\n";
+    };
+    atLarge("load / xmllint --noout", [&](std::size_t n) {
+        return Table::ratio(t.time("load", n), t.time("floor-xmllint", n));
+    }, 1.0);
+    atLarge("load / bare SAX2 scan", [&](std::size_t n) {
+        return Table::ratio(t.time("load", n), t.time("floor-sax-scan", n));
+    }, 2.5);
+    atLarge("commit / (cp + fsync)", [&](std::size_t n) {
+        return Table::ratio(t.time("commit", n), t.time("floor-cp-fsync", n));
+    }, 3.0);
+    atLarge("peak memory while loading / byte of Monitor.cfg", [&](std::size_t n) {
+        return t.counter(benchName("load", n), "peak_per_cfg_byte");
+    }, 2.0);
 
     // Single figures: growth with the table and the log key.
     auto single = [&](const std::string& label, double value, Bound bound, double limit, const char* unit = "") {
@@ -213,7 +224,7 @@ int printRatioTable(std::ostream& out, const std::map<std::string, Figure>& figu
            linearLimit);
     single("commit" + linear, Table::ratio(t.time("commit", L), t.time("commit", M)), Bound::atMost, linearLimit);
     single("log key / cat throughput, " + number(static_cast<double>(logBytes) / (1024.0 * 1024.0), 0) + " MiB",
-           Table::ratio(t.time("log-cat"), t.time("log-key")), Bound::atLeast, 0.5);
+           Table::ratio(t.time("log-cat"), t.time("log-key")), Bound::atLeast, 0.8);
     double deleteFirst = t.time("entry-del0", L);
     single("delete entry 0 at " + count(L) + " entries", deleteFirst >= 0 ? deleteFirst * 1e3 : -1.0, Bound::atMost,
            2.0, " ms");
@@ -224,7 +235,8 @@ int printRatioTable(std::ostream& out, const std::map<std::string, Figure>& figu
     for (const char* what :
          {"entry-count", "entry-get", "entry-set", "entry-add", "entry-del0", "trigger-count", "trigger-get",
           "trigger-set", "trigger-add", "trigger-del", "floor-generate-entry", "floor-parse-entry",
-          "floor-generate-trigger", "floor-parse-trigger", "load", "commit"}) {
+          "floor-generate-trigger", "floor-parse-trigger", "floor-plain-write-entry", "floor-sax-parse-entry", "load",
+          "floor-xmllint", "floor-sax-scan", "commit", "floor-cp-fsync"}) {
         out << "| " << what << " | " << duration(t.time(what, S)) << " | " << duration(t.time(what, M)) << " | "
             << duration(t.time(what, L)) << " |\n";
     }
