@@ -229,6 +229,15 @@ void ConfigurationParser::startElement(const XMLElementDecl& elemDecl, const uns
 
 XMLText::XMLText(const std::string& text)
 {
+    // ASCII, by far the most common text, is the same in both forms.
+    bool ascii = true;
+    for (unsigned char c : text) {
+        ascii = ascii && c < 0x80;
+    }
+    if (ascii) {
+        _text.assign(text.begin(), text.end());
+        return;
+    }
     XMLTranscoder* transcoder = utf8Transcoder();
     if (transcoder != nullptr) {
         try {
@@ -252,6 +261,17 @@ std::string toNarrow(const XMLCh* text)
 {
     if (text == nullptr || *text == 0) {
         return std::string();
+    }
+    std::string narrow;
+    for (const XMLCh* c = text; *c != 0; ++c) {
+        if (*c >= 0x80) {
+            narrow.clear();
+            break;
+        }
+        narrow.push_back(static_cast<char>(*c));
+    }
+    if (!narrow.empty()) {
+        return narrow;
     }
     XMLTranscoder* transcoder = utf8Transcoder();
     if (transcoder != nullptr) {
