@@ -37,10 +37,8 @@ struct Outcome {
     bool holds = false;
 };
 
-Outcome compareSingle(const SingleValueTrigger& trigger, const Sample& examined)
+Outcome compareSingle(const SingleValueTrigger& trigger, const Sample& bound, const Sample& examined)
 {
-    Sample bound;
-    parseSample(trigger.getValue(), &bound); // an empty bound stays the text ""
     const bool numbers = examined.isNumber && bound.isNumber;
     switch (trigger.getComparisonType()) {
     case equals:
@@ -55,15 +53,12 @@ Outcome compareSingle(const SingleValueTrigger& trigger, const Sample& examined)
     return {false, false};
 }
 
-Outcome compareInterval(const IntervalValueTrigger& trigger, const Sample& examined)
+Outcome compareInterval(const IntervalValueTrigger& trigger, const TriggerBounds& bounds, const Sample& examined)
 {
-    Sample low;
-    Sample high;
-    if (!parseSample(trigger.getLowValue(), &low) || !parseSample(trigger.getHighValue(), &high) ||
-        !low.isNumber || !high.isNumber || !examined.isNumber) {
+    if (!bounds.usable || !examined.isNumber) {
         return {false, false};
     }
-    const bool inRange = low.number <= examined.number && examined.number <= high.number;
+    const bool inRange = bounds.low.number <= examined.number && examined.number <= bounds.high.number;
     return {true, trigger.getIntervalType() == inside ? inRange : !inRange};
 }
 
@@ -76,10 +71,10 @@ bool differs(const Sample& a, const Sample& b)
 }
 
 /// The value a trigger examines: the sample itself, or the average, minimum
-/// or maximum of the window. A text sample is examined as it is, since a
-/// window of numbers says nothing about it.
-Sample examinedValue(TriggerValueType type, const Sample& sample,
-                     const std::deque<std::pair<std::time_t, double>>& window)
+/// or maximum of the window (computed into *computed). A text sample is
+/// examined as it is, since a window of numbers says nothing about it.
+const Sample& examinedValue(TriggerValueType type, const Sample& sample,
+                            const std::deque<std::pair<std::time_t, double>>& window, Sample* computed)
 {
     if (type == instantaneous || !sample.isNumber || window.empty()) {
         return sample;
@@ -97,11 +92,10 @@ Sample examinedValue(TriggerValueType type, const Sample& sample,
     if (type == average) {
         result = sum / static_cast<double>(window.size());
     }
-    Sample examined;
-    examined.isNumber = true;
-    examined.number = result;
-    examined.text = formatNumber(result);
-    return examined;
+    computed->isNumber = true;
+    computed->number = result;
+    computed->text = formatNumber(result);
+    return *computed;
 }
 
 void addField(std::ostringstream& out, const std::string& field) { out << field.size() << ':' << field << ';'; }
@@ -114,7 +108,10 @@ bool parseSample(const std::string& raw, Sample* out)
     if (first == std::string::npos) {
         return false;
     }
-    const std::string text = raw.substr(first, raw.find_last_not_of(kBlanks) - first + 1);
+    // Assigned in place: a Sample reused from one reading to the next keeps
+    // its buffer, so the common short value costs no allocation.
+    std::string& text = out->text;
+    text.assign(raw, first, raw.find_last_not_of(kBlanks) - first + 1);
     size_t at = text[0] == '+' || text[0] == '-' ? 1 : 0;
     const size_t digitsStart = at;
     while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
@@ -130,7 +127,6 @@ bool parseSample(const std::string& raw, Sample* out)
     }
     out->isNumber = number && at == text.size();
     out->number = out->isNumber ? std::strtod(text.c_str(), nullptr) : 0;
-    out->text = text;
     return true;
 }
 
@@ -254,9 +250,23 @@ std::time_t nextDue(const Frequency* schedule, std::time_t after, long interval)
 }
 
 EntryState::EntryState(const MonitorEntry& configured)
-    : entry(configured), signature(entrySignature(configured)),
+    : entry(configured), name(configured.getVariableName()), signature(entrySignature(configured)),
       armed(static_cast<size_t>(std::max(0, configured.getActionTriggerListLength())), true)
 {
+    bounds.resize(armed.size());
+    for (size_t i = 0; i < bounds.size(); ++i) {
+        const ActionTrigger* trigger = entry.getActionTrigger(static_cast<unsigned int>(i));
+        TriggerBounds& b = bounds[i];
+        if (trigger->isA() == singleValue) {
+            // An empty bound stays the text "".
+            parseSample(static_cast<const SingleValueTrigger*>(trigger)->getValue(), &b.value);
+        } else if (trigger->isA() != valueChanges) {
+            const auto* interval = static_cast<const IntervalValueTrigger*>(trigger);
+            b.usable = parseSample(interval->getLowValue(), &b.low) && parseSample(interval->getHighValue(), &b.high) &&
+                       b.low.isNumber && b.high.isNumber;
+        }
+        needsWindow = needsWindow || trigger->getValueType() != instantaneous;
+    }
 }
 
 std::string entrySignature(const MonitorEntry& entry)
@@ -297,8 +307,11 @@ std::string entrySignature(const MonitorEntry& entry)
 Evaluation evaluateSample(EntryState& state, const Sample& sample, std::time_t now, long interval)
 {
     Evaluation result;
-    std::string name = state.entry.getVariableName();
-    if (sample.isNumber) {
+    const std::string& name = state.name;
+    // Only an average, minimum or maximum trigger reads the window; an entry
+    // without one keeps none. The window is part of the entry's content, so
+    // it cannot be needed later without the entry starting fresh.
+    if (sample.isNumber && state.needsWindow) {
         state.window.emplace_back(now, sample.number);
     }
     // After the clock went back, samples "from the future" are dropped too.
@@ -309,17 +322,20 @@ Evaluation evaluateSample(EntryState& state, const Sample& sample, std::time_t n
     const bool changed = state.hasPrevious && differs(state.previous, sample);
     const int count = state.entry.getActionTriggerListLength();
     state.armed.resize(static_cast<size_t>(std::max(count, 0)), true);
+    state.bounds.resize(state.armed.size());
     result.holds.assign(state.armed.size(), false);
+    Sample computed;
     for (int i = 0; i < count; ++i) {
         ActionTrigger* trigger = state.entry.getActionTrigger(static_cast<unsigned int>(i));
-        const Sample examined = examinedValue(trigger->getValueType(), sample, state.window);
+        const TriggerBounds& bounds = state.bounds[static_cast<size_t>(i)];
+        const Sample& examined = examinedValue(trigger->getValueType(), sample, state.window, &computed);
         Outcome outcome;
         if (trigger->isA() == valueChanges) {
             outcome.holds = changed;
         } else if (trigger->isA() == singleValue) {
-            outcome = compareSingle(*static_cast<SingleValueTrigger*>(trigger), examined);
+            outcome = compareSingle(*static_cast<SingleValueTrigger*>(trigger), bounds.value, examined);
         } else {
-            outcome = compareInterval(*static_cast<IntervalValueTrigger*>(trigger), examined);
+            outcome = compareInterval(*static_cast<IntervalValueTrigger*>(trigger), bounds, examined);
         }
         if (!outcome.comparable && !state.textRefusalReported) {
             state.textRefusalReported = true;
@@ -341,7 +357,8 @@ Evaluation evaluateSample(EntryState& state, const Sample& sample, std::time_t n
         firing.isNumber = examined.isNumber;
         firing.value = quoteValue(examined.text, examined.isNumber);
         firing.message = name + "=" + firing.value + " " + trigger->toString();
-        if (trigger->getActionReference().shouldPerform(name, firing.message, firing.isNumber)) {
+        std::string variable = name; // the repeat gate takes it by reference
+        if (trigger->getActionReference().shouldPerform(variable, firing.message, firing.isNumber)) {
             result.performed.push_back(std::move(firing));
         }
     }

@@ -55,10 +55,23 @@ std::string dayLogName(std::time_t when);
 /// - no schedule: never (the largest time).
 std::time_t nextDue(const Frequency* schedule, std::time_t after, long interval);
 
+/// A trigger's bounds, parsed once when the entry is taken up: the
+/// configuration never changes under a kept state (a changed entry gets a new
+/// one), so every sample compares against numbers already parsed.
+struct TriggerBounds {
+    bool usable = false; ///< an interval: both bounds are numbers
+    Sample value;        ///< single-value trigger: its bound
+    Sample low;          ///< interval trigger: its bounds
+    Sample high;
+};
+
 /// The state of one configured entry between samples.
 struct EntryState {
     MonitorEntry entry;    ///< the committed entry; its triggers hold the repeat histories
+    std::string name;      ///< the entry's variable
     std::string signature; ///< content of the entry, to recognise it after a reload
+    std::vector<TriggerBounds> bounds; ///< per trigger
+    bool needsWindow = false;          ///< an average, minimum or maximum trigger looks at the window
     std::deque<std::pair<std::time_t, double>> window; ///< numeric samples of the last interval
     bool hasPrevious = false;
     Sample previous;

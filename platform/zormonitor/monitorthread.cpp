@@ -33,6 +33,7 @@ MonitorThread::MonitorThread(MonitorThreadOptions options)
         _options.udpPost = [](const char* text) { return ZORUDPThread::postMessage(text); };
     }
     _mail = std::make_unique<MailQueue>(_options.mail, [this](const std::string& text) { logHost(text); });
+    _builtins = builtinVariables(_options.systemRoot, *_clock);
     // The model and its reader live in this process's own copy of the
     // configuration library; the XML platform counts its initialisations,
     // so the module's copy starting and stopping it does not disturb ours.
@@ -101,6 +102,14 @@ void MonitorThread::stop()
     if (_thread.joinable()) {
         _thread.join();
     }
+    std::vector<Command> commands;
+    {
+        std::lock_guard<std::mutex> lock(_commandsMutex);
+        commands.swap(_commands);
+    }
+    for (Command& command : commands) {
+        command.thread.join();
+    }
     _mail->stop();
     std::lock_guard<std::mutex> lock(_mutex);
     _status.running = false;
@@ -126,8 +135,8 @@ void MonitorThread::loadSideFiles()
 {
     std::vector<std::string> problems;
     auto catalogue = std::make_shared<Catalogue>();
-    for (VariableDefinition& v : builtinVariables(_options.systemRoot, *_clock)) {
-        (*catalogue)[v.name] = std::move(v);
+    for (const VariableDefinition& v : _builtins) {
+        (*catalogue)[v.name] = v; // the readers share their state with _builtins
     }
     for (VariableDefinition& v :
          definedVariables(readFileText(_options.variablesFile), _options.programTimeoutMs, &problems)) {
@@ -170,6 +179,15 @@ void MonitorThread::loadSideFiles()
     _catalogue = std::move(catalogue);
     _sinks = std::move(sinks);
     _actions = std::move(actions);
+    resolveVariables(); // even when the configuration then fails to load: the old catalogue is gone
+}
+
+void MonitorThread::resolveVariables()
+{
+    for (Watched& watched : _watched) {
+        const auto found = _catalogue->find(watched.state->name);
+        watched.variable = found == _catalogue->end() ? nullptr : &found->second;
+    }
 }
 
 void MonitorThread::loadAll(std::time_t now)
@@ -224,6 +242,7 @@ void MonitorThread::loadAll(std::time_t now)
         }
     }
     _watched = std::move(next);
+    resolveVariables();
     _status.entries = _watched.size();
     _status.configurationProblem.clear();
     _status.lastLoad = now;
@@ -281,23 +300,17 @@ void MonitorThread::tick()
 void MonitorThread::sampleEntry(Watched& watched, std::time_t now)
 {
     EntryState& state = *watched.state;
-    const std::string name = state.entry.getVariableName();
-    std::shared_ptr<const Catalogue> catalogue;
-    {
-        std::lock_guard<std::mutex> lock(_mutex);
-        catalogue = _catalogue;
-    }
-    const auto found = catalogue->find(name);
-    if (found == catalogue->end()) {
+    const std::string& name = state.name;
+    if (watched.variable == nullptr) {
         if (!watched.unknownReported) {
             watched.unknownReported = true;
             logHost(name + ": no such variable; the entry is not sampled");
         }
         return;
     }
-    std::string raw;
-    Sample sample;
-    if (!found->second.read(&raw) || !parseSample(raw, &sample)) {
+    std::string& raw = watched.raw;
+    Sample& sample = watched.sample;
+    if (!watched.variable->read(&raw) || !parseSample(raw, &sample)) {
         // Not a sample: no log line, no window, no change, no trigger state.
         std::lock_guard<std::mutex> lock(_mutex);
         ++_status.unavailable;
@@ -424,10 +437,26 @@ void MonitorThread::runDrastic(Watched& watched, const Pending& pending, std::ti
         logHost(std::string("would run ") + text + " (commands are switched off): " + pending.message);
         return;
     }
-    std::string answer;
-    const bool ran = runProgramFirstLine(command, 60000, &answer);
-    logHost(std::string(what) + ": ran " + text + (ran ? "" : ", which failed: " + answer) + " (" +
-            pending.message + ")");
+    // The command may take long (a shutdown waits for services to stop);
+    // it runs beside the sampling, which goes on until the machine goes down.
+    std::lock_guard<std::mutex> lock(_commandsMutex);
+    for (size_t i = 0; i < _commands.size();) {
+        if (_commands[i].done->load()) {
+            _commands[i].thread.join();
+            _commands.erase(_commands.begin() + static_cast<long>(i));
+        } else {
+            ++i;
+        }
+    }
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread thread([this, command, text, what, done, message = pending.message] {
+        std::string answer;
+        const bool ran = runProgramFirstLine(command, 60000, &answer);
+        logHost(std::string(what) + ": ran " + text + (ran ? "" : ", which failed: " + answer) + " (" + message +
+                ")");
+        done->store(true);
+    });
+    _commands.push_back({std::move(thread), std::move(done)});
 }
 
 int MonitorThread::currentValue(const std::string& name, std::string* value)

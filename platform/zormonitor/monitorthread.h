@@ -112,7 +112,9 @@ public:
     /// Loads the configuration and starts sampling in a thread of its own.
     void start();
     /// Stops sampling and the mail worker (after its attempt under way, which
-    /// the mail timeout bounds); pending shutdowns are dropped.
+    /// the mail timeout bounds); pending shutdowns are dropped, and a
+    /// shutdown or power-off command under way is waited for (its timeout
+    /// bounds it).
     void stop();
     /// The committed configuration changed: the next tick reads it (and the
     /// variable, SNMP and action files) again.
@@ -143,6 +145,12 @@ private:
         std::unique_ptr<EntryState> state;
         std::vector<Pending> pending;
         bool unknownReported = false;
+        /// The entry's variable in the current catalogue, looked up at each
+        /// load (null: no such variable); the catalogue is replaced only by
+        /// a load, on the sampling thread.
+        const VariableDefinition* variable = nullptr;
+        Sample sample; ///< reused for each reading, so that it keeps its buffer
+        std::string raw;
     };
     struct ActionSettings {
         std::vector<std::string> shutdown;
@@ -154,6 +162,8 @@ private:
 
     void loadAll(std::time_t now);
     void loadSideFiles();
+    /// Points every watched entry at its variable in the current catalogue.
+    void resolveVariables();
     void sampleEntry(Watched& watched, std::time_t now);
     void perform(Watched& watched, const Firing& firing, std::time_t now);
     void runDrastic(Watched& watched, const Pending& pending, std::time_t now);
@@ -162,6 +172,9 @@ private:
 
     MonitorThreadOptions _options;
     std::shared_ptr<MonitorClock> _clock;
+    /// The built-in variables, made once: the network rates keep their last
+    /// counters across commits, so a reload does not cost a rate reading.
+    std::vector<VariableDefinition> _builtins;
     MonitorLog _log;
     std::unique_ptr<MailQueue> _mail;
 
@@ -174,6 +187,15 @@ private:
     std::string _lastDay;
     std::time_t _lastTick = 0;
     std::atomic<bool> _reload{true};
+
+    /// Shutdown and drive power-off commands under way, each in a thread of
+    /// its own so that one that takes long never holds up sampling.
+    struct Command {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    std::mutex _commandsMutex;
+    std::vector<Command> _commands;
 
     std::mutex _wakeMutex;
     std::condition_variable _wake;

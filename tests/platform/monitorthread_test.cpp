@@ -331,7 +331,10 @@ TEST_F(MonitorThreadTest, VariablesFromTheMachineFilesAndPrograms)
         EXPECT_NE(std::string::npos, ("," + list + ",").find(name)) << name << " in " << list;
     }
 
-    // Rates: bytes per second between two readings, loopback left out.
+    // Rates: bytes per second between two readings, loopback left out; a
+    // commit between the two keeps the first reading.
+    thread.configurationChanged();
+    thread.tick();
     _root.write("machine/proc/net/dev", zortest::readFile(_root.at("machine/proc/net/dev")) +
                                             "  eth2:   10000 1 0 0 0 0 0 0   400 1 0 0 0 0 0 0\n");
     gNow += 10;
@@ -404,6 +407,28 @@ TEST_F(MonitorThreadTest, ShutdownWaitsForItsDelayAndARecoveryCancelsIt)
     run("20", 1);
     run("90", 31);
     EXPECT_TRUE(hostSays("no shutdown within 60 s of boot (up 30 s)")) << host();
+}
+
+TEST_F(MonitorThreadTest, ShutdownCommandRunsBesideSampling)
+{
+    // The command waits until the test releases it: run inside the tick, it
+    // would hold the tick until its timeout and be reported as failed.
+    _root.write("bin/slow-off", "#!/bin/sh\ntouch \"$0.started\"\nwhile [ ! -e \"$0.release\" ]; do sleep 0.1; done\n");
+    chmod(_root.at("bin/slow-off").c_str(), 0755);
+    _root.write("etc/configs/monitor/actions.conf", "shutdown /bin/slow-off\ndelay 0\nboot-grace 0\n");
+    writeConfig(entry("temp", trigger(kOver50, "><shutdown/>")));
+    MonitorThreadOptions o = options();
+    o.allowDrasticCommands = true; // the command is the fake above
+    MonitorThread thread(o);
+    _values["temp"] = "90";
+    thread.tick();
+    ++gNow;
+    thread.tick();
+    EXPECT_EQ(2u, thread.status().samples);
+    ASSERT_TRUE(eventually([&] { return zortest::fileExists(_root.at("bin/slow-off.started")); })) << host();
+    _root.write("bin/slow-off.release", "");
+    EXPECT_TRUE(eventually([&] { return hostSays("shutdown: ran " + _root.at("bin/slow-off") + " (temp=90 exceeds 50)"); }))
+        << host();
 }
 
 TEST_F(MonitorThreadTest, OldLogsAreRemovedAfterKeepLogsDays)
