@@ -77,6 +77,7 @@ struct DomView {
 std::unique_ptr<XercesDOMParser> parse(const std::string& input, const XMLCh* systemId)
 {
     MemBufInputSource source(reinterpret_cast<const XMLByte*>(input.data()), input.size(), systemId, false);
+    source.setCopyBufToStream(false); // the text outlives the parse: no copy of it
     return ParseConfigurationDocument(source, false);
 }
 

@@ -25,6 +25,7 @@ std::unique_ptr<XercesDOMParser> parseCatalogue(const std::string& filename)
     }
     XMLText systemId(filename);
     MemBufInputSource source(reinterpret_cast<const XMLByte*>(content.data()), content.size(), systemId.get(), false);
+    source.setCopyBufToStream(false); // the text outlives the parse: no copy of it
     const bool sawErrorsBefore = GetXMLErrorReporter()->getSawErrors();
     const std::string diagnosticBefore = GetXMLErrorReporter()->lastDiagnostic();
     try {

@@ -480,6 +480,7 @@ template <typename Read>
 auto readRequest(const std::string& input, const XMLCh* systemId, Read read)
 {
     MemBufInputSource source(reinterpret_cast<const XMLByte*>(input.data()), input.size(), systemId, false);
+    source.setCopyBufToStream(false); // the text outlives the parse: no copy of it
     ParseGuarded(
         [&] {
             if (gRequestReader == nullptr) {
@@ -526,6 +527,7 @@ std::vector<MonitorEntry> MonitoringConfiguration::loadText(const std::string& d
 {
     MemBufInputSource source(reinterpret_cast<const XMLByte*>(document.data()), document.size(), u"Monitor.cfg",
                              false);
+    source.setCopyBufToStream(false);
     return readEntries(source);
 }
 
