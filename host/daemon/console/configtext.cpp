@@ -64,8 +64,20 @@ std::vector<Tag> scan(const std::string& xml)
             i = end == std::string::npos ? xml.size() : end + 3;
             continue;
         }
-        size_t end = xml.find('>', i);
-        if (end == std::string::npos) {
+        // A '>' may stand unescaped inside an attribute value.
+        size_t end = i + 1;
+        char quote = 0;
+        for (; end < xml.size(); ++end) {
+            char c = xml[end];
+            if (quote != 0) {
+                quote = c == quote ? 0 : quote;
+            } else if (c == '"' || c == '\'') {
+                quote = c;
+            } else if (c == '>') {
+                break;
+            }
+        }
+        if (end >= xml.size()) {
             break;
         }
         std::string inner = xml.substr(i + 1, end - i - 1);

@@ -223,7 +223,7 @@ std::vector<std::pair<double, std::string>> thresholds(PageContext& c, WebSessio
 std::string svgGraph(const Series& series, const std::vector<std::pair<double, std::string>>& lines,
                      const TryResult* tried)
 {
-    const double W = 900, H = 320, L = 60, R = 10, T = 10, B = 30;
+    const double W = 900, H = 320, L = 60, R = 25, T = 10, B = 30;
     std::vector<std::pair<std::time_t, double>> values;
     for (const auto& p : series.points) {
         zormon::Sample s;

@@ -1,0 +1,101 @@
+"""The console's JSON API and /metrics, without a browser: logins and their
+limit, token checks, edits through the module, commit, try, and the metrics
+read by Prometheus's own parser."""
+import json
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from consolefixture import KEYS, Client, Console  # noqa: E402
+from prometheus_client.parser import text_string_to_metric_families  # noqa: E402
+
+ZORHOSTD = os.environ["ZORHOSTD"]
+TRIGGER = ('<action-trigger value-type="instantaneous" permanent="false"><single-value comparison="greater-than" '
+           'value="0.45"/><action max-frequency="3600"><log/></action></action-trigger>')
+
+
+class ConsoleApi(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.console = Console(ZORHOSTD)
+
+    @classmethod
+    def tearDownClass(cls):
+        assert cls.console.close() == 0
+
+    def test_refusals(self):
+        anonymous = Client(self.console.base)
+        client = Client(self.console.base)
+        self.assertEqual(client.login(), 200)
+        cases = [
+            (anonymous, "GET", "/api/entries", None, True, 401),
+            (client, "POST", "/api/request", {"op": "get", "key": KEYS + "interval/"}, False, 403),
+            (client, "POST", "/api/request", {"op": "nope", "key": KEYS}, True, 400),
+            (client, "POST", "/api/request", {"op": "get"}, True, 400),
+            (client, "GET", "/api/logs/..", None, True, 404),
+            (client, "POST", "/api/try", {"day": "d20240301", "variable": "cpu", "trigger": "<x"}, True, 400),
+        ]
+        for who, method, path, body, csrf, status in cases:
+            with self.subTest(path=path, body=body):
+                self.assertEqual(who.call(method, path, body, csrf=csrf)[0], status)
+
+    def test_edit_commit_and_try(self):
+        client = Client(self.console.base)
+        self.assertEqual(client.login(), 200)
+        status, text = client.call("POST", "/api/request",
+                                   {"op": "add", "key": KEYS + "config/action-trigger/0/", "value": "0/" + TRIGGER})
+        self.assertEqual(status, 200, text)
+        self.assertEqual(json.loads(text)["result"], 0)
+        self.assertEqual(len(json.loads(client.call("GET", "/api/diff")[1])["diff"]["changed"]), 1)
+        status, text = client.call("POST", "/api/commit")
+        self.assertEqual(status, 200, text)
+        with open(os.path.join(self.console.root, "etc/configs/monitor/Monitor.cfg")) as f:
+            self.assertIn('value="0.45"', f.read())
+        # The trigger, made permanent, over a demo day of samples every half
+        # hour: every sample above 0.45 fires, the repeat limit of an hour
+        # holds some of them back.
+        permanent = TRIGGER.replace('permanent="false"', 'permanent="true"')
+        status, text = client.call("POST", "/api/try", {"day": "d20240301", "variable": "load-average",
+                                                        "trigger": permanent})
+        self.assertEqual(status, 200, text)
+        result = json.loads(text)
+        self.assertEqual(result["samples"], 48)
+        self.assertGreater(result["fired"], 0)
+        self.assertGreater(result["suppressed"], 0)
+
+    def test_wrong_password_is_limited(self):
+        client = Client(self.console.base)
+        statuses = [client.login(password="wrong") for _ in range(6)]
+        self.assertEqual(statuses[:5], [403] * 5)
+        self.assertEqual(statuses[5], 429)
+        # While limited, even the right password is refused.
+        self.assertEqual(client.login(), 429)
+        # The limit is the same for the form; clear it for the other tests.
+        self.console.close()
+        type(self).console = Console(ZORHOSTD)
+
+    def test_metrics(self):
+        status, text = Client(self.console.base).call("GET", "/metrics")
+        self.assertEqual(status, 200)
+        families = {f.name: f for f in text_string_to_metric_families(text)}
+        for name in ("zor_variable_value", "zor_monitor_samples", "zor_monitor_actions_failed", "zor_sessions_open",
+                     "zor_monitor_config_last_load_timestamp_seconds"):
+            self.assertIn(name, families)
+        variables = {s.labels["variable"] for s in families["zor_variable_value"].samples}
+        self.assertIn("uptime", variables)
+        self.assertGreater(families["zor_monitor_config_last_load_timestamp_seconds"].samples[0].value, 0)
+
+    def test_metrics_refused_outside_the_allowed_ranges(self):
+        other = Console(ZORHOSTD, ["--metrics-allow", "10.9.9.0/24"])
+        try:
+            self.assertEqual(Client(other.base).call("GET", "/metrics")[0], 403)
+            client = Client(other.base)
+            self.assertEqual(client.login(), 200)
+            self.assertEqual(client.call("GET", "/metrics")[0], 200)
+        finally:
+            other.close()
+
+
+if __name__ == "__main__":
+    unittest.main()

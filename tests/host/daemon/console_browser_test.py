@@ -1,0 +1,136 @@
+"""The console in a real browser (headless Chromium through Selenium): log
+in, add an entry from a preset through the form, commit, draw a demo day,
+show hostile names as text, refuse a form without its token and a wrong
+password, and save a screenshot of each page."""
+import os
+import re
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from consolefixture import Console  # noqa: E402
+from selenium import webdriver  # noqa: E402
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.support import expected_conditions  # noqa: E402
+from selenium.webdriver.support.ui import Select, WebDriverWait  # noqa: E402
+
+ZORHOSTD = os.environ["ZORHOSTD"]
+OUTPUT = os.environ.get("CONSOLE_SCREENSHOTS", os.path.join(os.getcwd(), "console-screenshots"))
+
+
+class ConsoleInBrowser(unittest.TestCase):
+    def setUp(self):
+        self.console = Console(ZORHOSTD)
+        options = webdriver.ChromeOptions()
+        self.profile = tempfile.TemporaryDirectory(prefix="zorconsole-chromium-")
+        for arg in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                    "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                    "--disable-dev-shm-usage", "--window-size=1200,900", "--user-data-dir=" + self.profile.name):
+            options.add_argument(arg)
+        options.binary_location = "/usr/bin/chromium"
+        service = webdriver.ChromeService(executable_path="/usr/bin/chromedriver") if hasattr(
+            webdriver, "ChromeService") else webdriver.chrome.service.Service("/usr/bin/chromedriver")
+        self.browser = webdriver.Chrome(service=service, options=options)
+        self.browser.set_page_load_timeout(120)
+        os.makedirs(OUTPUT, exist_ok=True)
+
+    def tearDown(self):
+        self.browser.quit()
+        self.profile.cleanup()
+        self.assertEqual(self.console.close(), 0)
+
+    def open(self, path):
+        self.browser.get(self.console.base + path)
+
+    def shot(self, name):
+        self.browser.save_screenshot(os.path.join(OUTPUT, name + ".png"))
+
+    def click(self, element):
+        """Clicks and waits until the page it leads to has loaded."""
+        old = self.browser.find_element(By.TAG_NAME, "html")
+        element.click()
+        WebDriverWait(self.browser, 120).until(expected_conditions.staleness_of(old))
+
+    def text(self, css):
+        return self.browser.find_element(By.CSS_SELECTOR, css).text
+
+    def login(self, password):
+        self.open("/login")
+        self.browser.find_element(By.ID, "user").send_keys("admin")
+        self.browser.find_element(By.ID, "password").send_keys(password)
+        self.click(self.browser.find_element(By.ID, "login"))
+
+    def config_text(self):
+        with open(os.path.join(self.console.root, "etc/configs/monitor/Monitor.cfg")) as f:
+            return f.read()
+
+    def test_console(self):
+        b = self.browser
+        self.open("/login")
+        self.shot("login")
+        self.login("secret")
+        self.assertIn("Variables", b.page_source)
+        self.shot("overview")
+
+        # An entry from a preset, through the form: no XML typed.
+        entries_before = self.config_text().count("<monitor-entry")
+        self.open("/entries")
+        form = b.find_element(By.ID, "add-entry")
+        picker = Select(form.find_element(By.NAME, "preset"))
+        picker.select_by_index(next(i for i, o in enumerate(picker.options) if "disk" in o.text or "root" in o.text))
+        self.click(form.find_element(By.ID, "add"))
+        self.assertIn("result 0", self.text("#flash"))
+        self.click(b.find_element(By.ID, "commit"))
+        self.assertIn("saved", self.text("#flash"))
+        self.assertEqual(self.config_text().count("<monitor-entry"), entries_before + 1)
+
+        # A hostile variable name is shown as text and never runs.
+        self.open("/entries")
+        form = b.find_element(By.ID, "add-entry")
+        form.find_element(By.ID, "variable").send_keys("<script>window.zorRan=1</script>")
+        self.click(form.find_element(By.ID, "add"))
+        names = [e.text for e in b.find_elements(By.CSS_SELECTOR, "td.variable")]
+        self.assertTrue(any("<script>window.zorRan=1</script>" in n for n in names), names)
+        self.assertIsNone(b.execute_script("return window.zorRan"))
+        self.shot("entries")
+
+        # A form posted without its token is refused and changes nothing.
+        count = len(b.find_elements(By.CSS_SELECTOR, "tr.entry"))
+        old = b.find_element(By.TAG_NAME, "html")
+        b.execute_script("var f = document.querySelector('#entries form'); f.querySelector('[name=csrf]').remove();"
+                         "f.querySelector('button').click();")
+        WebDriverWait(b, 120).until(expected_conditions.staleness_of(old))
+        self.assertIn("no valid token", self.text("#message"))
+        self.open("/entries")
+        self.assertEqual(len(b.find_elements(By.CSS_SELECTOR, "tr.entry")), count)
+
+        # The graph of a demo day has one point per sample of the log.
+        with open(os.path.join(self.console.root, "var/log/monitor/d20240301.log")) as f:
+            samples = len(re.findall(r" sample .*\bload-average=", f.read()))
+        self.open("/graph?var=load-average&day=d20240301")
+        self.assertEqual(len(b.find_elements(By.CSS_SELECTOR, "#graph circle.pt")), samples)
+        self.shot("graph")
+
+        self.open("/logs")
+        self.shot("logs")
+        self.open("/logs?name=d20240304&filter=sample")
+        self.assertIn("2024-03-04 00:00:00 sample", self.text("#log"))
+        self.shot("log")
+        self.open("/try?var=load-average&day=d20240301&run=1&t_kind=single-value&t_valuetype=instantaneous"
+                  "&t_permanent=1&t_comparison=greater-than&t_value=0.45&t_maxfreq=3600&t_log=1")
+        self.assertIn("would have acted", self.text("#summary"))
+        self.assertTrue(b.find_elements(By.CSS_SELECTOR, "#graph circle.suppressed"))
+        self.shot("try")
+
+        # Log out; a wrong password is refused, and then the address is held back.
+        self.click(b.find_element(By.CSS_SELECTOR, "header form button"))
+        for _ in range(5):
+            self.login("wrong")
+            self.assertIn("Wrong name or password", self.text("#message"))
+        self.login("secret")
+        self.assertIn("Too many failed logins", self.text("#message"))
+
+
+if __name__ == "__main__":
+    unittest.main()

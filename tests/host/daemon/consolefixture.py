@@ -1,0 +1,83 @@
+"""A zorhostd with its web console on a loopback port and a temporary root
+copied from the demo root, with one console user (admin / secret)."""
+import http.cookiejar
+import json
+import os
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+import urllib.error
+import urllib.request
+
+SOURCE = os.path.dirname(os.path.abspath(__file__))
+DEMO = os.path.normpath(os.path.join(SOURCE, "..", "..", "..", "demo", "root"))
+KEYS = "/zor/public/system/monitor/"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Console:
+    def __init__(self, zorhostd, extra=()):
+        self.tmp = tempfile.mkdtemp(prefix="zorconsole-")
+        self.root = os.path.join(self.tmp, "root")
+        shutil.copytree(DEMO, self.root)
+        digest = subprocess.run(["mkpasswd", "-m", "yescrypt", "secret"], check=True, capture_output=True,
+                                text=True).stdout.strip()
+        with open(os.path.join(self.root, "etc/configs/monitor/console.users"), "w") as f:
+            f.write("admin:" + digest + "\n")
+        self.port = free_port()
+        self.base = "http://127.0.0.1:%d" % self.port
+        self.log = os.path.join(self.tmp, "zorhostd.log")
+        self.proc = subprocess.Popen([zorhostd, "--foreground", "--root", self.root, "--socket",
+                                      os.path.join(self.tmp, "sock"), "--http", "127.0.0.1:%d" % self.port,
+                                      "--log", self.log, "--lock-wait", "0",
+                                      # the demo days are old: keep them
+                                      "--keep-logs", "100000", *extra],
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(300):
+            try:
+                urllib.request.urlopen(self.base + "/login", timeout=5).read()
+                return
+            except OSError:
+                if self.proc.poll() is not None:
+                    raise RuntimeError("zorhostd ended: " + open(self.log).read())
+                time.sleep(0.1)
+        raise RuntimeError("the console did not answer")
+
+    def close(self):
+        self.proc.terminate()
+        rc = self.proc.wait(timeout=60)
+        shutil.rmtree(self.tmp, ignore_errors=True)
+        return rc
+
+
+class Client:
+    """A JSON API client with its own cookie jar."""
+
+    def __init__(self, base):
+        self.base = base
+        self.opener = urllib.request.build_opener(urllib.request.HTTPCookieProcessor(http.cookiejar.CookieJar()))
+        self.csrf = None
+
+    def call(self, method, path, body=None, csrf=True):
+        data = None if body is None else json.dumps(body).encode()
+        req = urllib.request.Request(self.base + path, data=data, method=method)
+        if csrf and self.csrf:
+            req.add_header("X-CSRF-Token", self.csrf)
+        try:
+            with self.opener.open(req, timeout=60) as res:
+                return res.status, res.read().decode()
+        except urllib.error.HTTPError as e:
+            return e.code, e.read().decode()
+
+    def login(self, user="admin", password="secret"):
+        status, text = self.call("POST", "/api/login", {"user": user, "password": password}, csrf=False)
+        if status == 200:
+            self.csrf = json.loads(text)["csrf"]
+        return status
