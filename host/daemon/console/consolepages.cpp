@@ -102,6 +102,31 @@ std::string triggerFields(const TriggerSpec& t)
            "\"> s</label>";
 }
 
+/// The schedule fields of an entry form.
+std::string scheduleFields(const EntrySpec& e)
+{
+    return "<label>Schedule " + select("schedule", {"seconds", "asynchronous", "daily", "weekly", "none"}, e.schedule) +
+           "</label> <label>every <input name=\"seconds\" size=\"5\" value=\"" + std::to_string(e.seconds) +
+           "\"> s</label> <label>every <input name=\"every\" size=\"3\" value=\"" + std::to_string(e.every) +
+           "\"> day(s)/week(s)</label> <label>on " +
+           select("day_of_week", {"sun", "mon", "tue", "wed", "thu", "fri", "sat"}, e.dayOfWeek) +
+           "</label> <label>at <input name=\"hour\" size=\"2\" value=\"" + std::to_string(e.hour) +
+           "\">:<input name=\"minute\" size=\"2\" value=\"" + std::to_string(e.minute) + "\"></label>";
+}
+
+/// Variable, log flag and schedule of an entry form; triggers are left alone.
+void entryFieldsFromForm(const Params& p, EntrySpec* e)
+{
+    e->variable = p("variable");
+    e->log = !p("log").empty();
+    e->schedule = p("schedule");
+    e->seconds = std::strtol(p("seconds").c_str(), nullptr, 10);
+    e->every = std::strtol(p("every").c_str(), nullptr, 10);
+    e->dayOfWeek = p("day_of_week");
+    e->hour = std::atoi(p("hour").c_str());
+    e->minute = std::atoi(p("minute").c_str());
+}
+
 TriggerSpec triggerFromForm(const Params& p)
 {
     TriggerSpec t;
@@ -388,18 +413,18 @@ std::string entriesPage(PageContext& c, WebSession& s)
                 "<br>" + triggerFields(TriggerSpec{}) + "<br><button name=\"do\" value=\"add-trigger\">Add trigger</button>"
                 "</form></details></td><td><form method=\"post\" action=\"/entries\">" + csrf +
                 "<input type=\"hidden\" name=\"entry\" value=\"" + idx +
-                "\"><button name=\"do\" value=\"del-entry\">Delete entry</button></form></td></tr>";
+                "\"><button name=\"do\" value=\"del-entry\">Delete entry</button></form><details><summary>edit entry"
+                "</summary><form method=\"post\" action=\"/entries\">" + csrf + "<input type=\"hidden\" name=\"entry\" "
+                "value=\"" + idx + "\"><label>Variable <input name=\"variable\" value=\"" + h(e.variable) +
+                "\"></label> <label><input type=\"checkbox\" name=\"log\" value=\"1\"" + (e.log ? " checked" : "") +
+                "> logged</label><br>" + scheduleFields(e) + "<br><button name=\"do\" value=\"set-entry\">Save entry</button>"
+                "</form></details></td></tr>";
     }
     body += "</table><h2>Add an entry</h2><form method=\"post\" action=\"/entries\" id=\"add-entry\">" + csrf +
             "<p><label>Variable <input name=\"variable\" id=\"variable\" list=\"vars\"></label><datalist id=\"vars\">";
     for (const auto& v : vars) body += "<option value=\"" + h(v) + "\">";
-    body += "</datalist> <label><input type=\"checkbox\" name=\"log\" value=\"1\" checked> logged</label></p>"
-            "<p><label>Schedule " + select("schedule", {"seconds", "asynchronous", "daily", "weekly", "none"}, "seconds") +
-            "</label> <label>every <input name=\"seconds\" size=\"5\" value=\"60\"> s</label> "
-            "<label>every <input name=\"every\" size=\"3\" value=\"1\"> day(s)/week(s)</label> <label>on " +
-            select("day_of_week", {"sun", "mon", "tue", "wed", "thu", "fri", "sat"}, "mon") +
-            "</label> <label>at <input name=\"hour\" size=\"2\" value=\"0\">:<input name=\"minute\" size=\"2\" value=\"0\">"
-            "</label></p><p>First trigger from a preset: " + presetPicker(presets, known, "") +
+    body += "</datalist> <label><input type=\"checkbox\" name=\"log\" value=\"1\" checked> logged</label></p><p>" +
+            scheduleFields(EntrySpec{}) + "</p><p>First trigger from a preset: " + presetPicker(presets, known, "") +
             " (its variable is taken when the field above is empty)</p><p><button name=\"do\" value=\"add-entry\" "
             "id=\"add\">Add entry</button></p></form>";
     return layout("Entries", body, &s);
@@ -443,16 +468,20 @@ std::string entriesAction(PageContext& c, WebSession& s, const Params& p)
         std::string key = "config/action-trigger/" + entry + "/";
         return outcomeText("add " + key, c.run(s, "add", kKeys + key, entry + "/" + triggerXml(t)));
     }
+    if (what == "set-entry") {
+        // The entry is read again so that its triggers go back unchanged.
+        std::string key = kKeys + "config/monitor-entry/" + entry + "/";
+        RequestOutcome current = c.run(s, "get", key, std::nullopt);
+        EntrySpec e;
+        if (!current.result || *current.result < 0 || !readEntry(current.reply, &e)) {
+            return outcomeText("get monitor-entry/" + entry + "/", current);
+        }
+        entryFieldsFromForm(p, &e);
+        return outcomeText("set monitor-entry/" + entry + "/", c.run(s, "set", key, entry + "/" + entryXml(e)));
+    }
     if (what == "add-entry") {
         EntrySpec e;
-        e.variable = p("variable");
-        e.log = !p("log").empty();
-        e.schedule = p("schedule");
-        e.seconds = std::strtol(p("seconds").c_str(), nullptr, 10);
-        e.every = std::strtol(p("every").c_str(), nullptr, 10);
-        e.dayOfWeek = p("day_of_week");
-        e.hour = std::atoi(p("hour").c_str());
-        e.minute = std::atoi(p("minute").c_str());
+        entryFieldsFromForm(p, &e);
         PresetSpec preset;
         if (presetTrigger(&preset)) {
             if (e.variable.empty()) e.variable = preset.variable;

@@ -85,6 +85,21 @@ class ConsoleInBrowser(unittest.TestCase):
         self.assertIn("saved", self.text("#flash"))
         self.assertEqual(self.config_text().count("<monitor-entry"), entries_before + 1)
 
+        # Entry 0's schedule changed through its edit form keeps its triggers.
+        self.open("/entries")
+        row = b.find_elements(By.CSS_SELECTOR, "tr.entry")[0]
+        triggers = len(row.find_elements(By.CSS_SELECTOR, "ol > li"))
+        row.find_elements(By.TAG_NAME, "summary")[-1].click()
+        form = row.find_elements(By.TAG_NAME, "form")[-1]
+        seconds = form.find_element(By.NAME, "seconds")
+        seconds.clear()
+        seconds.send_keys("120")
+        self.click(form.find_element(By.CSS_SELECTOR, "button[value=set-entry]"))
+        self.assertIn("result 0", self.text("#flash"))
+        row = b.find_elements(By.CSS_SELECTOR, "tr.entry")[0]
+        self.assertIn("every 120 s", row.text)
+        self.assertEqual(len(row.find_elements(By.CSS_SELECTOR, "ol > li")), triggers)
+
         # A hostile variable name is shown as text and never runs.
         self.open("/entries")
         form = b.find_element(By.ID, "add-entry")
