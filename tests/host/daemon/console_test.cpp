@@ -1,0 +1,89 @@
+// The console's own logic without a server: its reading and writing of the
+// module's entry and trigger texts, and the replay of a trigger over logged
+// samples with the repeat limit applied at each sample's time.
+#include "configtext.h"
+#include "monitorlogs.h"
+#include "triggertry.h"
+
+#include "monitoring.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace console;
+
+TEST(ConsoleText, EntriesSurviveReadAndWriteAsTheModelRendersThem)
+{
+    MonitoringConfiguration::initialize();
+    const char* const texts[] = {
+        "<monitor-entry variable=\"load-average\" log=\"true\"><frequency><seconds>60</seconds></frequency>"
+        "<action-trigger value-type=\"average\" permanent=\"false\"><single-value comparison=\"greater-than\" "
+        "value=\"8\"/><action max-frequency=\"1800\"><email>a@example.com</email><email>b@example.com</email><trap/>"
+        "<log/></action></action-trigger></monitor-entry>",
+        "<monitor-entry variable=\"process-count\" log=\"false\"><frequency><weekly every=\"2\" day-of-week=\"fri\">"
+        "<time-of-day hour=\"6\" min=\"05\"/></weekly></frequency><action-trigger value-type=\"instantaneous\" "
+        "permanent=\"true\"><interval-value low-value=\"10\" high-value=\"20\" inside-outside-range=\"outside\"/>"
+        "<action max-frequency=\"0\"><udp/><shutdown/><power-off-drive/></action></action-trigger></monitor-entry>",
+        // Names and values that need escaping, with a '>' left as it is inside an attribute.
+        "<monitor-entry variable=\"&lt;script&gt;&amp;&quot;x'>\" log=\"true\"><frequency><daily every=\"1\">"
+        "<time-of-day hour=\"23\" min=\"59\"/></daily></frequency><action-trigger value-type=\"instantaneous\" "
+        "permanent=\"false\"><single-value comparison=\"equals\" value=\"a &lt;b&gt; &amp; c\"/><action "
+        "max-frequency=\"5\"><log/></action></action-trigger><action-trigger value-type=\"instantaneous\" "
+        "permanent=\"false\"><value-changes/><action max-frequency=\"0\"/></action-trigger></monitor-entry>",
+        "<monitor-entry variable=\"uptime\" log=\"false\"><frequency><asynchronous/></frequency></monitor-entry>",
+    };
+    for (const char* text : texts) {
+        SCOPED_TRACE(text);
+        EntrySpec entry;
+        ASSERT_TRUE(readEntry(text, &entry));
+        // What the console writes means to the model what the text meant.
+        EXPECT_EQ(MonitoringConfiguration::generate(MonitoringConfiguration::parseMonitorEntry(entryXml(entry))),
+                  MonitoringConfiguration::generate(MonitoringConfiguration::parseMonitorEntry(text)));
+    }
+    EntrySpec hostile;
+    ASSERT_TRUE(readEntry(texts[2], &hostile));
+    EXPECT_EQ(hostile.variable, "<script>&\"x'>");
+    EXPECT_EQ(escapeXml(hostile.variable), "&lt;script&gt;&amp;&quot;x&#39;&gt;");
+    MonitoringConfiguration::terminate();
+}
+
+TEST(ConsoleTry, RepeatLimitCountsFromEachSampleTime)
+{
+    std::string log;
+    for (int minute = 0; minute < 60; minute += 10) {
+        char line[96];
+        // Above the threshold at every sample but the one at 00:30.
+        std::snprintf(line, sizeof line, "2024-03-01 00:%02d:00 sample cpu=%d other=1\n", minute, minute == 30 ? 1 : 90);
+        log += line;
+    }
+    log += "2024-03-01 00:45:00 alert cpu=90 busy\n";
+    std::vector<LogPoint> samples = samplesOf(log, "cpu");
+    ASSERT_EQ(samples.size(), 6u);
+    ASSERT_EQ(alertsOf(log, "cpu").size(), 1u);
+
+    TriggerSpec trigger;
+    trigger.valueType = "instantaneous";
+    trigger.comparison = "greater-than";
+    trigger.value = "50";
+    trigger.log = true;
+    struct Case {
+        bool permanent;
+        long maxFrequency;
+        unsigned long fired, suppressed;
+    } cases[] = {
+        {true, 0, 5, 0},     // no limit: every sample above fires
+        {true, 1200, 3, 2},  // acts at 00:00, 00:20 and 00:40; held at 00:10 and 00:50
+        {false, 0, 2, 0},    // edge-triggered: at 00:00 and again after 00:30 re-arms it
+        {false, 3600, 1, 1}, // the second edge falls inside the hour
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.permanent) + " " + std::to_string(c.maxFrequency));
+        trigger.permanent = c.permanent;
+        trigger.maxFrequency = c.maxFrequency;
+        TryResult r = tryTrigger("cpu", trigger, samples, 60);
+        EXPECT_EQ(r.points.size(), 6u);
+        EXPECT_EQ(r.fired, c.fired);
+        EXPECT_EQ(r.suppressed, c.suppressed);
+    }
+}
