@@ -59,4 +59,28 @@ TryResult tryTrigger(const std::string& variable, const TriggerSpec& trigger, co
     return result;
 }
 
+int runTry(const std::string& variable, const std::string& day, const std::string& triggerText,
+           const std::string& logFolder, long interval, std::ostream& out, std::ostream& err)
+{
+    TriggerSpec trigger;
+    if (!readTrigger(triggerText, &trigger)) {
+        err << "try: the text holds no action-trigger with a trigger kind\n";
+        return 2;
+    }
+    std::string text;
+    if (!readLog(logFolder, day, &text)) {
+        err << "try: no readable log " << day << " (names are dYYYYMMDD) in " << logFolder << "\n";
+        return 2;
+    }
+    TryResult r = tryTrigger(variable, trigger, samplesOf(text, variable), interval);
+    for (const TryPoint& p : r.points) {
+        if (p.fired || p.suppressed) {
+            out << p.sample.clock << (p.fired ? " acts " : " held ") << p.message << '\n';
+        }
+    }
+    out << variable << " on " << day << ": " << r.points.size() << " samples, acts " << r.fired
+        << " times, held back by the repeat limit " << r.suppressed << " times\n";
+    return 0;
+}
+
 } // namespace console

@@ -9,6 +9,7 @@
 #include "configtext.h"
 #include "monitorlogs.h"
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -31,5 +32,13 @@ struct TryResult {
 /// of the thread (the average, minimum and maximum window).
 TryResult tryTrigger(const std::string& variable, const TriggerSpec& trigger, const std::vector<LogPoint>& samples,
                      long interval);
+
+/// A command's whole try: the trigger text (an action-trigger, or a preset
+/// as the preset key answers it) played over the samples of variable in
+/// the day's log (dYYYYMMDD) of logFolder. Prints one line per firing,
+/// "TIME acts MESSAGE" or "TIME held MESSAGE", then a summary line.
+/// Returns 0, or 2 with the reason on err (bad trigger text, no such log).
+int runTry(const std::string& variable, const std::string& day, const std::string& triggerText,
+           const std::string& logFolder, long interval, std::ostream& out, std::ostream& err);
 
 } // namespace console

@@ -6,10 +6,12 @@
 #include "triggertry.h"
 
 #include "monitoring.h"
+#include "zortest.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <sstream>
 
 using namespace console;
 
@@ -85,5 +87,32 @@ TEST(ConsoleTry, RepeatLimitCountsFromEachSampleTime)
         EXPECT_EQ(r.points.size(), 6u);
         EXPECT_EQ(r.fired, c.fired);
         EXPECT_EQ(r.suppressed, c.suppressed);
+    }
+}
+
+TEST(ConsoleTry, CommandAnswersEachInput)
+{
+    zortest::TempRoot root;
+    root.write("var/log/monitor/d20240301.log", "2024-03-01 00:00:00 sample cpu=90\n2024-03-01 00:10:00 sample cpu=95\n");
+    std::string logFolder = root.at("var/log/monitor");
+    const std::string trigger = "<action-trigger value-type=\"instantaneous\" permanent=\"true\"><single-value "
+                                "comparison=\"greater-than\" value=\"50\"/><action max-frequency=\"3600\"><log/>"
+                                "</action></action-trigger>";
+    struct Case {
+        std::string day, text;
+        int status;
+        std::string output;
+    } cases[] = {
+        {"d20240301", trigger, 0, "2024-03-01 00:10:00 held cpu=95"},
+        {"d20240301", "<preset-variable name=\"p\" variable=\"cpu\">" + trigger + "</preset-variable>", 0, "acts 1 times"},
+        {"d20240301", "<action-trigger/>", 2, "no action-trigger"},
+        {"d20240302", trigger, 2, "no readable log"},
+        {"../d20240301", trigger, 2, "no readable log"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.day + " " + c.text);
+        std::ostringstream out, err;
+        EXPECT_EQ(runTry("cpu", c.day, c.text, logFolder, 60, out, err), c.status);
+        EXPECT_NE((out.str() + err.str()).find(c.output), std::string::npos) << out.str() << err.str();
     }
 }
