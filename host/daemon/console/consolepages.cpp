@@ -6,6 +6,7 @@
 #include "monitorthread.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <set>
 #include <sstream>
@@ -17,6 +18,23 @@ namespace {
 const std::string kKeys = "/zor/public/system/monitor/";
 
 std::string h(const std::string& text) { return escapeXml(text); }
+
+/// A query value: every byte but letters, digits and "-._~" percent-encoded.
+std::string q(const std::string& text)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
 
 const char* const kStyle =
     "body{font-family:sans-serif;margin:0;color:#222}header{background:#234;color:#fff;padding:.5em 1em}"
@@ -351,7 +369,7 @@ std::string overviewPage(PageContext& c, WebSession& s)
     for (const auto& [name, definition] : c.monitor().variables()) {
         std::string value;
         int rc = c.monitor().currentValue(name, &value);
-        body += "<tr><td><a href=\"/graph?var=" + h(name) + "\">" + h(name) + "</a></td><td>" +
+        body += "<tr><td><a href=\"/graph?var=" + h(q(name)) + "\">" + h(name) + "</a></td><td>" +
                 (rc == 0 ? h(value) : "<i>unavailable</i>") + "</td><td>" + h(definition) + "</td></tr>";
     }
     body += "</table><h2>Last alerts today</h2>";
@@ -499,8 +517,8 @@ std::string logsPage(PageContext& c, WebSession& s, const std::string& name, con
     if (name.empty()) {
         body += "<ul id=\"logs\">";
         for (const auto& n : listLogs(c.logFolder())) {
-            body += "<li><a href=\"/logs?name=" + h(n) + "\">" + h(n) + "</a> (<a href=\"/logs/download?name=" + h(n) +
-                    "\">download</a>, <a href=\"/graph?day=" + h(n) + "\">graph</a>)</li>";
+            body += "<li><a href=\"/logs?name=" + h(q(n)) + "\">" + h(n) + "</a> (<a href=\"/logs/download?name=" + h(q(n)) +
+                    "\">download</a>, <a href=\"/graph?day=" + h(q(n)) + "\">graph</a>)</li>";
         }
         return layout("Logs", body + "</ul>", &s);
     }
@@ -510,7 +528,7 @@ std::string logsPage(PageContext& c, WebSession& s, const std::string& name, con
     }
     body += "<form method=\"get\" action=\"/logs\"><input type=\"hidden\" name=\"name\" value=\"" + h(name) +
             "\"><label>Lines containing <input name=\"filter\" value=\"" + h(filter) +
-            "\"></label> <button>Filter</button> <a href=\"/logs/download?name=" + h(name) + "\">download</a></form><pre id=\"log\">";
+            "\"></label> <button>Filter</button> <a href=\"/logs/download?name=" + h(q(name)) + "\">download</a></form><pre id=\"log\">";
     std::stringstream ss(text);
     std::string line;
     while (std::getline(ss, line)) {
