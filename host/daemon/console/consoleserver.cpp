@@ -488,7 +488,9 @@ void ConsoleServer::Impl::apiRoutes()
             sendJson(res, {{"error", error}}, 400);
             return;
         }
-        RequestOutcome o = run(*s, body["op"], request.key, value);
+        // A commit also takes the table as committed, for later diffs.
+        bool plainCommit = request.type == KEY_TYPE_COMMIT && !request.forcedKeyId && request.key == kKeys + "commit/";
+        RequestOutcome o = plainCommit ? commit(*s) : run(*s, body["op"], request.key, value);
         if (o.hostError) {
             sendJson(res, {{"error", *o.hostError}}, 500);
             return;
