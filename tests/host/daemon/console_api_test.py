@@ -96,6 +96,21 @@ class ConsoleApi(unittest.TestCase):
         finally:
             other.close()
 
+    def test_tls(self):
+        secure = Console(ZORHOSTD, tls=True)
+        try:
+            client = Client(secure.base)
+            self.assertEqual(client.login(), 200)
+            cookie = next(c for c in client.cookies if c.name == "zorconsole")
+            self.assertTrue(cookie.secure)
+            self.assertTrue(cookie.has_nonstandard_attr("HttpOnly"))
+            self.assertEqual(client.call("GET", "/api/entries")[0], 200)
+            # Plain HTTP on the TLS port gets no page.
+            with self.assertRaises(OSError):
+                Client(secure.base.replace("https", "http")).call("GET", "/login")
+        finally:
+            secure.close()
+
 
 if __name__ == "__main__":
     unittest.main()

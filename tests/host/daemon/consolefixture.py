@@ -5,6 +5,7 @@ import json
 import os
 import shutil
 import socket
+import ssl
 import subprocess
 import tempfile
 import time
@@ -14,6 +15,8 @@ import urllib.request
 SOURCE = os.path.dirname(os.path.abspath(__file__))
 DEMO = os.path.normpath(os.path.join(SOURCE, "..", "..", "..", "demo", "root"))
 KEYS = "/zor/public/system/monitor/"
+# The tests' certificates are made on the spot and signed by nobody.
+UNVERIFIED = ssl._create_unverified_context()
 
 
 def free_port():
@@ -23,7 +26,7 @@ def free_port():
 
 
 class Console:
-    def __init__(self, zorhostd, extra=()):
+    def __init__(self, zorhostd, extra=(), tls=False):
         self.tmp = tempfile.mkdtemp(prefix="zorconsole-")
         self.root = os.path.join(self.tmp, "root")
         shutil.copytree(DEMO, self.root)
@@ -32,7 +35,12 @@ class Console:
         with open(os.path.join(self.root, "etc/configs/monitor/console.users"), "w") as f:
             f.write("admin:" + digest + "\n")
         self.port = free_port()
-        self.base = "http://127.0.0.1:%d" % self.port
+        self.base = "%s://127.0.0.1:%d" % ("https" if tls else "http", self.port)
+        if tls:
+            cert, key = os.path.join(self.tmp, "cert.pem"), os.path.join(self.tmp, "key.pem")
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+                            "/CN=localhost", "-keyout", key, "-out", cert], check=True, capture_output=True)
+            extra = ["--tls-cert", cert, "--tls-key", key, *extra]
         self.log = os.path.join(self.tmp, "zorhostd.log")
         self.proc = subprocess.Popen([zorhostd, "--foreground", "--root", self.root, "--socket",
                                       os.path.join(self.tmp, "sock"), "--http", "127.0.0.1:%d" % self.port,
@@ -42,7 +50,7 @@ class Console:
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         for _ in range(300):
             try:
-                urllib.request.urlopen(self.base + "/login", timeout=5).read()
+                urllib.request.urlopen(self.base + "/login", timeout=5, context=UNVERIFIED).read()
                 return
             except OSError:
                 if self.proc.poll() is not None:
@@ -62,7 +70,9 @@ class Client:
 
     def __init__(self, base):
         self.base = base
-        self.opener = urllib.request.build_opener(urllib.request.HTTPCookieProcessor(http.cookiejar.CookieJar()))
+        self.cookies = http.cookiejar.CookieJar()
+        self.opener = urllib.request.build_opener(urllib.request.HTTPCookieProcessor(self.cookies),
+                                                  urllib.request.HTTPSHandler(context=UNVERIFIED))
         self.csrf = None
 
     def call(self, method, path, body=None, csrf=True):
