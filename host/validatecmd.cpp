@@ -1,41 +1,33 @@
 #include "validatecmd.h"
 
 #include "configvalidator.h"
-#include "zorMonitorVariable.h"
+#include "monitorsources.h"
 #include "zorpath.h"
 
 #include <nlohmann/json.hpp>
 
 #include <fstream>
+#include <sstream>
 
 namespace {
 
-/// The monitor thread's variables and whether each gives numbers, as its
-/// own definitions say ("NAME: number, ..." or "NAME: text, ...").
+/// The variables the monitor thread of zorhostd knows: its built-in ones
+/// and the administrator's of variables.conf (under the root), each with
+/// what its definition says of its values. A variables.conf that cannot be
+/// read adds nothing: its variables then show up as unknown.
 monvalidate::VariableCatalogue monitorThreadVariables()
 {
     monvalidate::VariableCatalogue catalogue;
-    std::string list;
-    ZORmonitorThread::getVariableList(&list);
-    size_t start = 0;
-    while (start <= list.size()) {
-        size_t comma = list.find(',', start);
-        std::string name = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-        if (!name.empty()) {
-            std::string definition;
-            bool numeric = false;
-            if (ZORmonitorThread::getDefinedValues(&name, &definition) == 0) {
-                std::string prefix = name + ": ";
-                std::string kind = definition.compare(0, prefix.size(), prefix) == 0 ? definition.substr(prefix.size())
-                                                                                    : definition;
-                numeric = kind.compare(0, 6, "number") == 0;
-            }
-            catalogue[name] = numeric;
-        }
-        if (comma == std::string::npos) {
-            break;
-        }
-        start = comma + 1;
+    zormon::SystemClock clock;
+    for (const zormon::VariableDefinition& v : zormon::builtinVariables("", clock)) {
+        catalogue[v.name] = monvalidate::kindFromDefinition(v.definition);
+    }
+    std::ifstream conf(zorResolvePath("/etc/configs/monitor/variables.conf"));
+    std::stringstream text;
+    text << conf.rdbuf();
+    std::vector<std::string> problems;
+    for (const zormon::VariableDefinition& v : zormon::definedVariables(text.str(), 0, &problems)) {
+        catalogue[v.name] = monvalidate::kindFromDefinition(v.definition);
     }
     return catalogue;
 }

@@ -170,6 +170,18 @@ TEST(ZorhostEditTest, ValidateChecksAFileWithoutTheModule)
     EXPECT_EQ(json.replies[0]["line"], 2);
     EXPECT_EQ(c.run({"validate", c.root.at("missing.cfg")}).status, 1);
     EXPECT_EQ(c.run({"validate", bad, bad}).status, 2);
+
+    // The administrator's variables are known too, and may give text or
+    // numbers: an equals on text and a greater-than on a number both pass.
+    c.root.write("etc/configs/monitor/variables.conf", "raid-state program /bin/true\nups-load file /run/ups\n");
+    c.root.write("own.cfg", "<monitor-config><monitor-entry variable=\"raid-state\" log=\"false\"><frequency/>"
+                            "<action-trigger value-type=\"instantaneous\" permanent=\"false\"><single-value "
+                            "comparison=\"equals\" value=\"degraded\"/></action-trigger></monitor-entry>"
+                            "<monitor-entry variable=\"ups-load\" log=\"false\"><frequency/><action-trigger "
+                            "value-type=\"instantaneous\" permanent=\"false\"><single-value comparison=\"greater-than\" "
+                            "value=\"80\"/></action-trigger></monitor-entry></monitor-config>\n");
+    HostRun own = c.run({"validate", c.root.at("own.cfg")});
+    EXPECT_EQ(own.status, 0) << own.out;
 }
 
 TEST(ZorhostEditTest, ShowListsEveryEntryAndDiffShowsTheSessionsChanges)

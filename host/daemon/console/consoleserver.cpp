@@ -242,10 +242,7 @@ struct ConsoleServer::Impl : PageContext {
         }
         monvalidate::VariableCatalogue catalogue;
         for (const auto& [name, definition] : thread.variables()) {
-            std::string prefix = name + ": ";
-            std::string kind = definition.compare(0, prefix.size(), prefix) == 0 ? definition.substr(prefix.size())
-                                                                                : definition;
-            catalogue[name] = kind.compare(0, 6, "number") == 0;
+            catalogue[name] = monvalidate::kindFromDefinition(definition);
         }
         for (size_t i = 0; i < entries.size(); ++i) {
             for (const auto& p : monvalidate::validateText(entries[i], monvalidate::DocumentKind::monitorEntry,

@@ -538,6 +538,25 @@ std::vector<Problem> validateFile(const std::string& path, DocumentKind kind, co
     return validateText(content, kind, variables, path);
 }
 
+VariableKind kindFromDefinition(const std::string& definition)
+{
+    auto startsWithWord = [](const std::string& text, const std::string& word) {
+        return text.compare(0, word.size(), word) == 0 &&
+               (text.size() == word.size() || text[word.size()] == ',' || text[word.size()] == ':');
+    };
+    // A definition may start with the variable's name ("cpu: number, ...").
+    std::string::size_type colon = definition.find(": ");
+    for (const std::string& text : {definition, colon == std::string::npos ? std::string() : definition.substr(colon + 2)}) {
+        if (startsWithWord(text, "number")) {
+            return VariableKind(VariableValues::numbers);
+        }
+        if (startsWithWord(text, "text")) {
+            return VariableKind(VariableValues::text);
+        }
+    }
+    return VariableKind(VariableValues::either);
+}
+
 std::string formatProblem(const Problem& problem)
 {
     std::string text = problem.file + ":";

@@ -27,9 +27,25 @@ struct Problem {
     std::string message;
 };
 
-/// Variables the monitor thread knows: name -> whether its values are numbers.
+/// What a variable's values are. The administrator's own variables (a
+/// program's output, a file's first line) may give numbers or text.
+enum class VariableValues { text, numbers, either };
+
+/// A known variable's values; a bool says numbers (true) or text (false).
+struct VariableKind {
+    VariableValues values = VariableValues::either;
+    VariableKind() = default;
+    VariableKind(bool numbers) : values(numbers ? VariableValues::numbers : VariableValues::text) {}
+    VariableKind(VariableValues kind) : values(kind) {}
+};
+
+/// Variables the monitor thread knows and what their values are.
 /// An empty catalogue skips the checks that need one.
-using VariableCatalogue = std::map<std::string, bool>;
+using VariableCatalogue = std::map<std::string, VariableKind>;
+
+/// The kind a monitor thread's definition line gives ("number, MiB: ...",
+/// "text: ...", anything else: either).
+VariableKind kindFromDefinition(const std::string& definition);
 
 /// Largest file validateFile reads.
 constexpr unsigned long long maxDocumentSize = 256ULL * 1024 * 1024;

@@ -143,7 +143,18 @@ ValueKind kindOf(const VariableCatalogue& variables, const ElementRecord* owner)
         return ValueKind::unknown;
     }
     auto found = variables.find(*name);
-    return found == variables.end() ? ValueKind::unknown : found->second ? ValueKind::numbers : ValueKind::text;
+    if (found == variables.end()) {
+        return ValueKind::unknown;
+    }
+    switch (found->second.values) {
+    case VariableValues::numbers:
+        return ValueKind::numbers;
+    case VariableValues::text:
+        return ValueKind::text;
+    case VariableValues::either:
+        break;
+    }
+    return ValueKind::unknown;
 }
 
 void checkVariable(DocumentModel& model, const ElementRecord& element)
