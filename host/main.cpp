@@ -11,9 +11,11 @@
 #include "scriptrun.h"
 #include "showdiff.h"
 #include "strictcheck.h"
+#include "triggertry.h"
 #include "validatecmd.h"
 
 #include "zorglobals.h"
+#include "zorpath.h"
 #include "zormonitor_host.h"
 
 #include <CLI/CLI.hpp>
@@ -22,6 +24,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -35,6 +38,7 @@ namespace {
 const char* const kShow = "show";
 const char* const kDiff = "diff";
 const char* const kValidate = "validate";
+const char* const kTry = "try";
 
 struct Options {
     std::string root;
@@ -54,6 +58,7 @@ struct Options {
     bool verbose = false;
     double lockWait = 10;
     std::optional<std::string> connect; ///< set: run the session in zorhostd; empty: its default socket
+    std::string day;                    ///< try: the day's log, dYYYYMMDD; default today
 };
 
 /// Accepts a whole decimal number from 1 to max; the message names the range.
@@ -203,7 +208,8 @@ int main(int argc, char** argv)
                  "  zorhost [OPTIONS] --script FILE        (FILE '-' reads standard input)\n"
                  "  zorhost [OPTIONS] show                 (every monitor entry, one per line: INDEX XML)\n"
                  "  zorhost [OPTIONS] diff --script FILE   (before each commit, what the session changed)\n"
-                 "  zorhost [OPTIONS] validate [FILE]      (check a configuration file; default: the root's Monitor.cfg)",
+                 "  zorhost [OPTIONS] validate [FILE]      (check a configuration file; default: the root's Monitor.cfg)\n"
+                 "  zorhost [OPTIONS] try VARIABLE TRIGGER (when a trigger would have fired over a logged day)",
                  "zorhost"};
     app.footer("OP is get, set, add, del or commit; OP:ID (e.g. get:15) calls that entry point with key id ID\n"
                "without routing. commit without KEY uses " +
@@ -262,6 +268,8 @@ int main(int argc, char** argv)
                    "Default SOCK: /run/zorhost/zorhost.sock under the root")
         ->type_name("[SOCK]")
         ->expected(0, 1);
+    app.add_option("--day", o.day, "try: the day whose logged samples the trigger is played over. Default: today")
+        ->type_name("dYYYYMMDD");
     app.set_version_flag("--version", "zorhost " ZORHOST_VERSION);
     app.add_option("OP", o.op, "get, set, add, del or commit, or OP:ID; or show, diff, validate");
     app.add_option("KEY", o.key, "Key path of the request (validate: the file to check)");
@@ -297,6 +305,26 @@ int main(int argc, char** argv)
         }
         // Absolute, so that replies quoting a path quote the one really used.
         setenv("ZOR_ROOT", fs::absolute(o.root).lexically_normal().string().c_str(), 1);
+    }
+
+    // try plays a trigger text (an action-trigger, or a preset as the preset
+    // key answers it) over the samples of one logged day with the monitor
+    // thread's own evaluator: no module, no session, nothing changes.
+    if (o.op == kTry) {
+        if (!o.key || !o.value || !o.script.empty()) {
+            return usageError("try needs VARIABLE and TRIGGER (the XML text), and no --script");
+        }
+        std::string day = o.day;
+        if (day.empty()) {
+            char today[16];
+            std::time_t now = std::time(nullptr);
+            std::tm local{};
+            localtime_r(&now, &local);
+            std::strftime(today, sizeof today, "d%Y%m%d", &local);
+            day = today;
+        }
+        return console::runTry(*o.key, day, *o.value, zorResolvePath("/var/log/monitor/"), o.interval, std::cout,
+                               std::cerr);
     }
 
     // validate needs neither the module nor a session.

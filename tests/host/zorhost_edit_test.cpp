@@ -209,3 +209,23 @@ TEST(ZorhostEditTest, ShowListsEveryEntryAndDiffShowsTheSessionsChanges)
     EXPECT_TRUE(has(real.replies[3]["reply"], "saved"));
     EXPECT_EQ(c.show(), "0 " + entryXml("uptime") + "\n1 " + entryXml("load-average") + "\n");
 }
+
+TEST(ZorhostEditTest, TryPlaysATriggerOverALoggedDayWithoutTheModule)
+{
+    Configured c;
+    c.root.write("var/log/monitor/d20240304.log", "2024-03-04 00:00:00 sample cpu=10\n"
+                                                  "2024-03-04 00:01:00 sample cpu=70\n"
+                                                  "2024-03-04 00:02:00 sample cpu=20\n"
+                                                  "2024-03-04 00:03:00 sample cpu=80\n");
+    const std::string trigger = "<action-trigger value-type=\"instantaneous\" permanent=\"false\"><single-value "
+                                "comparison=\"greater-than\" value=\"50\"/><action max-frequency=\"3600\"><log/>"
+                                "</action></action-trigger>";
+    // Two rises over the threshold; the second comes inside the repeat limit.
+    HostRun run = c.run({"--module", "/nonexistent/libnothing.so", "--day", "d20240304", "try", "cpu", trigger});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(has(run.out, "00:01:00 acts cpu=70")) << run.out;
+    EXPECT_TRUE(has(run.out, "00:03:00 held cpu=80")) << run.out;
+    EXPECT_EQ(c.run({"--day", "d20240304", "try", "cpu", "<action-trigger"}).status, 2);
+    EXPECT_EQ(c.run({"--day", "d20991231", "try", "cpu", trigger}).status, 2);
+    EXPECT_EQ(c.file(), c.original);
+}
