@@ -198,7 +198,7 @@ void MonitorThread::loadAll(std::time_t now)
     // The configuration library's error reporter is sticky for the whole
     // process: one bad document would fail every later load. The thread
     // judges each commit on its own, so the flag is cleared before each load.
-    resetXMLErrorsForTest();
+    resetXMLErrors();
     try {
         entries = MonitoringConfiguration::load(_options.configFile);
     } catch (const MonitoringException& e) {

@@ -149,11 +149,13 @@ void DOMTreeErrorReporter::resetErrors() {}
 
 DOMTreeErrorReporter* GetXMLErrorReporter() { return &gErrorReporter; }
 
-void resetXMLErrorsForTest()
+void resetXMLErrors()
 {
     gErrorReporter.fSawErrors = false;
     gErrorReporter.fLastDiagnostic.clear();
 }
+
+void resetXMLErrorsForTest() { resetXMLErrors(); }
 
 void TerminateXMLUtils()
 {

@@ -49,6 +49,12 @@ DOMTreeErrorReporter* GetXMLErrorReporter();
 /// bad documents would otherwise poison every later test in the process.
 void resetXMLErrorsForTest();
 
+/// Clears the sticky error flag of this copy of the library, for a host
+/// component whose loads stand each on its own (the host's monitor thread
+/// judges every committed file afresh). The module never calls it: its own
+/// copy of the flag, inside the module, lasts as the module's rules say.
+void resetXMLErrors();
+
 /// The parser of every document of this layer: a DOM parser that refuses
 /// what an XML 1.0 file written by this layer could not hold, so that
 /// whatever a request or a file brings into the model can be saved and read
