@@ -225,8 +225,6 @@ const oid kAlertObjects[] = {1, 3, 6, 1, 4, 1, 32473, 1, 1};
 const oid kSnmpTrapOid[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0};
 const oid kSysUpTime[] = {1, 3, 6, 1, 2, 1, 1, 3, 0};
 
-std::once_flag gSnmpStarted;
-
 void addText(netsnmp_pdu* pdu, oid column, const std::string& text)
 {
     oid name[MAX_OID_LEN];
@@ -242,11 +240,10 @@ void addText(netsnmp_pdu* pdu, oid column, const std::string& text)
 std::string sendTrap(const TrapSink& sink, const std::string& variable, const std::string& value,
                      const std::string& description, const std::string& message)
 {
-    // Only the transports are set up: the full init_snmp would read
-    // configuration files and MIBs and make folders for keys and
-    // certificates, none of which sending a v2c notification needs.
-    // The transports stay registered for the life of the process.
-    std::call_once(gSnmpStarted, [] { netsnmp_tdomain_init(); });
+    // No init_snmp: it would read configuration files and MIBs and make
+    // folders for keys and certificates, none of which sending a v2c
+    // notification needs. snmp_sess_init registers the transports itself,
+    // once per process (registering them again would lose the first set).
     std::string peer = sink.peer;
     if (peer.find(':') == std::string::npos) {
         peer += ":162";

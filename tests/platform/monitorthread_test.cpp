@@ -17,10 +17,6 @@
 
 using namespace zormon;
 
-// Net-SNMP registers its transports once per process (a few small blocks
-// that this version offers no call to free); the leak check leaves them out.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libnetsnmp.so\n"; }
-
 namespace {
 
 std::time_t gNow = 0;
