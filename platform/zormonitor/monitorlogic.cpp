@@ -358,8 +358,11 @@ Evaluation evaluateSample(EntryState& state, const Sample& sample, std::time_t n
         firing.value = quoteValue(examined.text, examined.isNumber);
         firing.message = name + "=" + firing.value + " " + trigger->toString();
         std::string variable = name; // the repeat gate takes it by reference
-        if (trigger->getActionReference().shouldPerform(variable, firing.message, firing.isNumber)) {
+        if (trigger->getActionReference().shouldPerform(variable, firing.message, firing.isNumber,
+                                                         static_cast<long>(now))) {
             result.performed.push_back(std::move(firing));
+        } else {
+            result.heldBack.push_back(std::move(firing));
         }
     }
     state.previous = sample;

@@ -89,7 +89,7 @@ struct EntryState {
 /// the entry unchanged, so its state is kept.
 std::string entrySignature(const MonitorEntry& entry);
 
-/// A trigger that fired and passed its action's repeat gate.
+/// A trigger that fired, with what its action's repeat gate said.
 struct Firing {
     int trigger = 0;
     std::string value;   ///< the examined value as written (quoted if text)
@@ -99,7 +99,8 @@ struct Firing {
 
 /// What one sample did to an entry.
 struct Evaluation {
-    std::vector<Firing> performed;
+    std::vector<Firing> performed; ///< firings that passed the repeat gate: their actions are to run
+    std::vector<Firing> heldBack;  ///< firings the repeat gate held back
     std::vector<bool> holds; ///< per trigger: its condition holds now (value-changes: the value changed)
     std::string refusal;     ///< set once per entry: a trigger that cannot compare a text
 };
@@ -107,7 +108,9 @@ struct Evaluation {
 /// Evaluates one available sample taken at `now` against every trigger of
 /// the entry: updates the window (samples of the last `interval` seconds up
 /// to and including this one), the previous value and the armed states, and
-/// asks each fired trigger's action whether to perform (Action::shouldPerform).
+/// asks each fired trigger's action whether to perform (Action::shouldPerform
+/// at `now`, not the process clock: a replay of stored samples gets the
+/// same answers the thread gave).
 Evaluation evaluateSample(EntryState& state, const Sample& sample, std::time_t now, long interval);
 
 } // namespace zormon

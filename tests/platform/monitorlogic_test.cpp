@@ -22,11 +22,9 @@ protected:
     {
         _savedTz = std::getenv("TZ") != nullptr ? std::getenv("TZ") : "";
         useZone("UTC");
-        setActionClockForTest([] { return gNow; });
     }
     void TearDown() override
     {
-        setActionClockForTest(nullptr);
         useZone(_savedTz);
     }
     static void useZone(const std::string& zone)

@@ -59,7 +59,6 @@ protected:
         setenv("TZ", "UTC", 1);
         tzset();
         gNow = 1772445600; // 2026-03-02 10:00:00 UTC
-        setActionClockForTest([] { return gNow; });
         for (const char* file : {"proc/loadavg", "proc/meminfo", "proc/uptime", "proc/stat", "proc/net/dev",
                                  "sys/class/hwmon/hwmon0/temp1_input", "sys/class/thermal/thermal_zone0/temp"}) {
             _root.copyData(std::string("monitor-thread/") + file, std::string("machine/") + file);
@@ -68,7 +67,6 @@ protected:
     void TearDown() override
     {
         zormonitor::setThreadServices({});
-        setActionClockForTest(nullptr);
         unsetenv("ZOR_ROOT");
     }
     MonitorThreadOptions options()

@@ -4,7 +4,6 @@
 #include "monitoring.h"
 
 #include <memory>
-#include <set>
 
 namespace console {
 
@@ -12,24 +11,16 @@ TryResult tryTrigger(const std::string& variable, const TriggerSpec& trigger, co
                      long interval)
 {
     TryResult result;
-    // The evaluator asks the action's repeat gate with the clock of now; a
-    // replay of a past day needs the gate at each sample's time, so the
-    // trial trigger's own gate is opened (no repeat limit) and the same rule
-    // is applied below with the sample's time: within max-frequency seconds
-    // of the last action a firing is held back, except a text value's new
-    // message, a shutdown and a drive power-off.
-    TriggerSpec open = trigger;
-    open.maxFrequency = 0;
-    std::unique_ptr<ActionTrigger> modelTrigger(makeModelTrigger(open));
+    // The trial trigger gets a repeat history of its own, and the evaluator
+    // asks its action's real repeat gate at each sample's time: a replay of a
+    // past day is held back exactly where the thread would have held it back.
+    std::unique_ptr<ActionTrigger> modelTrigger(makeModelTrigger(trigger));
     Seconds schedule;
     schedule.setSeconds(static_cast<unsigned>(interval > 0 ? interval : 60));
     MonitorEntry entry(true, variable, &schedule);
     entry.addActionTrigger(modelTrigger.get());
     zormon::EntryState state(entry);
 
-    bool acted = false;
-    std::time_t lastAction = 0;
-    std::set<std::string> textMessages;
     for (const LogPoint& point : samples) {
         zormon::Sample sample;
         if (!zormon::parseSample(point.value, &sample)) {
@@ -39,20 +30,11 @@ TryResult tryTrigger(const std::string& variable, const TriggerSpec& trigger, co
         TryPoint tp;
         tp.sample = point;
         tp.holds = !evaluation.holds.empty() && evaluation.holds[0];
-        if (!evaluation.performed.empty()) {
-            const zormon::Firing& firing = evaluation.performed.front();
-            tp.message = firing.message;
-            bool pass = trigger.maxFrequency <= 0 || trigger.shutdown || trigger.powerOffDrive;
-            if (!pass && !firing.isNumber && textMessages.insert(firing.message).second) {
-                pass = true;
-            } else if (!pass && (!acted || point.when - lastAction >= trigger.maxFrequency)) {
-                pass = true;
-                acted = true;
-                lastAction = point.when;
-            }
-            tp.fired = pass;
-            tp.suppressed = !pass;
-            ++(pass ? result.fired : result.suppressed);
+        tp.fired = !evaluation.performed.empty();
+        tp.suppressed = !tp.fired && !evaluation.heldBack.empty();
+        if (tp.fired || tp.suppressed) {
+            tp.message = (tp.fired ? evaluation.performed : evaluation.heldBack).front().message;
+            ++(tp.fired ? result.fired : result.suppressed);
         }
         result.points.push_back(std::move(tp));
     }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <utility>
 
 namespace {
 
@@ -77,6 +78,11 @@ void Action::collectGarbage()
 
 bool Action::shouldPerform(std::string& variable, std::string message, bool isNumber)
 {
+    return shouldPerform(variable, std::move(message), isNumber, currentTime());
+}
+
+bool Action::shouldPerform(std::string& variable, std::string message, bool isNumber, long now)
+{
     if (_maxFrequency == 0) {
         addMessage(variable, message);
         return true;
@@ -90,7 +96,6 @@ bool Action::shouldPerform(std::string& variable, std::string message, bool isNu
     auto inserted = _actionTimes.emplace(variable, 0L);
     bool wasPresent = !inserted.second;
     long& recorded = inserted.first->second;
-    long now = currentTime();
     // Shutting down or powering off a drive must never be held back.
     if (now - recorded < static_cast<long>(_maxFrequency) && !_powerOffDrive && !_shutdown) {
         return false;

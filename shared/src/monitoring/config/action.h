@@ -50,6 +50,10 @@ public:
     /// carried out now. Numbers are held back by time only; texts pass at once
     /// whenever their message changes.
     bool shouldPerform(std::string& variable, std::string message, bool isNumber);
+    /// The repeat gate at a given time (seconds since the epoch): the monitor
+    /// thread passes the time of its sample, and a replay of a stored day the
+    /// time of each stored sample, so neither depends on the process clock.
+    bool shouldPerform(std::string& variable, std::string message, bool isNumber, long now);
 
     void print() const;
 
