@@ -83,15 +83,6 @@ int usageError(const std::string& message)
     return kExitUsage;
 }
 
-/// The folder of the running executable, through /proc/self/exe, so that
-/// the module beside zorhost is found whatever the working directory.
-std::string executableFolder()
-{
-    std::error_code ec;
-    fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    return ec ? std::string(".") : self.parent_path().string();
-}
-
 bool readScript(const std::string& source, std::string* text, std::string* error)
 {
     std::ostringstream content;
@@ -397,7 +388,7 @@ int main(int argc, char** argv)
         return status;
     }
 
-    std::string modulePath = o.module.empty() ? executableFolder() + "/libmonitor.so" : o.module;
+    std::string modulePath = o.module.empty() ? defaultModulePath() : o.module;
     // Kept for the life of the process, as the appliance's host keeps it: the
     // module's static state (configuration store, key table) is torn down
     // only at exit.

@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include <filesystem>
+
 namespace {
 
 template <typename F>
@@ -66,4 +68,11 @@ RequestEntryFunc ModuleLibrary::entryFor(int type) const
     default:
         return nullptr;
     }
+}
+
+std::string defaultModulePath()
+{
+    std::error_code ec;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return (ec ? std::string(".") : self.parent_path().string()) + "/libmonitor.so";
 }

@@ -29,3 +29,8 @@ public:
 private:
     void* _handle = nullptr;
 };
+
+/// The module a host process loads by default: libmonitor.so in the folder
+/// of the running executable (through /proc/self/exe), so that it is found
+/// whatever the working directory, in the build folder and installed alike.
+std::string defaultModulePath();

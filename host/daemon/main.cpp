@@ -69,13 +69,6 @@ int startFailed(const std::string& message)
     return kExitStartFailed;
 }
 
-std::string executableFolder()
-{
-    std::error_code ec;
-    fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    return ec ? std::string(".") : self.parent_path().string();
-}
-
 std::string absolute(const std::string& path)
 {
     std::error_code ec;
@@ -297,7 +290,7 @@ int main(int argc, char** argv)
     }
     // Absolute before a background start leaves the working folder.
     daemonOptions.socketPath = o.socket.empty() ? defaultSocketPath() : absolute(o.socket);
-    std::string modulePath = o.module.empty() ? executableFolder() + "/libmonitor.so" : absolute(o.module);
+    std::string modulePath = o.module.empty() ? defaultModulePath() : absolute(o.module);
     if (!o.log.empty()) {
         gLogPath = absolute(o.log);
         if (!openLog()) {
