@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace zormon {
@@ -290,6 +291,9 @@ void MonitorThread::tick()
     _status.lastTick = now;
     _status.mailSent = _mail->sent();
     _status.mailFailed = _mail->failed();
+    if (_status.mailFailed > 0) {
+        _status.actionFailures["email"] = _status.mailFailed;
+    }
     _status.mailQueued = _mail->queued();
     _status.pendingDrastic = 0;
     for (const Watched& watched : _watched) {
@@ -357,9 +361,17 @@ void MonitorThread::perform(Watched& watched, const Firing& firing, std::time_t 
         std::lock_guard<std::mutex> lock(_mutex);
         ++_status.performed;
         sinks = _sinks;
+        const bool carries[] = {action.isLog(),  action.getEmailListSize() > 0, action.isUdp(),
+                                action.isTrap(), action.isShutdown(),           action.isPowerOffDrive()};
+        for (size_t kind = 0; kind < std::size(kActionKinds); ++kind) {
+            if (carries[kind]) {
+                ++_status.alerts[{name, kActionKinds[kind]}];
+            }
+        }
     }
-    if (action.isLog()) {
-        _log.append(now, "alert " + firing.message);
+    if (action.isLog() && !_log.append(now, "alert " + firing.message)) {
+        std::lock_guard<std::mutex> lock(_mutex);
+        ++_status.actionFailures["log"];
     }
     if (action.isUdp()) {
         const bool sent = _options.udpPost(firing.message.c_str()) >= 0;
@@ -367,7 +379,7 @@ void MonitorThread::perform(Watched& watched, const Firing& firing, std::time_t 
             logHost("UDP message not sent: " + firing.message);
         }
         std::lock_guard<std::mutex> lock(_mutex);
-        _status.udpSent += sent ? 1 : 0;
+        (sent ? _status.udpSent : _status.actionFailures["udp"]) += 1;
     }
     if (action.isTrap()) {
         if (sinks.empty()) {
@@ -379,7 +391,12 @@ void MonitorThread::perform(Watched& watched, const Firing& firing, std::time_t 
                 logHost("trap not sent: " + why);
             }
             std::lock_guard<std::mutex> lock(_mutex);
-            (why.empty() ? _status.trapsSent : _status.trapFailures) += 1;
+            if (why.empty()) {
+                ++_status.trapsSent;
+            } else {
+                ++_status.trapFailures;
+                ++_status.actionFailures["trap"];
+            }
         }
     }
     if (action.getEmailListSize() > 0) {
@@ -424,6 +441,8 @@ void MonitorThread::runDrastic(Watched& watched, const Pending& pending, std::ti
     if (command.empty()) {
         logHost(std::string("would run the ") + what + " now, but actions.conf names no " + what +
                 " command: " + pending.message);
+        std::lock_guard<std::mutex> lock(_mutex);
+        ++_status.actionFailures[pending.shutdown ? "shutdown" : "power-off-drive"];
         return;
     }
     if (!pending.shutdown) {
@@ -449,11 +468,16 @@ void MonitorThread::runDrastic(Watched& watched, const Pending& pending, std::ti
         }
     }
     auto done = std::make_shared<std::atomic<bool>>(false);
-    std::thread thread([this, command, text, what, done, message = pending.message] {
+    const char* kind = pending.shutdown ? "shutdown" : "power-off-drive";
+    std::thread thread([this, command, text, what, kind, done, message = pending.message] {
         std::string answer;
         const bool ran = runProgramFirstLine(command, 60000, &answer);
         logHost(std::string(what) + ": ran " + text + (ran ? "" : ", which failed: " + answer) + " (" + message +
                 ")");
+        if (!ran) {
+            std::lock_guard<std::mutex> lock(_mutex);
+            ++_status.actionFailures[kind];
+        }
         done->store(true);
     });
     _commands.push_back({std::move(thread), std::move(done)});

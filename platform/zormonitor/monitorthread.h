@@ -82,6 +82,9 @@ struct MonitorThreadOptions {
     bool allowDrasticCommands = true;
 };
 
+/// The kinds of action, as the status and /metrics name them.
+inline constexpr const char* kActionKinds[] = {"log", "email", "udp", "trap", "shutdown", "power-off-drive"};
+
 /// What a status page shows.
 struct MonitorThreadStatus {
     bool running = false;
@@ -99,6 +102,15 @@ struct MonitorThreadStatus {
     unsigned long mailFailed = 0;
     size_t mailQueued = 0;
     size_t pendingDrastic = 0; ///< shutdowns and power-offs waiting for their delay
+    /// Firings that passed the repeat gate, by variable and action kind
+    /// (kActionKinds): one count per kind the firing's action carries. A
+    /// shutdown or drive power-off counts when its trigger fires; its command
+    /// runs after the delay unless the value recovers.
+    std::map<std::pair<std::string, std::string>, unsigned long> alerts;
+    /// Actions that failed, by kind: a log line not written, a UDP message
+    /// or trap not sent, a mail given up, a shutdown or power-off command
+    /// missing from actions.conf or failing. Kinds without failures are absent.
+    std::map<std::string, unsigned long> actionFailures;
 };
 
 class MonitorThread {

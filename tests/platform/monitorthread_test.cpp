@@ -367,6 +367,9 @@ TEST_F(MonitorThreadTest, SilentMailServerAndUnwritableLogDoNotStopSampling)
     }
     EXPECT_EQ(5u, thread.status().samples);
     EXPECT_EQ(5u, _udp.size());
+    using Alerts = std::map<std::pair<std::string, std::string>, unsigned long>;
+    EXPECT_EQ((Alerts{{{"temp", "email"}, 5}, {{"temp", "log"}, 5}, {{"temp", "udp"}, 5}}), thread.status().alerts);
+    EXPECT_EQ(5u, thread.status().actionFailures["log"]);
     EXPECT_TRUE(eventually([&] { return hostSays("; given up"); })) << host();
     close(silent);
     const std::string log = host();
@@ -396,6 +399,9 @@ TEST_F(MonitorThreadTest, ShutdownWaitsForItsDelayAndARecoveryCancelsIt)
     EXPECT_TRUE(hostSays("would run the shutdown now, but actions.conf names no shutdown command")) << host();
     EXPECT_TRUE(hostSays("would run " + _root.path() + "/bin/drive-off --now temp (commands are switched off)"))
         << host();
+    // A missing command is a failed shutdown; commands switched off are not failures.
+    EXPECT_EQ((std::map<std::string, unsigned long>{{"shutdown", 1}}), thread.status().actionFailures);
+    EXPECT_EQ(2u, (thread.status().alerts[{"temp", "power-off-drive"}]));
 
     _root.write("machine/proc/uptime", "30.00 50.00\n"); // just booted: never within the grace time
     run("20", 1);

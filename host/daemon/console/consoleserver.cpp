@@ -663,8 +663,17 @@ std::string ConsoleServer::Impl::metricsText()
       << "zor_monitor_actions_sent_total{action=\"trap\"} " << st.trapsSent << '\n'
       << "zor_monitor_actions_sent_total{action=\"email\"} " << st.mailSent << '\n';
     family("zor_monitor_actions_failed_total", "counter", "Actions that failed, by kind.");
-    m << "zor_monitor_actions_failed_total{action=\"trap\"} " << st.trapFailures << '\n'
-      << "zor_monitor_actions_failed_total{action=\"email\"} " << st.mailFailed << '\n';
+    for (const char* kind : zormon::kActionKinds) {
+        const auto found = st.actionFailures.find(kind);
+        m << "zor_monitor_actions_failed_total{action=\"" << kind << "\"} "
+          << (found != st.actionFailures.end() ? found->second : 0UL) << '\n';
+    }
+    family("zor_monitor_alerts_total", "counter",
+           "Trigger firings that passed the repeat limit, by variable and action kind.");
+    for (const auto& [key, n] : st.alerts) {
+        m << "zor_monitor_alerts_total{variable=\"" << labelValue(key.first) << "\",action=\"" << key.second
+          << "\"} " << n << '\n';
+    }
     // Alerts by variable: the alert lines of today's log (actions with a log record).
     family("zor_monitor_alerts_logged_today", "gauge", "Alert lines in today's monitoring log, by variable.");
     {

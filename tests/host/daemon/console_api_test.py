@@ -80,8 +80,12 @@ class ConsoleApi(unittest.TestCase):
         self.assertEqual(status, 200)
         families = {f.name: f for f in text_string_to_metric_families(text)}
         for name in ("zor_variable_value", "zor_monitor_samples", "zor_monitor_actions_failed", "zor_sessions_open",
-                     "zor_monitor_config_last_load_timestamp_seconds"):
+                     "zor_monitor_config_last_load_timestamp_seconds", "zor_monitor_alerts"):
             self.assertIn(name, families)
+        self.assertEqual({s.labels["action"] for s in families["zor_monitor_actions_failed"].samples},
+                         {"log", "email", "udp", "trap", "shutdown", "power-off-drive"})
+        for alert in families["zor_monitor_alerts"].samples:
+            self.assertEqual(set(alert.labels), {"variable", "action"})
         variables = {s.labels["variable"] for s in families["zor_variable_value"].samples}
         self.assertIn("uptime", variables)
         self.assertGreater(families["zor_monitor_config_last_load_timestamp_seconds"].samples[0].value, 0)
