@@ -90,6 +90,25 @@ TEST(ConsoleTry, RepeatLimitCountsFromEachSampleTime)
     }
 }
 
+TEST(ConsoleTry, TextThatChangesBackIsNewsToTheRepeatGate)
+{
+    // The thread's gate passes a text whenever its message differs from the
+    // last one, also when it returns to a message seen before.
+    std::string log;
+    for (const char* line : {"00:00 sample state=ok", "00:10 sample state=bad", "00:20 sample state=ok",
+                             "00:30 sample state=bad", "00:40 sample state=ok"}) {
+        log += std::string("2024-03-01 00:") + line + "\n";
+    }
+    TriggerSpec trigger;
+    trigger.valueType = "instantaneous";
+    trigger.kind = "value-changes";
+    trigger.maxFrequency = 3600;
+    trigger.log = true;
+    TryResult r = tryTrigger("state", trigger, samplesOf(log, "state"), 60);
+    EXPECT_EQ(r.fired, 4u);
+    EXPECT_EQ(r.suppressed, 0u);
+}
+
 TEST(ConsoleTry, CommandAnswersEachInput)
 {
     zortest::TempRoot root;
