@@ -197,21 +197,14 @@ void MailQueue::work()
 std::vector<TrapSink> parseTrapSinks(const std::string& confText, std::vector<std::string>* problems)
 {
     std::vector<TrapSink> sinks;
-    std::istringstream in(confText);
-    int number = 0;
-    for (std::string line; std::getline(in, line);) {
-        ++number;
-        const std::vector<std::string> words = splitConfigLine(line);
-        if (words.empty()) {
-            continue;
-        }
+    forEachConfigLine(confText, [&](int number, const std::vector<std::string>& words) {
         if (words.size() != 3 || words[0] != "trap-sink") {
             problems->push_back("snmp.conf line " + std::to_string(number) +
                                 ": expected trap-sink HOST[:PORT] COMMUNITY");
-            continue;
+            return;
         }
         sinks.push_back({words[1], words[2]});
-    }
+    });
     return sinks;
 }
 

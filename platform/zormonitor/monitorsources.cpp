@@ -440,19 +440,26 @@ std::vector<VariableDefinition> builtinVariables(const std::string& systemRoot, 
     };
 }
 
+void forEachConfigLine(const std::string& text,
+                       const std::function<void(int lineNumber, const std::vector<std::string>& words)>& visit)
+{
+    std::istringstream in(text);
+    int number = 0;
+    for (std::string line; std::getline(in, line);) {
+        ++number;
+        const std::vector<std::string> words = splitConfigLine(line);
+        if (!words.empty()) {
+            visit(number, words);
+        }
+    }
+}
+
 std::vector<VariableDefinition> definedVariables(const std::string& confText, int programTimeoutMs,
                                                  std::vector<std::string>* problems)
 {
     std::vector<VariableDefinition> found;
     std::set<std::string> names; // of found: thousands of variables load in n log n
-    std::istringstream in(confText);
-    int number = 0;
-    for (std::string line; std::getline(in, line);) {
-        ++number;
-        const std::vector<std::string> words = splitConfigLine(line);
-        if (words.empty()) {
-            continue;
-        }
+    forEachConfigLine(confText, [&](int number, const std::vector<std::string>& words) {
         const auto problem = [&](const std::string& why) {
             problems->push_back("variables.conf line " + std::to_string(number) + ": " + why);
         };
@@ -460,11 +467,11 @@ std::vector<VariableDefinition> definedVariables(const std::string& confText, in
         const std::string kind = words.size() > 1 ? words[1] : "";
         if (names.count(name) != 0) {
             problem(name + " is already defined");
-            continue;
+            return;
         }
         if (words.size() < 3 || words[2].empty() || words[2][0] != '/') {
             problem("expected NAME program|file|free-space /ABSOLUTE-PATH");
-            continue;
+            return;
         }
         if (kind == "program") {
             std::vector<std::string> argv(words.begin() + 2, words.end());
@@ -483,10 +490,10 @@ std::vector<VariableDefinition> definedVariables(const std::string& confText, in
                              [path](std::string* value) { return freeSpace(path, value); }});
         } else {
             problem("unknown kind \"" + kind + "\" (program, file or free-space)");
-            continue;
+            return;
         }
         names.insert(name);
-    }
+    });
     return found;
 }
 

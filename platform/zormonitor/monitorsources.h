@@ -63,4 +63,10 @@ std::vector<VariableDefinition> definedVariables(const std::string& confText, in
 /// Splits a configuration line at blanks, dropping a '#' comment.
 std::vector<std::string> splitConfigLine(const std::string& line);
 
+/// Calls visit(lineNumber, words) for each line of a host file of the
+/// monitor thread that holds more than blanks and a comment; lines count
+/// from 1.
+void forEachConfigLine(const std::string& text,
+                       const std::function<void(int lineNumber, const std::vector<std::string>& words)>& visit);
+
 } // namespace zormon
