@@ -149,14 +149,7 @@ void MonitorThread::loadSideFiles()
     std::vector<TrapSink> sinks = parseTrapSinks(readFileText(_options.snmpFile), &problems);
 
     ActionSettings actions;
-    std::istringstream in(readFileText(_options.actionsFile));
-    int number = 0;
-    for (std::string line; std::getline(in, line);) {
-        ++number;
-        const std::vector<std::string> words = splitConfigLine(line);
-        if (words.empty()) {
-            continue;
-        }
+    forEachConfigLine(readFileText(_options.actionsFile), [&](int number, const std::vector<std::string>& words) {
         const bool command = (words[0] == "shutdown" || words[0] == "power-off-drive") && words.size() >= 2 &&
                              words[1][0] == '/';
         const bool count = (words[0] == "delay" || words[0] == "boot-grace") && words.size() == 2 &&
@@ -172,7 +165,7 @@ void MonitorThread::loadSideFiles()
                                ": expected shutdown|power-off-drive /PROGRAM [ARG...], delay SECONDS or "
                                "boot-grace SECONDS");
         }
-    }
+    });
     for (const std::string& problem : problems) {
         logHost(problem);
     }
