@@ -145,7 +145,7 @@ std::string trim(const std::string& text)
 }
 
 /// Reads the trigger whose opening tag is tags[*at]; leaves *at after its end.
-void readTriggerTags(const std::vector<Tag>& tags, size_t* at, TriggerSpec* t)
+void readTriggerTags(const std::vector<Tag>& tags, size_t* at, TriggerForm* t)
 {
     const Tag& open = tags[*at];
     t->valueType = attr(open, "value-type").empty() ? "instantaneous" : attr(open, "value-type");
@@ -216,12 +216,12 @@ std::string escapeXml(const std::string& text)
     return out;
 }
 
-bool readTrigger(const std::string& xml, TriggerSpec* out)
+bool readTrigger(const std::string& xml, TriggerForm* out)
 {
     std::vector<Tag> tags = scan(xml);
     for (size_t i = 0; i < tags.size(); ++i) {
         if (tags[i].name == "action-trigger" && !tags[i].closing) {
-            *out = TriggerSpec{};
+            *out = TriggerForm{};
             readTriggerTags(tags, &i, out);
             return !out->kind.empty();
         }
@@ -229,13 +229,13 @@ bool readTrigger(const std::string& xml, TriggerSpec* out)
     return false;
 }
 
-bool readEntry(const std::string& xml, EntrySpec* out)
+bool readEntry(const std::string& xml, EntryForm* out)
 {
     std::vector<Tag> tags = scan(xml);
     if (tags.empty() || tags[0].name != "monitor-entry" || tags[0].closing) {
         return false;
     }
-    *out = EntrySpec{};
+    *out = EntryForm{};
     out->variable = attr(tags[0], "variable");
     out->log = attr(tags[0], "log") == "true";
     out->schedule = "none";
@@ -260,7 +260,7 @@ bool readEntry(const std::string& xml, EntrySpec* out)
             out->hour = std::atoi(attr(tag, "hour").c_str());
             out->minute = std::atoi(attr(tag, "min").c_str());
         } else if (tag.name == "action-trigger") {
-            TriggerSpec t;
+            TriggerForm t;
             readTriggerTags(tags, &i, &t);
             out->triggers.push_back(std::move(t));
             continue;
@@ -270,13 +270,13 @@ bool readEntry(const std::string& xml, EntrySpec* out)
     return true;
 }
 
-bool readPreset(const std::string& xml, PresetSpec* out)
+bool readPreset(const std::string& xml, PresetForm* out)
 {
     std::vector<Tag> tags = scan(xml);
     if (tags.empty() || tags[0].name != "preset-variable") {
         return false;
     }
-    *out = PresetSpec{};
+    *out = PresetForm{};
     out->name = attr(tags[0], "name");
     out->variable = attr(tags[0], "variable");
     out->unit = attr(tags[0], "unit");
@@ -284,7 +284,7 @@ bool readPreset(const std::string& xml, PresetSpec* out)
     return readTrigger(xml, &out->trigger);
 }
 
-std::string triggerXml(const TriggerSpec& t)
+std::string triggerXml(const TriggerForm& t)
 {
     std::string x = "<action-trigger value-type=\"" + escapeXml(t.valueType) + "\" permanent=\"" +
                     (t.permanent ? "true" : "false") + "\">";
@@ -308,7 +308,7 @@ std::string triggerXml(const TriggerSpec& t)
     return x + "</action></action-trigger>";
 }
 
-std::string entryXml(const EntrySpec& e)
+std::string entryXml(const EntryForm& e)
 {
     std::string x = "<monitor-entry variable=\"" + escapeXml(e.variable) + "\" log=\"" + (e.log ? "true" : "false") +
                     "\"><frequency>";
@@ -325,13 +325,13 @@ std::string entryXml(const EntrySpec& e)
              time + "</weekly>";
     }
     x += "</frequency>";
-    for (const TriggerSpec& t : e.triggers) {
+    for (const TriggerForm& t : e.triggers) {
         x += triggerXml(t);
     }
     return x + "</monitor-entry>";
 }
 
-std::string describeTrigger(const TriggerSpec& t)
+std::string describeTrigger(const TriggerForm& t)
 {
     std::string what = t.valueType == "instantaneous" ? "value" : t.valueType;
     std::string s;
@@ -375,7 +375,7 @@ std::string describeTrigger(const TriggerSpec& t)
     return s;
 }
 
-std::string describeSchedule(const EntrySpec& e)
+std::string describeSchedule(const EntryForm& e)
 {
     char time[32];
     std::snprintf(time, sizeof time, "%02d:%02d", e.hour % 100, e.minute % 100);
@@ -387,7 +387,7 @@ std::string describeSchedule(const EntrySpec& e)
     return "not sampled";
 }
 
-ActionTrigger* makeModelTrigger(const TriggerSpec& t)
+ActionTrigger* makeModelTrigger(const TriggerForm& t)
 {
     ActionTrigger* trigger = nullptr;
     if (t.kind == "interval-value") {

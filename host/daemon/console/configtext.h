@@ -17,7 +17,7 @@ class ActionTrigger;
 
 namespace console {
 
-struct TriggerSpec {
+struct TriggerForm {
     std::string kind = "single-value"; ///< single-value, interval-value or value-changes
     std::string valueType = "instantaneous";
     bool permanent = false;
@@ -31,7 +31,7 @@ struct TriggerSpec {
     bool log = false, udp = false, trap = false, shutdown = false, powerOffDrive = false;
 };
 
-struct EntrySpec {
+struct EntryForm {
     std::string variable;
     bool log = false;
     std::string schedule = "seconds"; ///< seconds, asynchronous, daily, weekly or none
@@ -39,13 +39,13 @@ struct EntrySpec {
     long every = 1;
     std::string dayOfWeek = "mon";
     int hour = 0, minute = 0;
-    std::vector<TriggerSpec> triggers;
+    std::vector<TriggerForm> triggers;
 };
 
 /// A preset of the catalogue as the module hands it out.
-struct PresetSpec {
+struct PresetForm {
     std::string name, variable, unit, description;
-    TriggerSpec trigger;
+    TriggerForm trigger;
 };
 
 /// Text with &, <, >, " and ' replaced by their character references, for
@@ -53,20 +53,20 @@ struct PresetSpec {
 std::string escapeXml(const std::string& text);
 
 /// Readers of the module's texts; false when the text is not of that kind.
-bool readTrigger(const std::string& xml, TriggerSpec* out);
-bool readEntry(const std::string& xml, EntrySpec* out);
-bool readPreset(const std::string& xml, PresetSpec* out);
+bool readTrigger(const std::string& xml, TriggerForm* out);
+bool readEntry(const std::string& xml, EntryForm* out);
+bool readPreset(const std::string& xml, PresetForm* out);
 
 /// The request texts, every value escaped.
-std::string triggerXml(const TriggerSpec& trigger);
-std::string entryXml(const EntrySpec& entry);
+std::string triggerXml(const TriggerForm& trigger);
+std::string entryXml(const EntryForm& entry);
 
 /// "average above 8; e-mail a@b, trap; at most once in 1800 s".
-std::string describeTrigger(const TriggerSpec& trigger);
+std::string describeTrigger(const TriggerForm& trigger);
 /// "every 60 s", "daily at 03:15 every 1 day(s)", ...
-std::string describeSchedule(const EntrySpec& entry);
+std::string describeSchedule(const EntryForm& entry);
 
 /// The trigger as an object of the configuration model (owned by the caller).
-ActionTrigger* makeModelTrigger(const TriggerSpec& trigger);
+ActionTrigger* makeModelTrigger(const TriggerForm& trigger);
 
 } // namespace console

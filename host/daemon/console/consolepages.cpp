@@ -96,7 +96,7 @@ std::vector<std::string> variableNames(PageContext& c)
 }
 
 /// The trigger fields of a form, named with prefix t_.
-std::string triggerFields(const TriggerSpec& t)
+std::string triggerFields(const TriggerForm& t)
 {
     std::string emails;
     for (const auto& e : t.emails) emails += (emails.empty() ? "" : ", ") + e;
@@ -121,7 +121,7 @@ std::string triggerFields(const TriggerSpec& t)
 }
 
 /// The schedule fields of an entry form.
-std::string scheduleFields(const EntrySpec& e)
+std::string scheduleFields(const EntryForm& e)
 {
     return "<label>Schedule " + select("schedule", {"seconds", "asynchronous", "daily", "weekly", "none"}, e.schedule) +
            "</label> <label>every <input name=\"seconds\" size=\"5\" value=\"" + std::to_string(e.seconds) +
@@ -133,7 +133,7 @@ std::string scheduleFields(const EntrySpec& e)
 }
 
 /// Variable, log flag and schedule of an entry form; triggers are left alone.
-void entryFieldsFromForm(const Params& p, EntrySpec* e)
+void entryFieldsFromForm(const Params& p, EntryForm* e)
 {
     e->variable = p("variable");
     e->log = !p("log").empty();
@@ -145,9 +145,9 @@ void entryFieldsFromForm(const Params& p, EntrySpec* e)
     e->minute = std::atoi(p("minute").c_str());
 }
 
-TriggerSpec triggerFromForm(const Params& p)
+TriggerForm triggerFromForm(const Params& p)
 {
-    TriggerSpec t;
+    TriggerForm t;
     t.kind = p("t_kind");
     t.valueType = p("t_valuetype");
     t.permanent = !p("t_permanent").empty();
@@ -172,12 +172,12 @@ TriggerSpec triggerFromForm(const Params& p)
     return t;
 }
 
-std::string presetPicker(const std::vector<std::pair<std::string, PresetSpec>>& presets,
+std::string presetPicker(const std::vector<std::pair<std::string, PresetForm>>& presets,
                          const std::set<std::string>& known, const std::string& chosen)
 {
     std::string out = "<select name=\"preset\"><option value=\"\">(the fields below)</option>";
     for (size_t i = 0; i < presets.size(); ++i) {
-        const PresetSpec& p = presets[i].second;
+        const PresetForm& p = presets[i].second;
         bool here = known.count(p.variable) > 0;
         out += option(std::to_string(i),
                       p.name + " - " + p.description + " [" + p.variable + "]" + (here ? "" : " (not on this unit)"),
@@ -246,7 +246,7 @@ std::vector<std::pair<double, std::string>> thresholds(PageContext& c, WebSessio
     std::string error;
     if (!c.table(s, &entries, &error)) return out;
     for (const auto& xml : entries) {
-        EntrySpec e;
+        EntryForm e;
         if (!readEntry(xml, &e) || e.variable != variable) continue;
         for (const auto& t : e.triggers) {
             auto add = [&out, &t](const std::string& v) {
@@ -414,7 +414,7 @@ std::string entriesPage(PageContext& c, WebSession& s)
             "<button name=\"do\" value=\"commit\" id=\"commit\">Commit</button></form>";
     body += "<table id=\"entries\"><tr><th>#</th><th>Variable</th><th>Schedule</th><th>Triggers</th><th></th></tr>";
     for (size_t i = 0; i < entries.size(); ++i) {
-        EntrySpec e;
+        EntryForm e;
         if (!readEntry(entries[i], &e)) continue;
         std::string idx = std::to_string(i);
         body += "<tr class=\"entry\"><td>" + idx + "</td><td class=\"variable\">" + h(e.variable) + (e.log ? " (logged)" : "") +
@@ -428,7 +428,7 @@ std::string entriesPage(PageContext& c, WebSession& s)
         }
         body += "</ol><details><summary>add a trigger</summary><form method=\"post\" action=\"/entries\">" + csrf +
                 "<input type=\"hidden\" name=\"entry\" value=\"" + idx + "\">Preset: " + presetPicker(presets, known, "") +
-                "<br>" + triggerFields(TriggerSpec{}) + "<br><button name=\"do\" value=\"add-trigger\">Add trigger</button>"
+                "<br>" + triggerFields(TriggerForm{}) + "<br><button name=\"do\" value=\"add-trigger\">Add trigger</button>"
                 "</form></details></td><td><form method=\"post\" action=\"/entries\">" + csrf +
                 "<input type=\"hidden\" name=\"entry\" value=\"" + idx +
                 "\"><button name=\"do\" value=\"del-entry\">Delete entry</button></form><details><summary>edit entry"
@@ -442,7 +442,7 @@ std::string entriesPage(PageContext& c, WebSession& s)
             "<p><label>Variable <input name=\"variable\" id=\"variable\" list=\"vars\"></label><datalist id=\"vars\">";
     for (const auto& v : vars) body += "<option value=\"" + h(v) + "\">";
     body += "</datalist> <label><input type=\"checkbox\" name=\"log\" value=\"1\" checked> logged</label></p><p>" +
-            scheduleFields(EntrySpec{}) + "</p><p>First trigger from a preset: " + presetPicker(presets, known, "") +
+            scheduleFields(EntryForm{}) + "</p><p>First trigger from a preset: " + presetPicker(presets, known, "") +
             " (its variable is taken when the field above is empty)</p><p><button name=\"do\" value=\"add-entry\" "
             "id=\"add\">Add entry</button></p></form>";
     return layout("Entries", body, &s);
@@ -453,7 +453,7 @@ std::string entriesAction(PageContext& c, WebSession& s, const Params& p)
     std::string what = p("do");
     std::string entry = std::to_string(std::strtoul(p("entry").c_str(), nullptr, 10));
     std::string trigger = std::to_string(std::strtoul(p("trigger").c_str(), nullptr, 10));
-    auto presetTrigger = [&](PresetSpec* out) {
+    auto presetTrigger = [&](PresetForm* out) {
         if (p("preset").empty()) return false;
         auto all = c.presets(s);
         size_t i = std::strtoul(p("preset").c_str(), nullptr, 10);
@@ -481,8 +481,8 @@ std::string entriesAction(PageContext& c, WebSession& s, const Params& p)
         return outcomeText("set " + key, c.run(s, "set", kKeys + key, entry + "/" + trigger + "/" + triggerXml(triggerFromForm(p))));
     }
     if (what == "add-trigger") {
-        PresetSpec preset;
-        TriggerSpec t = presetTrigger(&preset) ? preset.trigger : triggerFromForm(p);
+        PresetForm preset;
+        TriggerForm t = presetTrigger(&preset) ? preset.trigger : triggerFromForm(p);
         std::string key = "config/action-trigger/" + entry + "/";
         return outcomeText("add " + key, c.run(s, "add", kKeys + key, entry + "/" + triggerXml(t)));
     }
@@ -490,7 +490,7 @@ std::string entriesAction(PageContext& c, WebSession& s, const Params& p)
         // The entry is read again so that its triggers go back unchanged.
         std::string key = kKeys + "config/monitor-entry/" + entry + "/";
         RequestOutcome current = c.run(s, "get", key, std::nullopt);
-        EntrySpec e;
+        EntryForm e;
         if (!current.result || *current.result < 0 || !readEntry(current.reply, &e)) {
             return outcomeText("get monitor-entry/" + entry + "/", current);
         }
@@ -498,9 +498,9 @@ std::string entriesAction(PageContext& c, WebSession& s, const Params& p)
         return outcomeText("set monitor-entry/" + entry + "/", c.run(s, "set", key, entry + "/" + entryXml(e)));
     }
     if (what == "add-entry") {
-        EntrySpec e;
+        EntryForm e;
         entryFieldsFromForm(p, &e);
-        PresetSpec preset;
+        PresetForm preset;
         if (presetTrigger(&preset)) {
             if (e.variable.empty()) e.variable = preset.variable;
             e.triggers.push_back(preset.trigger);
@@ -566,7 +566,7 @@ std::string tryPage(PageContext& c, WebSession& s, const Params& p)
                        h(p("var")) + "\"></label> <label>Day " + dayPicker(c, day) + "</label></p><p>Preset: " +
                        presetPicker(presets, known, p("preset")) + " or existing trigger <input name=\"existing\" "
                        "size=\"6\" placeholder=\"E/T\" value=\"" + h(p("existing")) + "\"> or:</p><p>";
-    TriggerSpec t = p("run").empty() ? TriggerSpec{} : triggerFromForm(p);
+    TriggerForm t = p("run").empty() ? TriggerForm{} : triggerFromForm(p);
     std::string variable = p("var");
     std::string source = "the fields";
     if (!p("preset").empty()) {
@@ -582,7 +582,7 @@ std::string tryPage(PageContext& c, WebSession& s, const Params& p)
         unsigned long ti = slash == std::string::npos ? 0 : std::strtoul(p("existing").c_str() + slash + 1, nullptr, 10);
         std::vector<std::string> entries;
         std::string error;
-        EntrySpec entry;
+        EntryForm entry;
         if (c.table(s, &entries, &error) && e < entries.size() && readEntry(entries[e], &entry) && ti < entry.triggers.size()) {
             // The form's fields change the existing trigger when they were sent.
             t = p("run") == "changed" ? triggerFromForm(p) : entry.triggers[ti];

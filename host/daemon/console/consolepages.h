@@ -38,7 +38,7 @@ public:
                                const std::optional<std::string>& value) = 0;
     virtual bool table(WebSession& s, std::vector<std::string>* entries, std::string* error) = 0;
     /// Each preset's text and fields, in catalogue order.
-    virtual std::vector<std::pair<std::string, PresetSpec>> presets(WebSession& s) = 0;
+    virtual std::vector<std::pair<std::string, PresetForm>> presets(WebSession& s) = 0;
     virtual std::string diffText(WebSession& s, bool asJson) = 0;
     virtual std::vector<std::string> validate(WebSession& s) = 0;
     virtual RequestOutcome commit(WebSession& s) = 0;

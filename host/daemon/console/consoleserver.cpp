@@ -205,16 +205,16 @@ struct ConsoleServer::Impl : PageContext {
         return readEntries(runner(s), entries, error);
     }
 
-    std::vector<std::pair<std::string, PresetSpec>> presets(WebSession& s) override
+    std::vector<std::pair<std::string, PresetForm>> presets(WebSession& s) override
     {
-        std::vector<std::pair<std::string, PresetSpec>> out;
+        std::vector<std::pair<std::string, PresetForm>> out;
         RequestOutcome count = run(s, "get", kKeys + "config/preset-trigger-count/", std::nullopt);
         long n = count.result && *count.result >= 0 ? std::strtol(count.reply.c_str(), nullptr, 10) : 0;
         for (long i = 0; i < n && i < 10000; ++i) {
             RequestOutcome p = run(s, "get", kKeys + "config/preset-trigger/" + std::to_string(i) + "/", std::nullopt);
-            PresetSpec spec;
-            if (p.result && *p.result >= 0 && readPreset(p.reply, &spec)) {
-                out.emplace_back(p.reply, spec);
+            PresetForm preset;
+            if (p.result && *p.result >= 0 && readPreset(p.reply, &preset)) {
+                out.emplace_back(p.reply, preset);
             }
         }
         return out;
@@ -503,7 +503,7 @@ void ConsoleServer::Impl::apiRoutes()
         }
         json out = json::array();
         for (size_t i = 0; i < entries.size(); ++i) {
-            EntrySpec e;
+            EntryForm e;
             json item = {{"index", i}, {"xml", entries[i]}};
             if (readEntry(entries[i], &e)) {
                 item["variable"] = e.variable;
@@ -579,7 +579,7 @@ void ConsoleServer::Impl::apiRoutes()
         auto field = [&body](const char* name) {
             return body.contains(name) && body[name].is_string() ? body[name].get<std::string>() : std::string();
         };
-        TriggerSpec trigger;
+        TriggerForm trigger;
         std::string variable = field("variable");
         if (!field("preset").empty()) {
             auto all = presets(*s);

@@ -7,7 +7,7 @@
 
 namespace console {
 
-TryResult tryTrigger(const std::string& variable, const TriggerSpec& trigger, const std::vector<LogPoint>& samples,
+TryResult tryTrigger(const std::string& variable, const TriggerForm& trigger, const std::vector<LogPoint>& samples,
                      long interval)
 {
     TryResult result;
@@ -44,7 +44,7 @@ TryResult tryTrigger(const std::string& variable, const TriggerSpec& trigger, co
 int runTry(const std::string& variable, const std::string& day, const std::string& triggerText,
            const std::string& logFolder, long interval, std::ostream& out, std::ostream& err)
 {
-    TriggerSpec trigger;
+    TriggerForm trigger;
     if (!readTrigger(triggerText, &trigger)) {
         err << "try: the text holds no action-trigger with a trigger kind\n";
         return 2;

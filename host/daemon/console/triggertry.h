@@ -30,7 +30,7 @@ struct TryResult {
 
 /// Plays trigger over samples (in time order) with the monitoring interval
 /// of the thread (the average, minimum and maximum window).
-TryResult tryTrigger(const std::string& variable, const TriggerSpec& trigger, const std::vector<LogPoint>& samples,
+TryResult tryTrigger(const std::string& variable, const TriggerForm& trigger, const std::vector<LogPoint>& samples,
                      long interval);
 
 /// A command's whole try: the trigger text (an action-trigger, or a preset

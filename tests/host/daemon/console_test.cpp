@@ -37,13 +37,13 @@ TEST(ConsoleText, EntriesSurviveReadAndWriteAsTheModelRendersThem)
     };
     for (const char* text : texts) {
         SCOPED_TRACE(text);
-        EntrySpec entry;
+        EntryForm entry;
         ASSERT_TRUE(readEntry(text, &entry));
         // What the console writes means to the model what the text meant.
         EXPECT_EQ(MonitoringConfiguration::generate(MonitoringConfiguration::parseMonitorEntry(entryXml(entry))),
                   MonitoringConfiguration::generate(MonitoringConfiguration::parseMonitorEntry(text)));
     }
-    EntrySpec hostile;
+    EntryForm hostile;
     ASSERT_TRUE(readEntry(texts[2], &hostile));
     EXPECT_EQ(hostile.variable, "<script>&\"x'>");
     EXPECT_EQ(escapeXml(hostile.variable), "&lt;script&gt;&amp;&quot;x&#39;&gt;");
@@ -64,7 +64,7 @@ TEST(ConsoleTry, RepeatLimitCountsFromEachSampleTime)
     ASSERT_EQ(samples.size(), 6u);
     ASSERT_EQ(alertsOf(log, "cpu").size(), 1u);
 
-    TriggerSpec trigger;
+    TriggerForm trigger;
     trigger.valueType = "instantaneous";
     trigger.comparison = "greater-than";
     trigger.value = "50";
@@ -99,7 +99,7 @@ TEST(ConsoleTry, TextThatChangesBackIsNewsToTheRepeatGate)
                              "00:30 sample state=bad", "00:40 sample state=ok"}) {
         log += std::string("2024-03-01 00:") + line + "\n";
     }
-    TriggerSpec trigger;
+    TriggerForm trigger;
     trigger.valueType = "instantaneous";
     trigger.kind = "value-changes";
     trigger.maxFrequency = 3600;
