@@ -48,25 +48,6 @@ void appendTimeOfDay(DOMDocument* doc, DOMElement* schedule, const TimeOfDay& ti
     setAttribute(timeElement, u"min", minutes.size() < 2 ? "0" + minutes : minutes);
 }
 
-// Runs a render and turns whatever the parser library throws into the one
-// exception type that the request handlers pass on to their clients.
-template <typename Render>
-std::string renderOrThrow(Render render)
-{
-    try {
-        return render();
-    } catch (const MonitoringException&) {
-        DetachXMLOutput();
-        throw;
-    } catch (const XMLException& failure) {
-        DetachXMLOutput();
-        throw MonitoringException(failure.getMessage());
-    } catch (const DOMException& failure) {
-        DetachXMLOutput();
-        throw MonitoringException(failure.getMessage());
-    }
-}
-
 // A reply text: no XML declaration and no line breaks of the printer's own.
 std::string printReply(const DOMDocument* doc)
 {

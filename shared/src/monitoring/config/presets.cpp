@@ -61,17 +61,11 @@ std::string MonitoringConfiguration::generatePreset(const xercesc::DOMNode* pres
     if (presetElement == nullptr) {
         throw MonitoringException(std::string("NULL Preset specified"));
     }
-    try {
+    return renderOrThrow([presetElement] {
         std::ostringstream text;
         SetXMLParameters(text);
         text << *presetElement;
         DetachXMLOutput();
         return text.str();
-    } catch (const XMLException& failure) {
-        DetachXMLOutput();
-        throw MonitoringException(failure.getMessage());
-    } catch (const DOMException& failure) {
-        DetachXMLOutput();
-        throw MonitoringException(failure.getMessage());
-    }
+    });
 }

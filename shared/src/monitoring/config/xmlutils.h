@@ -4,7 +4,11 @@
 // its output state (prepared by SetXMLParameters, used by operator<<).
 #pragma once
 
+#include "monitoringexception.h"
+
 #include <xercesc/dom/DOMDocument.hpp>
+#include <xercesc/dom/DOMException.hpp>
+#include <xercesc/util/XMLException.hpp>
 #include <xercesc/dom/DOMElement.hpp>
 #include <xercesc/dom/DOMNode.hpp>
 #include <xercesc/framework/XMLFormatter.hpp>
@@ -180,3 +184,23 @@ void PrintDocumentWithDeclaration(std::ostream& target, const xercesc::DOMDocume
 /// released before the next is made, so a large document never exists whole.
 void PrintDocumentWithDeclaration(std::ostream& target, xercesc::DOMDocument& doc,
                                   const std::function<xercesc::DOMNode*(xercesc::DOMElement* root)>& nextChild);
+
+/// Runs a render with the printer and turns whatever the parser library
+/// throws into the one exception type that the request handlers pass on to
+/// their clients; the printer's output is detached on every failure.
+template <typename Render>
+std::string renderOrThrow(Render render)
+{
+    try {
+        return render();
+    } catch (const MonitoringException&) {
+        DetachXMLOutput();
+        throw;
+    } catch (const xercesc::XMLException& failure) {
+        DetachXMLOutput();
+        throw MonitoringException(failure.getMessage());
+    } catch (const xercesc::DOMException& failure) {
+        DetachXMLOutput();
+        throw MonitoringException(failure.getMessage());
+    }
+}
