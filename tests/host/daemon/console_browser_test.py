@@ -11,8 +11,8 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from consolefixture import Console  # noqa: E402
 from selenium import webdriver  # noqa: E402
+from selenium.common.exceptions import WebDriverException  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
-from selenium.webdriver.support import expected_conditions  # noqa: E402
 from selenium.webdriver.support.ui import Select, WebDriverWait  # noqa: E402
 
 ZORHOSTD = os.environ["ZORHOSTD"]
@@ -50,7 +50,23 @@ class ConsoleInBrowser(unittest.TestCase):
         """Clicks and waits until the page it leads to has loaded."""
         old = self.browser.find_element(By.TAG_NAME, "html")
         element.click()
-        WebDriverWait(self.browser, 120).until(expected_conditions.staleness_of(old))
+        self.wait_for_new_page(old)
+
+    def wait_for_new_page(self, old):
+        # The old page goes before the new one is whole: wait for both, or a
+        # lookup can land in a document that is still being replaced.
+        # While the page is swapped, the driver may report the old node as
+        # "not belonging to the document" instead of stale: gone either way.
+        def gone(_):
+            try:
+                old.is_enabled()
+                return False
+            except WebDriverException:
+                return True
+
+        WebDriverWait(self.browser, 120).until(gone)
+        WebDriverWait(self.browser, 120).until(
+            lambda b: b.execute_script("return document.readyState") == "complete")
 
     def text(self, css):
         return self.browser.find_element(By.CSS_SELECTOR, css).text
@@ -115,7 +131,7 @@ class ConsoleInBrowser(unittest.TestCase):
         old = b.find_element(By.TAG_NAME, "html")
         b.execute_script("var f = document.querySelector('#entries form'); f.querySelector('[name=csrf]').remove();"
                          "f.querySelector('button').click();")
-        WebDriverWait(b, 120).until(expected_conditions.staleness_of(old))
+        self.wait_for_new_page(old)
         self.assertIn("no valid token", self.text("#message"))
         self.open("/entries")
         self.assertEqual(len(b.find_elements(By.CSS_SELECTOR, "tr.entry")), count)
