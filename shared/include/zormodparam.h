@@ -5,6 +5,8 @@
 
 #include "zor_error.h"
 
+#include <cstddef>
+
 class ZorModParam {
 public:
     /// Builds the block; throws zor_enomem("ZorModParam::ZorModParam") when memory runs out.
@@ -60,6 +62,9 @@ private:
     /// throws zor_enomem("ZorModParam") and leaves the reply as it was when
     /// memory runs out.
     char* reserveTail(int len);
+    /// Moves the reply into a block of at least size bytes; throws
+    /// zor_enomem(where) and leaves the reply as it was when memory runs out.
+    void replace(size_t size, const char* where);
 
     char* key;
     char** keyParts;

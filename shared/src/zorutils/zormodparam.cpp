@@ -1,5 +1,6 @@
 #include "zormodparam.h"
 
+#include "replymemory.h"
 #include "zorstrtokenize.h"
 
 #include <cstring>
@@ -121,9 +122,13 @@ ZorModParam::ZorModParam(const char* key, const char* value, int msgSize)
     try {
         buildText(key, this->key, keyParts, numKeyParts);
         buildText(value, this->value, valueParts, numValueParts);
-        this->msg = new char[msgAllocSize];
+        std::size_t capacity = 0;
+        this->msg = replymemory::allocate(msgAllocSize, &capacity);
+        if (this->msg == nullptr) {
+            throw std::bad_alloc();
+        }
         this->msg[0] = '\0';
-        this->msgSize = static_cast<int>(msgAllocSize);
+        this->msgSize = static_cast<int>(capacity);
     } catch (const std::bad_alloc&) {
         release();
         throw zor_enomem("ZorModParam::ZorModParam");
@@ -139,7 +144,7 @@ void ZorModParam::release()
 {
     delete[] key;
     delete[] value;
-    delete[] msg;
+    replymemory::release(msg, static_cast<std::size_t>(msgSize));
     freeParts(keyParts, numKeyParts);
     freeParts(valueParts, numValueParts);
     key = value = msg = nullptr;
@@ -200,14 +205,7 @@ char* ZorModParam::reserveTail(int len)
         if (newSize > static_cast<unsigned long long>(std::numeric_limits<int>::max())) {
             throw zor_enomem("ZorModParam");
         }
-        char* grown = new (std::nothrow) char[newSize];
-        if (grown == nullptr) {
-            throw zor_enomem("ZorModParam");
-        }
-        std::memcpy(grown, msg, static_cast<size_t>(msgUsed));
-        delete[] msg;
-        msg = grown;
-        msgSize = static_cast<int>(newSize);
+        replace(static_cast<size_t>(newSize), "ZorModParam");
     }
     return msg + msgUsed;
 }
@@ -251,14 +249,20 @@ void ZorModParam::setMessageSize(int size)
     if (size <= msgSize) {
         return;
     }
-    char* grown = new (std::nothrow) char[static_cast<size_t>(size)];
+    replace(static_cast<size_t>(size), "ZorModParam::setMessageSize");
+}
+
+void ZorModParam::replace(size_t size, const char* where)
+{
+    size_t capacity = 0;
+    char* grown = replymemory::allocate(size, &capacity);
     if (grown == nullptr) {
-        throw zor_enomem("ZorModParam::setMessageSize");
+        throw zor_enomem(where);
     }
     std::memcpy(grown, msg, static_cast<size_t>(msgUsed));
-    delete[] msg;
+    replymemory::release(msg, static_cast<size_t>(msgSize));
     msg = grown;
-    msgSize = size;
+    msgSize = static_cast<int>(capacity);
 }
 
 const char* ZorModParam::getMessage(int* length)

@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -147,6 +148,38 @@ TEST(ZorModParamTest, ReplyGrowsByWholeMultiplesOfTheStartingSizeAndStaysOneText
     EXPECT_EQ(gLastSize, 16u) << "4 + (10 / 4 + 1) * 4";
     EXPECT_EQ(-1, f.appendFrom(5, [](char*, int) { return -1; }));
     EXPECT_EQ(reply(f), "abc");
+}
+
+// Large replies live in mappings of their own, and the last one freed is
+// reused: the bytes must survive every move between the heap, a fresh mapping
+// and the reused one, and no block may be freed the wrong way.
+TEST(ZorModParamTest, LargeRepliesKeepTheirBytesAcrossGrowthAndReuse)
+{
+    failAllocation(-1);
+    const int large = 5 << 20;
+    auto pattern = std::make_unique<std::string>(static_cast<size_t>(large), '\0');
+    for (size_t i = 0; i < pattern->size(); ++i) {
+        (*pattern)[i] = static_cast<char>('a' + i % 23);
+    }
+    for (int round = 0; round < 3; ++round) { // the first maps, the others reuse
+        ZorModParam p("/k/", nullptr, 16);
+        p.setMessage("head", 7);
+        p.setMessageSize(large);
+        EXPECT_EQ(reply(p), std::string("head\0", 5));
+        EXPECT_EQ(large, p.appendFrom(large, [&](char* to, int n) {
+            std::memcpy(to, pattern->data(), static_cast<size_t>(n));
+            return n;
+        }));
+        p.appendData(pattern->data(), large); // beyond any reused block: a new one
+        EXPECT_EQ(reply(p), std::string("head\0", 5) + *pattern + *pattern) << "round " << round;
+        EXPECT_EQ(p.getMessageID(), 7);
+    }
+    auto big = std::make_unique<ZorModParam>(nullptr, nullptr, large); // a large starting size
+    big->setMessage("x", 0);
+    EXPECT_EQ(reply(*big), std::string("x\0", 2));
+    big.reset();
+    pattern.reset();
+    EXPECT_EQ(gLive, 0) << "every ordinary allocation is freed";
 }
 
 TEST(ZorModParamTest, OutOfMemoryIsZorEnomemAndLeavesNothingBehind)

@@ -6,14 +6,12 @@
 #include "zorpath.h"
 
 #include <climits>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
-#include <sys/mman.h>
 #include <unistd.h>
 
 std::string monitorLogs::_fname;
@@ -27,7 +25,6 @@ const char* const kLogSuffix = ".log";
 const int kLogUnavailable = -9;
 const int kLogReadShort = -10000;
 const int kInvalidRequest = -6;
-const long long kLargeReply = 4 * 1024 * 1024;
 
 struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
@@ -47,25 +44,6 @@ bool isLogName(const char* name)
 {
     return name != nullptr && *name != '\0' && std::strchr(name, '/') == nullptr &&
            std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0;
-}
-
-// A reply of a large log is a fresh mapping that the reads then fault in
-// page by page, which costs more than reading the log. Large pages cut the
-// faults by a factor of 512; the advice changes nothing but the paging.
-void adviseLargeReply(ZorModParam* parms, long long bytes)
-{
-    if (bytes < kLargeReply) {
-        return;
-    }
-    int used = 0;
-    const char* reply = parms->getMessage(&used);
-    const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(reply);
-    const std::uintptr_t start = (first + page - 1) & ~(page - 1);
-    const std::uintptr_t end = (first + static_cast<std::uintptr_t>(bytes)) & ~(page - 1);
-    if (end > start) {
-        (void)madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
-    }
 }
 
 // The log key serves the files of the log folder only. A symbolic link in
@@ -201,9 +179,10 @@ int monitorLogs::getLogFile(ZorModParam* parms, moduleData*)
 
     // Reserve the whole file and one read piece up front, then read straight
     // into the reply: the bytes are copied once, from the page cache, and the
-    // reply is never copied to grow it.
+    // reply is never copied to grow it. The parameter block keeps the memory
+    // of a large reply for the next one, so a log fetched again is read into
+    // pages that are already there.
     parms->setMessageSize(static_cast<int>(size) + static_cast<int>(sizeof(_Buffer)));
-    adviseLargeReply(parms, size);
     long long total = 0;
     // Each read asks for the rest of the reported size and one piece more, so
     // a log that grew since its status was read shows as more bytes than
