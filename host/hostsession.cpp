@@ -1,6 +1,7 @@
 #include "hostsession.h"
 
 #include "monitoringexception.h"
+#include "monitorsession.h"
 #include "zor_error.h"
 #include "zormodparam.h"
 #include "zormonitor_host.h"
@@ -9,6 +10,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <exception>
 #include <iostream>
@@ -204,5 +206,19 @@ RequestOutcome HostSession::run(const HostRequest& request)
     }
     outcome.notices = zormonitor::configurationChangedCount() - noticesBefore;
     outcome.moduleStdout = redirect.restore();
+    outcome.sessionDirty = sessionDirty();
     return outcome;
+}
+
+// The session record is the host's to hold and to read. Its size tells
+// whether it is the monitor module's record: another module (a test module,
+// say) keeps something else there, and then nothing is read from it.
+std::optional<bool> HostSession::sessionDirty() const
+{
+    if (_moduleRecord.private_data == nullptr ||
+        _moduleRecord.iStructSize < offsetof(module_funcs, iPrivateDataSize) + sizeof(int32_t) ||
+        _moduleRecord.iPrivateDataSize != static_cast<int32_t>(sizeof(moduleData))) {
+        return std::nullopt;
+    }
+    return static_cast<const moduleData*>(_moduleRecord.private_data)->sessionDirty;
 }

@@ -29,6 +29,10 @@ struct RequestOutcome {
     /// block or copying the reply); absent otherwise. The module is not at fault.
     std::optional<std::string> hostError;
     std::string moduleStdout; ///< what the module printed on standard output, when captured
+    /// After the request: whether the session holds configuration edits no
+    /// commit has saved, as the module's session record says; absent when
+    /// the module's record is not the monitor module's.
+    std::optional<bool> sessionDirty;
 };
 
 class HostSession {
@@ -52,6 +56,9 @@ public:
     bool captureStdout();
 
     const HostListener& listener() const { return _listener; }
+
+    /// The module's own dirty flag for this session; see RequestOutcome::sessionDirty.
+    std::optional<bool> sessionDirty() const;
 
 private:
     const ModuleLibrary& _module;

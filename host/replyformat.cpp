@@ -184,6 +184,9 @@ std::string jsonLine(const HostRequest& request, const RequestOutcome& outcome, 
     if (outcome.hostError) {
         line["hostError"] = utf8WithInvalidBytesAsLatin1(*outcome.hostError);
     }
+    if (rawReply && outcome.sessionDirty) {
+        line["dirty"] = *outcome.sessionDirty;
+    }
     return line.dump(-1, ' ', true);
 }
 

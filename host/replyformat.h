@@ -25,6 +25,8 @@ bool base64Decode(const std::string& text, std::string* bytes);
 /// reply that is not valid UTF-8 also travels exactly as "replyBytes"
 /// (base64): the "reply" field alone cannot tell a byte 0xE9 from the
 /// character U+00E9, and zorhostd's clients must print the very bytes.
+/// Such a line also carries "dirty", the session's uncommitted state, which
+/// a client needs for its exit status and zorhost's own output leaves out.
 std::string jsonLine(const HostRequest& request, const RequestOutcome& outcome, bool rawReply = false);
 
 /// Plain output: the reply and a line feed on out, "result: N" (or the

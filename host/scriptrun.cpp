@@ -1,8 +1,11 @@
 #include "scriptrun.h"
 
+#include "monitorsession.h"
 #include "replyformat.h"
 #include "suggest.h"
 #include "zormodule.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -47,6 +50,14 @@ bool isEdit(const HostRequest& request)
     return request.type == KEY_TYPE_SET || request.type == KEY_TYPE_ADD || request.type == KEY_TYPE_DEL;
 }
 
+/// An edit of the configuration store: a set, add or delete of an entry or
+/// a trigger. The debug level and the message post are sets that edit nothing.
+bool isConfigurationEdit(const HostRequest& request, const RequestOutcome& outcome)
+{
+    return isEdit(request) && outcome.keyId &&
+           (*outcome.keyId == ZOR_MON_ENTRY_KEY || *outcome.keyId == ZOR_MON_ACTION_TRIGGER_KEY);
+}
+
 } // namespace
 
 bool requestFailed(const RequestOutcome& outcome)
@@ -58,7 +69,11 @@ int runRequests(const std::vector<HostRequest>& requests, const RequestRunner& r
                 std::ostream& out, std::ostream& err)
 {
     bool anyFailed = false;
-    int uncommitted = 0; // successful edits since the last successful commit
+    // Successful edits since the session was last clean. The module's dirty
+    // flag, where the host can read it, says whether any are still unsaved:
+    // a debug-level set or a message post edits nothing.
+    int uncommitted = 0;
+    std::optional<bool> dirty;
     bool script = !requests.empty() && requests.front().line > 0;
     for (const HostRequest& request : requests) {
         if (options.refusal) {
@@ -116,15 +131,20 @@ int runRequests(const std::vector<HostRequest>& requests, const RequestRunner& r
             }
             continue;
         }
-        if (isEdit(request)) {
+        if (outcome.sessionDirty) {
+            dirty = outcome.sessionDirty;
+            uncommitted = !*dirty ? 0 : uncommitted + (isConfigurationEdit(request, outcome) ? 1 : 0);
+        } else if (isEdit(request)) {
             ++uncommitted;
         } else if (request.type == KEY_TYPE_COMMIT) {
             uncommitted = 0;
-            if (options.afterCommit) {
-                options.afterCommit();
-            }
+        }
+        if (request.type == KEY_TYPE_COMMIT && options.afterCommit) {
+            options.afterCommit();
         }
     }
+    bool unsaved = dirty ? *dirty : uncommitted > 0;
+    uncommitted = unsaved ? std::max(uncommitted, 1) : 0;
     err.flush();
     if (anyFailed) {
         return kExitRequestFailed;

@@ -99,7 +99,14 @@ public:
     explicit ReplyReader(RequestOutcome* outcome) : _o(outcome) {}
 
     bool null() override { return number(std::nullopt); }
-    bool boolean(bool) override { return unexpected(); }
+    bool boolean(bool value) override
+    {
+        if (_depth != 1 || _key != "dirty") {
+            return unexpected();
+        }
+        _o->sessionDirty = value;
+        return true;
+    }
     bool number_integer(number_integer_t value) override { return number(value); }
     bool number_unsigned(number_unsigned_t value) override { return number(static_cast<long long>(value)); }
     bool number_float(number_float_t, const string_t&) override { return unexpected(); }

@@ -499,9 +499,18 @@ bool SessionDaemon::answerLine(HostSession& session, const std::string& line, un
         std::lock_guard<FairMutex> lock(_moduleMutex);
         writeQueuedLog();
         outcome = session.run(request);
-        // Whether edits wait for a commit, told from the replies alone: the
-        // module keeps its dirty flag to itself.
-        if (succeeded(outcome) && isEdit(request)) {
+        // Whether edits wait for a commit: the module's dirty flag says so.
+        // A session that was dirty and is clean now has committed, and the
+        // module wrote the whole store, every session's edits in it.
+        if (outcome.sessionDirty) {
+            bool wasDirty = *edits;
+            *edits = *outcome.sessionDirty;
+            if (*edits && succeeded(outcome) && isEdit(request)) {
+                _storeUnsaved = true;
+            } else if (wasDirty && !*edits) {
+                _storeUnsaved = false;
+            }
+        } else if (succeeded(outcome) && isEdit(request)) {
             *edits = true;
             _storeUnsaved = true;
         } else if (succeeded(outcome) && request.type == KEY_TYPE_COMMIT && *edits) {

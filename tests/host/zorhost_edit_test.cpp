@@ -63,6 +63,32 @@ TEST(ZorhostEditTest, AFailingScriptCommitsNothing)
     EXPECT_EQ(c.file(), c.original);
 }
 
+// Exit status 3 follows the module's dirty flag: the debug level and a
+// message post edit nothing, and a failed edit leaves nothing to commit.
+TEST(ZorhostEditTest, ExitThreeOnlyWhileConfigurationEditsWaitForACommit)
+{
+    Configured c;
+    const std::string debug = "set /zor/public/system/monitor/global-debug-level/ 1\n";
+    const std::string post = "set /zor/public/system/monitor/message/post/ hello\n";
+    const std::string add = "add " + kEntry + " " + entryXml("disk") + "\n";
+    struct Case {
+        std::string script;
+        int status;
+        std::string err;
+    };
+    for (const Case& k : std::vector<Case>{{debug, 0, ""},
+                                           {post + debug, 0, ""},
+                                           {add, 3, "zorhost: 1 change not committed; add a commit line"},
+                                           {add + debug + add, 3, "2 changes not committed"},
+                                           {add + "commit\n" + debug + post, 0, ""},
+                                           {"del " + kEntry + "9/\n", 1, ""}}) {
+        HostRun run = c.run({"--script", "-"}, k.script);
+        EXPECT_EQ(run.status, k.status) << k.script << run.err;
+        EXPECT_TRUE(has(run.err, k.err)) << k.script << run.err;
+        EXPECT_EQ(has(run.err, "not committed"), k.status == 3) << k.script << run.err;
+    }
+}
+
 TEST(ZorhostEditTest, ConcurrentEditorsLoseNothingThatWasReportedSaved)
 {
     Configured c;

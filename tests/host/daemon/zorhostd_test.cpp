@@ -253,6 +253,22 @@ TEST(ZorhostdTest, SessionsShareOneStoreAndEndCleanly)
     EXPECT_EQ(json::parse(run(a, count))["hostError"], "zorhostd: the daemon is stopping: the session is closed");
 }
 
+TEST(ZorhostdTest, ConnectedSessionsExitThreeOnlyForUncommittedEdits)
+{
+    TempRoot root;
+    root.copyData("monitoring/example-Monitor.cfg", "etc/configs/monitor/Monitor.cfg");
+    Daemon daemon(root, {"--module", zortest::binPath("libmonitor.so")});
+    ASSERT_TRUE(daemon.ready) << daemon.logText();
+    const std::string debug = "set /zor/public/system/monitor/global-debug-level/ 0\n";
+    const std::string add = "add " + kConfig + "monitor-entry/ " + kEntryXml + "\n";
+    for (auto [script, status] : std::vector<std::pair<std::string, int>>{
+             {debug, 0}, {add + debug, 3}, {add + "commit\n" + debug, 0}}) {
+        zortest::HostRun run = zortest::runZorhost({"--connect", daemon.socket, "--script", "-"}, script);
+        EXPECT_EQ(run.status, status) << script << run.err;
+        EXPECT_EQ(run.err.find("1 change not committed") != std::string::npos, status == 3) << run.err;
+    }
+}
+
 TEST(ZorhostdTest, ClientLibraryAnswersAsZorhostInProcess)
 {
     TempRoot root;
