@@ -10,9 +10,18 @@ namespace {
 
 ActionClock gActionClock = nullptr;
 
+// The recorded times are longs, 32 bits on the appliance, while its clock
+// runs past January 2038: a time is kept as its low bits (the conversion
+// wraps) and elapsed times are taken modulo the long's range, which is
+// right for any interval shorter than 68 years.
 long currentTime()
 {
     return static_cast<long>(gActionClock != nullptr ? gActionClock() : std::time(nullptr));
+}
+
+long elapsedSince(long recorded, long now)
+{
+    return static_cast<long>(static_cast<unsigned long>(now) - static_cast<unsigned long>(recorded));
 }
 
 // The histories are bounded only by this: a busy appliance sees a few dozen
@@ -96,8 +105,11 @@ bool Action::shouldPerform(std::string& variable, std::string message, bool isNu
     auto inserted = _actionTimes.emplace(variable, 0L);
     bool wasPresent = !inserted.second;
     long& recorded = inserted.first->second;
-    // Shutting down or powering off a drive must never be held back.
-    if (now - recorded < static_cast<long>(_maxFrequency) && !_powerOffDrive && !_shutdown) {
+    // Shutting down or powering off a drive must never be held back, and
+    // the first timed performance of a variable always passes: its 0 means
+    // "never", not the epoch.
+    if (wasPresent && elapsedSince(recorded, now) < static_cast<long>(_maxFrequency) && !_powerOffDrive &&
+        !_shutdown) {
         return false;
     }
     recorded = now;

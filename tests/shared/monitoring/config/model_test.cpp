@@ -79,6 +79,22 @@ TEST_F(ActionTest, RepeatGateForNumbersAndUnlimitedActions)
     EXPECT_TRUE(performAt(limited, 61, "other", "4", true)) << "each variable has its own window";
 }
 
+// On the appliance a long is 32 bits and the clock has passed 2^31 by 2038.
+TEST_F(ActionTest, RepeatGateAfter2038)
+{
+    for (std::time_t start : {std::time_t(2147483647) - 10, std::time_t(2208988800)}) { // across 2^31; 2040
+        Action limited;
+        limited.setMaxFrequency(60);
+        std::string variable = "temp";
+        gNow = start;
+        EXPECT_TRUE(limited.shouldPerform(variable, "1", true)) << start;
+        for (auto [later, passes] : {std::pair{30, false}, {59, false}, {60, true}, {90, false}}) {
+            gNow = start + later;
+            EXPECT_EQ(passes, limited.shouldPerform(variable, "1", true)) << start << " + " << later;
+        }
+    }
+}
+
 TEST_F(ActionTest, RepeatGateForTexts)
 {
     Action action;
