@@ -179,7 +179,8 @@ int main(int argc, char** argv)
         ->capture_default_str();
     app.add_option("--max-line", o.maxLine, "Longest request line in bytes; a longer one is refused")
         ->type_name("BYTES")
-        ->check(CLI::Range(size_t(16), size_t(1) << 40))
+        // 1 TiB, or 1 GiB where a line must fit in a 32-bit address space.
+        ->check(CLI::Range(size_t(16), size_t(1) << (sizeof(size_t) > 4 ? 40 : 30)))
         ->capture_default_str();
     app.add_option("--idle-timeout", o.idleTimeout, "Close a session that sends no request for this long; 0: never")
         ->type_name("SECONDS")

@@ -242,6 +242,13 @@ TEST(ZorhostTest, TheHostsOwnOutOfMemoryIsNotTheModulesException)
     getrlimit(RLIMIT_AS, &saved);
     rlimit small{1ul << 30, saved.rlim_max};
     setrlimit(RLIMIT_AS, &small);
+    rlimit now{};
+    getrlimit(RLIMIT_AS, &now);
+    if (now.rlim_cur != small.rlim_cur) {
+        // A user-mode emulator (the i386 suite) keeps address-space limits
+        // from its programs, since they would bind the emulator itself.
+        GTEST_SKIP() << "address-space limits do not apply here";
+    }
     HostRun run = runTestModule({"--json", "--msg-size", "1500000000", "get", "/t/"});
     setrlimit(RLIMIT_AS, &saved);
     ASSERT_EQ(run.replies.size(), 1u) << run.err;

@@ -129,6 +129,23 @@ TEST_F(MonitorLogicTest, SchedulesFindTheirNextTime)
     EXPECT_EQ(21 * 86400, nextDue(everyThreeWeeks.getFrequency(), firstWeekly, 60) - firstWeekly);
 }
 
+// Plain numbers past 2^31 seconds: the appliance's 32-bit build must not wrap.
+TEST_F(MonitorLogicTest, SchedulesAndDayLogsPast2038)
+{
+    const std::time_t lastSecond = 2147483647; // 2038-01-19 03:14:07 UTC
+    const MonitorEntry tenSeconds = entry("<seconds>10</seconds>", "");
+    EXPECT_EQ("2038-01-19 03:14:17", formatLocalTime(nextDue(tenSeconds.getFrequency(), lastSecond, 60)));
+    EXPECT_EQ("d20380119.log", dayLogName(lastSecond + 1));
+
+    const std::time_t monday = local(2040, 3, 5, 10, 0);
+    ASSERT_GT(monday, lastSecond);
+    const MonitorEntry daily = entry("<daily><time-of-day hour=\"6\" min=\"30\"/></daily>", "");
+    const MonitorEntry weekly = entry("<weekly day-of-week=\"fri\"><time-of-day hour=\"6\" min=\"5\"/></weekly>", "");
+    EXPECT_EQ("2040-03-06 06:30:00", formatLocalTime(nextDue(daily.getFrequency(), monday, 60)));
+    EXPECT_EQ("2040-03-09 06:05:00", formatLocalTime(nextDue(weekly.getFrequency(), monday, 60)));
+    EXPECT_EQ("d20400305.log", dayLogName(monday));
+}
+
 TEST_F(MonitorLogicTest, DailySchedulesFollowLocalTimeAcrossDstChanges)
 {
     useZone("Europe/Berlin"); // clocks go forward on 2026-03-29 02:00, back on 2026-10-25 03:00

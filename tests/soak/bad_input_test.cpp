@@ -195,6 +195,9 @@ TEST(BadInputTest, NegativeHugeAndNonNumericIndexes)
     Configured c;
     auto r = runUnchanged(c, "get " + kEntry + "-1/\n"
                              "get " + kEntry + "4294967296/\n"
+                             "get " + kEntry + "2147483647/\n"
+                             "get " + kEntry + "2147483648/\n"
+                             "get " + kEntry + "-2147483649/\n"
                              "get " + kEntry + "-4294967295/\n"
                              "del " + kEntry + "99999999999999999999/\n"
                              "set " + kEntry + "1/ 1/" + kEntryXml + "\n"
@@ -203,10 +206,14 @@ TEST(BadInputTest, NegativeHugeAndNonNumericIndexes)
                              "del " + kTrigger + "0/-1/\n"
                              "del " + kTrigger + "0/2147483648/\n"
                              "get " + kTrigger + "-1/0/\n");
-    ASSERT_EQ(10u, r.size());
+    ASSERT_EQ(13u, r.size());
     expectReply(r[0], -3, -3, " Monitor Entry index -1 does not exist");
     // Beyond 32 bits saturates; it never wraps around to an existing entry.
     expectReply(r[1], -3, -3, " Monitor Entry index 4294967296 does not exist");
+    expectReply(r[2], -3, -3, " Monitor Entry index 2147483647 does not exist");
+    expectReply(r[3], -3, -3, " Monitor Entry index 2147483648 does not exist");
+    expectReply(r[4], -3, -3, " Monitor Entry index -2147483649 does not exist");
+    r.erase(r.begin() + 2, r.begin() + 5);
     expectReply(r[2], -3, -3, " Monitor Entry index -4294967295 does not exist");
     expectReply(r[3], -3, -3, " Monitor Entry index 99999999999999999999 does not exist");
     expectReply(r[4], -3, -3, " Monitor Entry index 1 does not exist");

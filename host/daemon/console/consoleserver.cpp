@@ -2,6 +2,7 @@
 
 #include "configtext.h"
 #include "consolepages.h"
+#include "httpendpoint.h"
 #include "monitorlogs.h"
 #include "triggertry.h"
 
@@ -63,7 +64,7 @@ struct ConsoleServer::Impl : PageContext {
     zormon::MonitorThread& thread;
     std::function<unsigned()> socketSessions;
     ConsoleOptions options;
-    std::unique_ptr<httplib::Server> server;
+    std::unique_ptr<HttpEndpoint> server;
     std::thread listener;
     LoginLimiter limiter;
 
@@ -308,12 +309,12 @@ struct ConsoleServer::Impl : PageContext {
 void ConsoleServer::Impl::pageRoutes()
 {
     auto& srv = *server;
-    srv.Get("/login", [this](const httplib::Request& req, httplib::Response& res) {
+    srv.get("/login", [this](const httplib::Request& req, httplib::Response& res) {
         std::string token = randomToken();
         setSessionCookie(res, kLoginCookie, token, 600);
         res.set_content(loginPage(token, req.get_param_value("error")), "text/html; charset=utf-8");
     });
-    srv.Post("/login", [this](const httplib::Request& req, httplib::Response& res) {
+    srv.post("/login", [this](const httplib::Request& req, httplib::Response& res) {
         std::string expected = cookieValue(req, kLoginCookie);
         if (expected.empty() || !sameSecret(expected, req.get_param_value("csrf"))) {
             res.status = 403;
@@ -363,7 +364,7 @@ void ConsoleServer::Impl::pageRoutes()
             render(req, res, *s);
         };
     };
-    srv.Post("/logout", page([this](const httplib::Request& req, httplib::Response& res, WebSession& s) {
+    srv.post("/logout", page([this](const httplib::Request& req, httplib::Response& res, WebSession& s) {
         (void)req;
         std::shared_ptr<WebSession> held = current(req);
         if (held) {
@@ -373,21 +374,21 @@ void ConsoleServer::Impl::pageRoutes()
         setSessionCookie(res, kCookie, "", 0);
         res.set_redirect("/login");
     }, true));
-    srv.Get("/", page([this](const httplib::Request&, httplib::Response& res, WebSession& s) {
+    srv.get("/", page([this](const httplib::Request&, httplib::Response& res, WebSession& s) {
         res.set_content(overviewPage(*this, s), "text/html; charset=utf-8");
     }, false));
-    srv.Get("/entries", page([this](const httplib::Request&, httplib::Response& res, WebSession& s) {
+    srv.get("/entries", page([this](const httplib::Request&, httplib::Response& res, WebSession& s) {
         res.set_content(entriesPage(*this, s), "text/html; charset=utf-8");
     }, false));
-    srv.Post("/entries", page([this](const httplib::Request& req, httplib::Response& res, WebSession& s) {
+    srv.post("/entries", page([this](const httplib::Request& req, httplib::Response& res, WebSession& s) {
         s.flash = entriesAction(*this, s, [&req](const std::string& name) { return req.get_param_value(name); });
         res.set_redirect("/entries");
     }, true));
-    srv.Get("/logs", page([this](const httplib::Request& req, httplib::Response& res, WebSession& s) {
+    srv.get("/logs", page([this](const httplib::Request& req, httplib::Response& res, WebSession& s) {
         res.set_content(logsPage(*this, s, req.get_param_value("name"), req.get_param_value("filter")),
                         "text/html; charset=utf-8");
     }, false));
-    srv.Get("/logs/download", page([this](const httplib::Request& req, httplib::Response& res, WebSession&) {
+    srv.get("/logs/download", page([this](const httplib::Request& req, httplib::Response& res, WebSession&) {
         std::string name = req.get_param_value("name");
         std::string text;
         if (!readLog(options.logFolder, name, &text)) {
@@ -398,12 +399,12 @@ void ConsoleServer::Impl::pageRoutes()
         res.set_header("Content-Disposition", "attachment; filename=\"" + name + ".log\"");
         res.set_content(text, "text/plain; charset=utf-8");
     }, false));
-    srv.Get("/graph", page([this](const httplib::Request& req, httplib::Response& res, WebSession& s) {
+    srv.get("/graph", page([this](const httplib::Request& req, httplib::Response& res, WebSession& s) {
         res.set_content(graphPage(*this, s, req.get_param_value("var"), req.get_param_value("day"),
                                   req.get_param_value("span") == "week"),
                         "text/html; charset=utf-8");
     }, false));
-    srv.Get("/try", page([this](const httplib::Request& req, httplib::Response& res, WebSession& s) {
+    srv.get("/try", page([this](const httplib::Request& req, httplib::Response& res, WebSession& s) {
         res.set_content(tryPage(*this, s, [&req](const std::string& name) { return req.get_param_value(name); }),
                         "text/html; charset=utf-8");
     }, false));
@@ -414,7 +415,7 @@ void ConsoleServer::Impl::pageRoutes()
 void ConsoleServer::Impl::apiRoutes()
 {
     auto& srv = *server;
-    srv.Post("/api/login", [this](const httplib::Request& req, httplib::Response& res) {
+    srv.post("/api/login", [this](const httplib::Request& req, httplib::Response& res) {
         json body = json::parse(req.body, nullptr, false);
         if (!body.is_object() || !body.contains("user") || !body.contains("password") || !body["user"].is_string() ||
             !body["password"].is_string()) {
@@ -464,13 +465,13 @@ void ConsoleServer::Impl::apiRoutes()
         };
     };
     using S = std::shared_ptr<WebSession>;
-    srv.Post("/api/logout", api([this](const httplib::Request&, httplib::Response& res, S s, const json&) {
+    srv.post("/api/logout", api([this](const httplib::Request&, httplib::Response& res, S s, const json&) {
         close(s);
         setSessionCookie(res, kCookie, "", 0);
         sendJson(res, {{"closed", true}});
     }, true));
     // Any request of a management client, answered as zorhost --json answers it.
-    srv.Post("/api/request", api([this](const httplib::Request&, httplib::Response& res, S s, const json& body) {
+    srv.post("/api/request", api([this](const httplib::Request&, httplib::Response& res, S s, const json& body) {
         if (!body.contains("op") || !body["op"].is_string() || (body.contains("key") && !body["key"].is_string()) ||
             (body.contains("value") && !body["value"].is_string())) {
             sendJson(res, {{"error", "expected {\"op\":..., \"key\":..., \"value\":...}"}}, 400);
@@ -494,7 +495,7 @@ void ConsoleServer::Impl::apiRoutes()
         }
         res.set_content(jsonLine(request, o), "application/json");
     }, true));
-    srv.Get("/api/entries", api([this](const httplib::Request&, httplib::Response& res, S s, const json&) {
+    srv.get("/api/entries", api([this](const httplib::Request&, httplib::Response& res, S s, const json&) {
         std::vector<std::string> entries;
         std::string error;
         if (!table(*s, &entries, &error)) {
@@ -518,7 +519,7 @@ void ConsoleServer::Impl::apiRoutes()
         }
         sendJson(res, out);
     }, false));
-    srv.Get("/api/variables", api([this](const httplib::Request&, httplib::Response& res, S, const json&) {
+    srv.get("/api/variables", api([this](const httplib::Request&, httplib::Response& res, S, const json&) {
         json out = json::array();
         for (const auto& [name, definition] : thread.variables()) {
             std::string value;
@@ -529,7 +530,7 @@ void ConsoleServer::Impl::apiRoutes()
         }
         sendJson(res, out);
     }, false));
-    srv.Get("/api/presets", api([this](const httplib::Request&, httplib::Response& res, S s, const json&) {
+    srv.get("/api/presets", api([this](const httplib::Request&, httplib::Response& res, S s, const json&) {
         std::set<std::string> known;
         for (const auto& v : thread.variables()) known.insert(v.first);
         json out = json::array();
@@ -540,10 +541,10 @@ void ConsoleServer::Impl::apiRoutes()
         }
         sendJson(res, out);
     }, false));
-    srv.Get("/api/logs", api([this](const httplib::Request&, httplib::Response& res, S, const json&) {
+    srv.get("/api/logs", api([this](const httplib::Request&, httplib::Response& res, S, const json&) {
         sendJson(res, listLogs(options.logFolder));
     }, false));
-    srv.Get(R"(/api/logs/([^/]+))", api([this](const httplib::Request& req, httplib::Response& res, S, const json&) {
+    srv.get(R"(/api/logs/([^/]+))", api([this](const httplib::Request& req, httplib::Response& res, S, const json&) {
         std::string text;
         if (!readLog(options.logFolder, req.matches[1], &text)) {
             sendJson(res, {{"error", "no such log"}}, 404);
@@ -551,7 +552,7 @@ void ConsoleServer::Impl::apiRoutes()
         }
         res.set_content(text, "text/plain; charset=utf-8");
     }, false));
-    srv.Get("/api/samples", api([this](const httplib::Request& req, httplib::Response& res, S, const json&) {
+    srv.get("/api/samples", api([this](const httplib::Request& req, httplib::Response& res, S, const json&) {
         std::string text;
         if (!readLog(options.logFolder, req.get_param_value("day"), &text)) {
             sendJson(res, {{"error", "no such log"}}, 404);
@@ -563,19 +564,19 @@ void ConsoleServer::Impl::apiRoutes()
         }
         sendJson(res, out);
     }, false));
-    srv.Get("/api/diff", api([this](const httplib::Request&, httplib::Response& res, S s, const json&) {
+    srv.get("/api/diff", api([this](const httplib::Request&, httplib::Response& res, S s, const json&) {
         res.set_content(diffText(*s, true), "application/json");
     }, false));
-    srv.Post("/api/validate", api([this](const httplib::Request&, httplib::Response& res, S s, const json&) {
+    srv.post("/api/validate", api([this](const httplib::Request&, httplib::Response& res, S s, const json&) {
         sendJson(res, {{"problems", validate(*s)}});
     }, true));
-    srv.Post("/api/commit", api([this](const httplib::Request&, httplib::Response& res, S s, const json&) {
+    srv.post("/api/commit", api([this](const httplib::Request&, httplib::Response& res, S s, const json&) {
         RequestOutcome o = commit(*s);
         sendJson(res, {{"result", o.result ? json(*o.result) : json(nullptr)}, {"reply", o.reply}},
                  o.result && *o.result >= 0 ? 200 : 409);
     }, true));
     // Tries a trigger (its XML text, or a preset's index) on a stored day.
-    srv.Post("/api/try", api([this](const httplib::Request&, httplib::Response& res, S s, const json& body) {
+    srv.post("/api/try", api([this](const httplib::Request&, httplib::Response& res, S s, const json& body) {
         auto field = [&body](const char* name) {
             return body.contains(name) && body[name].is_string() ? body[name].get<std::string>() : std::string();
         };
@@ -703,7 +704,7 @@ void ConsoleServer::Impl::routes()
 {
     pageRoutes();
     apiRoutes();
-    server->Get("/metrics", [this](const httplib::Request& req, httplib::Response& res) {
+    server->get("/metrics", [this](const httplib::Request& req, httplib::Response& res) {
         if (!addressAllowed(req.remote_addr, options.metricsAllow) && !current(req)) {
             res.status = 403;
             res.set_content("metrics: this address may not read them without a login\n", "text/plain");
@@ -711,7 +712,7 @@ void ConsoleServer::Impl::routes()
         }
         res.set_content(metricsText(), "text/plain; version=0.0.4; charset=utf-8");
     });
-    server->set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
+    server->setExceptionHandler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
         std::string what = "internal error";
         try {
             std::rethrow_exception(ep);
@@ -722,14 +723,14 @@ void ConsoleServer::Impl::routes()
         res.status = 500;
         res.set_content("error: " + what + "\n", "text/plain");
     });
-    server->set_post_routing_handler([](const httplib::Request&, httplib::Response& res) {
+    server->setPostRoutingHandler([](const httplib::Request&, httplib::Response& res) {
         res.set_header("X-Content-Type-Options", "nosniff");
         res.set_header("X-Frame-Options", "DENY");
         res.set_header("Content-Security-Policy",
                        "default-src 'self'; script-src 'self'; style-src 'self' 'unsafe-inline'; img-src 'self' data:");
         res.set_header("Cache-Control", "no-store");
     });
-    server->Get("/console.js", [](const httplib::Request&, httplib::Response& res) {
+    server->get("/console.js", [](const httplib::Request&, httplib::Response& res) {
         res.set_content(consoleScript(), "text/javascript");
     });
 }
@@ -745,22 +746,17 @@ ConsoleServer::~ConsoleServer() { stop(); }
 bool ConsoleServer::start(std::string* error)
 {
     Impl& d = *_impl;
-    if (d.tls()) {
-        d.server = std::make_unique<httplib::SSLServer>(d.options.tlsCert.c_str(), d.options.tlsKey.c_str());
-        if (!d.server->is_valid()) {
-            *error = "--tls-cert/--tls-key: cannot load the certificate or its key";
-            return false;
-        }
-    } else {
-        d.server = std::make_unique<httplib::Server>();
+    d.server = HttpEndpoint::create(d.tls() ? d.options.tlsCert : "", d.options.tlsKey, error);
+    if (!d.server) {
+        return false;
     }
-    d.server->set_payload_max_length(size_t(4) << 20);
+    d.server->setPayloadMaxLength(size_t(4) << 20);
     d.routes();
-    if (!d.server->bind_to_port(d.options.address.c_str(), d.options.port)) {
+    if (!d.server->bind(d.options.address, d.options.port)) {
         *error = "--http: cannot listen on " + d.options.address + ":" + std::to_string(d.options.port);
         return false;
     }
-    d.listener = std::thread([&d] { d.server->listen_after_bind(); });
+    d.listener = std::thread([&d] { d.server->listen(); });
     d.reaper = std::thread([&d] { d.reapIdle(); });
     return true;
 }

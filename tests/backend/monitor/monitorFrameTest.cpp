@@ -31,6 +31,12 @@ TEST_F(MonitorFrameTest, HandshakeClampsRecordsAndRegistersEveryRowInOrder)
     full->iStructSize = 64;
     ASSERT_EQ(0, open(full, &table));
     EXPECT_EQ(sizeof(module_funcs), full->iStructSize);
+#if defined(__i386__)
+    // The appliance's own target: the record sizes its hosts were written against.
+    EXPECT_EQ(28u, full->iStructSize);
+    EXPECT_EQ(16u, sizeof(system_funcs));
+    EXPECT_EQ(4u, sizeof(long)) << "index and number texts clamp at the 32-bit limits natively";
+#endif
     EXPECT_EQ(1, full->iStructVersion);
     EXPECT_EQ("monitor module|Quorvane Networks|6.5.0",
               std::string(full->pModuleName) + "|" + full->pModuleVendor + "|" + full->pModuleVersion);

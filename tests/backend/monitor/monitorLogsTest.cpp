@@ -4,6 +4,7 @@
 // links in process, through the loaded module.
 #include "testHost.h"
 
+#include <filesystem>
 #include <regex>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -26,8 +27,14 @@ TEST(MonitorLogsTest, ListNamesRegularFilesOnlyAndSaysWhenThereAreNone)
     root.write("var/log/monitor/a.log", "x\n");
     root.write("var/log/monitor/b.txt", "y\n");
     root.mkdir("var/log/monitor/archive.log");
-    const std::string names = expectSession(root, {{"get monitorLogList/", 0, 0, "..."}}, M)[0]["reply"];
+    std::string names = expectSession(root, {{"get monitorLogList/", 0, 0, "..."}}, M)[0]["reply"];
     EXPECT_TRUE(names == "a.log,b.txt" || names == "b.txt,a.log") << names;
+    // A log past 2 GiB is still a regular file, on the 32-bit target too.
+    root.write("var/log/monitor/d20400101.log", "");
+    std::filesystem::resize_file(root.at("var/log/monitor/d20400101.log"), 3ull << 30); // sparse
+    std::filesystem::remove(root.at("var/log/monitor/b.txt"));
+    names = expectSession(root, {{"get monitorLogList/", 0, 0, "..."}}, M)[0]["reply"];
+    EXPECT_TRUE(names == "a.log,d20400101.log" || names == "d20400101.log,a.log") << names;
 }
 
 TEST(MonitorLogsTest, LogFileArrivesWholeAndBadNamesOrFilesAreRefused)

@@ -1,6 +1,7 @@
 // Runs inside a private network namespace holding lo and the veth pair
 // zv0/zv1 (see ethutils_test), so every change here dies with it.
 #include "ethutils.h"
+#include "ioctlprobe.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -39,9 +40,14 @@ TEST(InNamespace, InterfaceSetters)
     ASSERT_EQ(0, if_getFlags(a) & IFF_UP);
     up(a);
     EXPECT_NE(0, if_getFlags(a) & IFF_UP);
-    EXPECT_EQ(IF_LINK_DOWN, if_getLinkStatus(a)); // its peer is still down
+    const bool ethtool = ioctlTranslated(SIOCETHTOOL);
+    if (ethtool) {
+        EXPECT_EQ(IF_LINK_DOWN, if_getLinkStatus(a)); // its peer is still down
+    }
     up(b);
-    EXPECT_EQ(IF_LINK_UP, if_getLinkStatus(a));
+    if (ethtool) {
+        EXPECT_EQ(IF_LINK_UP, if_getLinkStatus(a));
+    }
     EXPECT_EQ(0, if_clearFlags(b, IFF_UP));
     EXPECT_EQ(0, if_getFlags(b) & IFF_UP);
 
@@ -55,6 +61,9 @@ TEST(InNamespace, InterfaceSetters)
     EXPECT_EQ(-1, if_setCurrentAddress(a, "10.77.0.300"));
     EXPECT_STREQ("10.77.0.1", if_getCurrentAddress(a, text, sizeof text));
 
+    if (!ioctlTranslated(SIOCSIFNAME)) {
+        return;
+    }
     int index = if_getIndex(b);
     ASSERT_EQ(0, if_setName(b, "zr1"));
     EXPECT_EQ(index, if_getIndex("zr1"));

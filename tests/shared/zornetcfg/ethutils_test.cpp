@@ -2,6 +2,7 @@
 // table, fixture files, the gateway command, and the setters inside a
 // network namespace of their own.
 #include "ethutils.h"
+#include "ioctlprobe.h"
 #include "zortest.h"
 
 #include <cstdio>
@@ -72,7 +73,9 @@ TEST(EthUtils, LoopbackOnTheLiveKernel)
     EXPECT_STREQ("00:00:00:00:00:00", if_getPhysicalMacAddress("lo", buffer, sizeof buffer));
     EXPECT_STREQ("loopback ( kernel )", if_getDriverName("lo", buffer, sizeof buffer));
     EXPECT_EQ("Up Loopback Running", text(if_flagsToString, static_cast<unsigned>(if_getFlags("lo"))));
-    EXPECT_EQ(IF_LINK_UP, if_getLinkStatus("lo"));
+    if (ioctlTranslated(SIOCETHTOOL)) {
+        EXPECT_EQ(IF_LINK_UP, if_getLinkStatus("lo"));
+    }
     std::memset(buffer, 'x', sizeof buffer); // as strncpy copies: a short buffer gets no terminator
     if_getCurrentAddress("lo", buffer, 4);
     EXPECT_EQ(0, std::memcmp(buffer, "127.x", 5));

@@ -161,6 +161,13 @@ void InitializeData(moduleData* data)
     monitorConfigs::initialize();
 }
 
+// The sizes hosts on the appliance's 32-bit target were written against.
+// On a 64-bit build the pointers widen the two description records, and
+// the clamping follows the records as laid out there.
+static_assert(sizeof(moduleData) == 1044, "the session record is 1044 bytes on every target");
+static_assert(sizeof(void*) != 4 || (sizeof(module_funcs) == 28 && sizeof(system_funcs) == 16),
+              "the 32-bit records are 28 and 16 bytes");
+
 extern "C" int OpenSession(module_funcs* my_funcs, system_funcs* _sys_funcs)
 {
     logLine("::OpenSession");
