@@ -53,7 +53,9 @@ struct Options {
     std::string udp = zormonitor::kDefaultUdpTarget;
     unsigned maxClients = 64;
     size_t maxLine = size_t(64) << 20;
-    unsigned idleTimeout = 3600;
+    // Ten minutes: long enough for a person at a prompt, short enough that
+    // clients left open cannot hold every slot for long.
+    unsigned idleTimeout = 600;
     double lockWait = 10;
     int keepLogs = 90;
     std::string http;

@@ -4,6 +4,7 @@
 #include "linereader.h"
 #include "protocol.h"
 #include "replyformat.h"
+#include "variableprefetch.h"
 #include "request.h"
 
 #include "zorglobals.h"
@@ -266,15 +267,18 @@ void SessionDaemon::accept()
         if (send(fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
         }
         close(fd);
-        log("refused " + who + ": " + why);
+        logRefusal("refused " + who + ": " + why);
     };
     std::string who;
     std::string refusal;
-    if (!peerAllowed(fd, &who, &refusal)) {
+    uid_t uid = 0;
+    if (!peerAllowed(fd, &who, &refusal, &uid)) {
         refuse(refusal, who);
         return;
     }
-    if (_active.load() >= _options.maxClients) {
+    // One slot beyond the limit is kept for root, so that an administrator
+    // can still get in while other clients hold every slot.
+    if (_active.load() >= _options.maxClients + (uid == 0 ? 1u : 0u)) {
         refuse("too many clients: zorhostd serves at most " + std::to_string(_options.maxClients) +
                    " sessions at once; try again later",
                who);
@@ -295,7 +299,26 @@ void SessionDaemon::accept()
     _connections.push_back(std::move(connection));
 }
 
-bool SessionDaemon::peerAllowed(int fd, std::string* who, std::string* refusal) const
+// A flood of refused clients must not flood the log: one line a second at
+// most, and the next line says how many were left out.
+void SessionDaemon::logRefusal(const std::string& text)
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (_refusalsLogged && now - _lastRefusalLog < std::chrono::seconds(1)) {
+        ++_refusalsNotLogged;
+        return;
+    }
+    std::string more;
+    if (_refusalsNotLogged > 0) {
+        more = " (and " + std::to_string(_refusalsNotLogged) + " more refused since the last such line)";
+    }
+    _refusalsLogged = true;
+    _lastRefusalLog = now;
+    _refusalsNotLogged = 0;
+    log(text + more);
+}
+
+bool SessionDaemon::peerAllowed(int fd, std::string* who, std::string* refusal, uid_t* uid) const
 {
     ucred peer{};
     socklen_t length = sizeof peer;
@@ -305,6 +328,7 @@ bool SessionDaemon::peerAllowed(int fd, std::string* who, std::string* refusal) 
         return false;
     }
     *who = "uid " + std::to_string(peer.uid) + " pid " + std::to_string(peer.pid);
+    *uid = peer.uid;
     if (peer.uid == 0 || peer.uid == geteuid()) {
         return true;
     }
@@ -494,6 +518,10 @@ bool SessionDaemon::answerLine(HostSession& session, const std::string& line, un
         return false;
     }
     const HostRequest& request = requests.front();
+    // A variable's value may take a program's whole timeout to read: read it
+    // before taking the lock that every session needs, and let the module
+    // answer from it.
+    std::unique_ptr<zormonitor::PrefetchedValue> prefetched = prefetchVariable(session, request);
     RequestOutcome outcome;
     {
         std::lock_guard<FairMutex> lock(_moduleMutex);

@@ -11,6 +11,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <list>
 #include <memory>
@@ -25,7 +26,7 @@ struct DaemonOptions {
     std::string allowedGroupName;
     unsigned maxClients = 64;
     size_t maxLineBytes = size_t(64) << 20;
-    unsigned idleTimeoutSeconds = 3600; ///< 0: never
+    unsigned idleTimeoutSeconds = 600; ///< 0: never
     int msgSize = 1024;
     std::string version;
 };
@@ -69,7 +70,8 @@ private:
     struct Connection;
 
     void accept();
-    bool peerAllowed(int fd, std::string* who, std::string* refusal) const;
+    bool peerAllowed(int fd, std::string* who, std::string* refusal, uid_t* uid) const;
+    void logRefusal(const std::string& text);
     void serveConnection(Connection* connection);
     /// The reply line to one request line, in *answer; false for a line that
     /// gets none (blank or comment). *edits: the session has uncommitted edits.
@@ -93,6 +95,10 @@ private:
     std::atomic<bool> _stopping{false};
     std::atomic<unsigned> _active{0};
     unsigned long _nextSessionId = 1;
+    // Refusal lines, written by the accepting thread alone.
+    bool _refusalsLogged = false;
+    std::chrono::steady_clock::time_point _lastRefusalLog;
+    unsigned long _refusalsNotLogged = 0;
     std::list<std::unique_ptr<Connection>> _connections;
     /// Some successful edit has not been written by a commit yet. Edits of
     /// every session land in the one store, and a commit of a session that

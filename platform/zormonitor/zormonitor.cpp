@@ -235,6 +235,10 @@ int ZORmonitorThread::getCurrentValue(std::string* name, std::string* value)
 {
     std::string scratch;
     std::string* out = value != nullptr ? value : &scratch;
+    int prefetched = 0;
+    if (name != nullptr && zormonitor::PrefetchedValue::take(*name, &prefetched, out)) {
+        return prefetched;
+    }
     const zormonitor::ThreadServices services = threadServices();
     if (services.currentValue && name != nullptr) {
         return services.currentValue(*name, out);
@@ -362,6 +366,30 @@ bool setUdpTarget(const std::string& hostAndPort, std::string* error)
 }
 
 unsigned long configurationChangedCount() { return gConfigurationChanged.load(); }
+
+namespace {
+thread_local PrefetchedValue* tPrefetched = nullptr;
+}
+
+PrefetchedValue::PrefetchedValue(std::string name, int result, std::string value)
+    : _name(std::move(name)), _result(result), _value(std::move(value)), _outer(tPrefetched)
+{
+    tPrefetched = this;
+}
+
+PrefetchedValue::~PrefetchedValue() { tPrefetched = _outer; }
+
+bool PrefetchedValue::take(const std::string& name, int* result, std::string* value)
+{
+    PrefetchedValue* p = tPrefetched;
+    if (p == nullptr || p->_taken || p->_name != name) {
+        return false;
+    }
+    p->_taken = true;
+    *result = p->_result;
+    *value = std::move(p->_value);
+    return true;
+}
 
 void setThreadServices(ThreadServices services)
 {

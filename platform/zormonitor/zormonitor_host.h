@@ -42,4 +42,27 @@ struct ThreadServices {
 /// Installs (or, with an empty ThreadServices, removes) the thread's services.
 void setThreadServices(ThreadServices services);
 
+/// A variable's value that the host read before calling into the module:
+/// while this object lives, the calling thread's getCurrentValue of that
+/// name answers with it at once (the first time only). zorhostd reads a
+/// variable, which may run a program for seconds, before it takes the lock
+/// every session needs, and lets the module form the reply as always.
+class PrefetchedValue {
+public:
+    PrefetchedValue(std::string name, int result, std::string value);
+    ~PrefetchedValue();
+    PrefetchedValue(const PrefetchedValue&) = delete;
+    PrefetchedValue& operator=(const PrefetchedValue&) = delete;
+
+    /// Takes the value for name, once; false when there is none for it.
+    static bool take(const std::string& name, int* result, std::string* value);
+
+private:
+    std::string _name;
+    int _result;
+    std::string _value;
+    bool _taken = false;
+    PrefetchedValue* _outer;
+};
+
 } // namespace zormonitor

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <future>
 #include <sstream>
 
 using nlohmann::json;
@@ -269,6 +270,36 @@ TEST(ZorhostdTest, ConnectedSessionsExitThreeOnlyForUncommittedEdits)
     }
 }
 
+// A variable read waits for its program; the other sessions do not wait for it.
+TEST(ZorhostdTest, ASlowVariableReadHoldsNoOtherSession)
+{
+    TempRoot root;
+    root.copyData("monitoring/example-Monitor.cfg", "etc/configs/monitor/Monitor.cfg");
+    root.write("bin/hang", "#!/bin/sh\ntouch \"$1\"\nexec sleep 1000\n");
+    ASSERT_EQ(chmod(root.at("bin/hang").c_str(), 0755), 0);
+    root.write("etc/configs/monitor/variables.conf", "hang program /bin/hang " + root.at("started") + "\n");
+    Daemon daemon(root, {"--module", zortest::binPath("libmonitor.so")});
+    ASSERT_TRUE(daemon.ready) << daemon.logText();
+    RemoteSession reader(daemon.socket);
+    RemoteSession other(daemon.socket);
+    std::string error;
+    ASSERT_TRUE(reader.open(&error)) << error;
+    ASSERT_TRUE(other.open(&error)) << error;
+
+    auto slow = std::async(std::launch::async, [&] { return run(reader, "get /zor/public/system/monitor/variable/hang/"); });
+    for (int waited = 0; waited < kPatienceMs && !zortest::fileExists(root.at("started")); waited += 20) {
+        poll(nullptr, 0, 20);
+    }
+    ASSERT_TRUE(zortest::fileExists(root.at("started")));
+    std::string interval = run(other, "get /zor/public/system/monitor/interval/");
+    EXPECT_EQ(slow.wait_for(std::chrono::seconds(0)), std::future_status::timeout)
+        << "the interval was answered only after the variable's program ended";
+    EXPECT_EQ(field(interval, "reply"), " Current monitoring interval is 60 seconds");
+    // The program is killed at its timeout and the module answers as for any unavailable value.
+    std::string value = slow.get();
+    EXPECT_NE(field(value, "result"), "0") << value;
+}
+
 TEST(ZorhostdTest, ClientLibraryAnswersAsZorhostInProcess)
 {
     TempRoot root;
@@ -349,6 +380,8 @@ TEST(ZorhostdTest, BadInputAndLimitsNeverDisturbTheOthers)
     ASSERT_EQ(json::parse(c.line())["session"], "open");
     ASSERT_TRUE(other.open(&error)) << error;
 
+    RemoteSession reserved(daemon.socket);
+    EXPECT_TRUE(reserved.open(&error)) << "one slot beyond the limit is root's: " << error;
     RemoteSession third(daemon.socket);
     EXPECT_FALSE(third.open(&error));
     EXPECT_NE(error.find("too many clients"), std::string::npos) << error;
@@ -415,6 +448,65 @@ TEST(ZorhostdTest, IdleClientsAndOtherUsersAreTurnedAway)
     ASSERT_EQ(chmod(daemon.socket.c_str(), 0666), 0);
     EXPECT_NE(firstLineAs(daemon.socket, 12345).find("uid 65534 may not use zorhostd"), std::string::npos);
     EXPECT_TRUE(daemon.waitForLog("refused uid 65534"));
+}
+
+TEST(ZorhostdTest, RootKeepsASlotAndRefusalsDoNotFloodTheLog)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs clients of other users: run as root to test it";
+    }
+    group* nogroup = getgrgid(65534);
+    ASSERT_NE(nogroup, nullptr);
+    TempRoot root;
+    Daemon daemon(root, {"--module", ZOR_TEST_MODULE, "--group", nogroup->gr_name, "--max-clients", "1"});
+    ASSERT_TRUE(daemon.ready) << daemon.logText();
+    ASSERT_EQ(chmod(root.path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(root.at("run/zorhost").c_str(), 0755), 0);
+    ASSERT_EQ(chmod(daemon.socket.c_str(), 0666), 0);
+
+    // A member of the group holds the only slot; the next member is turned
+    // away, root still gets in.
+    int holding[2];
+    ASSERT_EQ(pipe(holding), 0);
+    pid_t holder = fork();
+    if (holder == 0) {
+        close(holding[0]);
+        if (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0) {
+            RawClient c(daemon.socket);
+            std::string line = c.line() + "\n";
+            if (write(holding[1], line.data(), line.size()) < 0) {
+                _exit(1);
+            }
+            pause();
+        }
+        _exit(1);
+    }
+    close(holding[1]);
+    char opened[256] = {};
+    ASSERT_GT(read(holding[0], opened, sizeof opened - 1), 0);
+    close(holding[0]);
+    EXPECT_NE(std::string(opened).find("\"session\":\"open\""), std::string::npos) << opened;
+    EXPECT_NE(firstLineAs(daemon.socket, 65534).find("too many clients"), std::string::npos);
+    RemoteSession admin(daemon.socket);
+    std::string error;
+    EXPECT_TRUE(admin.open(&error)) << error;
+
+    // A burst of refusals writes a line or two, and the next line, a second
+    // later, counts the ones left out.
+    for (int i = 0; i < 30; ++i) {
+        ASSERT_NE(firstLineAs(daemon.socket, 12345).find("may not use zorhostd"), std::string::npos);
+    }
+    poll(nullptr, 0, 1100);
+    firstLineAs(daemon.socket, 12345);
+    EXPECT_TRUE(daemon.waitForLog("more refused since the last such line")) << daemon.logText();
+    std::string log = daemon.logText();
+    size_t lines = 0;
+    for (size_t at = log.find("refused uid"); at != std::string::npos; at = log.find("refused uid", at + 1)) {
+        ++lines;
+    }
+    EXPECT_LT(lines, 10u) << log;
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
 }
 
 TEST(ZorhostdTest, StartFailuresAndBackgroundStart)
