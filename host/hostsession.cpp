@@ -19,6 +19,8 @@
 
 namespace {
 
+RequestScreen gScreen;
+
 std::string demangle(const char* name)
 {
     if (name == nullptr) {
@@ -175,6 +177,13 @@ RequestOutcome HostSession::run(const HostRequest& request)
             }
         } else if (const KeyRow* row = _listener.route(request.type, request.key)) {
             outcome.keyId = row->keyId;
+            std::string refusal = gScreen.before ? gScreen.before(request, row->keyId) : std::string();
+            if (!refusal.empty()) {
+                outcome.hostError = refusal;
+                outcome.moduleStdout = redirect.restore();
+                outcome.sessionDirty = sessionDirty();
+                return outcome;
+            }
             try {
                 outcome.result = _module.entryFor(request.type)(&parms, row->keyId, row->type, row->instance);
             } catch (...) {
@@ -207,8 +216,13 @@ RequestOutcome HostSession::run(const HostRequest& request)
     outcome.notices = zormonitor::configurationChangedCount() - noticesBefore;
     outcome.moduleStdout = redirect.restore();
     outcome.sessionDirty = sessionDirty();
+    if (gScreen.after && outcome.keyId && !request.forcedKeyId) {
+        gScreen.after(request, *outcome.keyId, outcome);
+    }
     return outcome;
 }
+
+void HostSession::setRequestScreen(RequestScreen screen) { gScreen = std::move(screen); }
 
 // The session record is the host's to hold and to read. Its size tells
 // whether it is the monitor module's record: another module (a test module,

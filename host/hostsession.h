@@ -7,6 +7,7 @@
 #include "request.h"
 #include "zormodule.h"
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -35,8 +36,21 @@ struct RequestOutcome {
     std::optional<bool> sessionDirty;
 };
 
+/// What a host checks around each routed request of every session of the
+/// process (zorhostd installs one; zorhost none). before: a refusal text,
+/// which becomes the outcome's hostError, the module never seeing the
+/// request; empty to send it. after: told every outcome of the module.
+struct RequestScreen {
+    std::function<std::string(const HostRequest& request, int keyId)> before;
+    std::function<void(const HostRequest& request, int keyId, const RequestOutcome& outcome)> after;
+};
+
 class HostSession {
 public:
+    /// Installs the screen for every session of this process; set it before
+    /// the first session opens.
+    static void setRequestScreen(RequestScreen screen);
+
     HostSession(const ModuleLibrary& module, int msgSize);
     ~HostSession();
     HostSession(const HostSession&) = delete;

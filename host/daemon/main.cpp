@@ -5,6 +5,7 @@
 #include "consoleserver.h"
 #include "protocol.h"
 #include "sessiondaemon.h"
+#include "valuescreen.h"
 
 #include "configlock.h"
 #include "hostsession.h"
@@ -95,11 +96,29 @@ bool openLog()
     return true;
 }
 
+/// Once the daemon serves, what the module and the XML library write on
+/// standard error (a parser's "Fatal Error at file ..." lines) goes to the
+/// log file too; until then start failures stay on the terminal.
+bool gStderrInLog = false;
+
+void stderrToLog()
+{
+    int fd = gLogPath.empty() ? -1 : open(gLogPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    if (fd >= 0) {
+        std::cerr.flush();
+        dup2(fd, STDERR_FILENO);
+        close(fd);
+        gStderrInLog = true;
+    }
+}
+
 void reopenLog()
 {
     if (!gLogPath.empty() && !openLog()) {
         zor_logstream << "zorhostd: cannot reopen the log file " << gLogPath << "; it stays on the old file"
                       << std::endl;
+    } else if (gStderrInLog) {
+        stderrToLog();
     }
 }
 
@@ -405,6 +424,8 @@ int main(int argc, char** argv)
             close(null);
         }
     }
+    stderrToLog();
+    valuescreen::install([&daemon](const std::string& text) { daemon.queueLog(text); });
     int status = daemon.serve(signalFd, reopenLog);
     close(signalFd);
     if (webConsole) {

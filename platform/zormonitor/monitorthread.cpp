@@ -192,6 +192,7 @@ void MonitorThread::loadAll(std::time_t now)
     // The configuration library's error reporter is sticky for the whole
     // process: one bad document would fail every later load. The thread
     // judges each commit on its own, so the flag is cleared before each load.
+    std::unique_lock<std::mutex> parsing(hostParseMutex());
     resetXMLErrors();
     try {
         entries = MonitoringConfiguration::load(_options.configFile);
@@ -200,6 +201,7 @@ void MonitorThread::loadAll(std::time_t now)
     } catch (const std::exception& e) {
         problem = e.what();
     }
+    parsing.unlock();
     if (!problem.empty()) {
         logHost("cannot load " + _options.configFile + ": " + problem + "; the last good configuration stays");
         std::lock_guard<std::mutex> lock(_mutex);

@@ -270,6 +270,52 @@ TEST(ZorhostdTest, ConnectedSessionsExitThreeOnlyForUncommittedEdits)
     }
 }
 
+// The module's XML error flag is process-wide and never clears: a malformed
+// text must not reach it, and should one all the same, the daemon says so and
+// what to do.
+TEST(ZorhostdTest, AMalformedDocumentNeverStopsTheOthersEditing)
+{
+    const std::string add = "add " + kConfig + "monitor-entry/ ";
+    const std::string truncated = add + "<monitor-entry variable=\"x\" log=\"false\"><frequency/>";
+    TempRoot root;
+    root.copyData("monitoring/example-Monitor.cfg", "etc/configs/monitor/Monitor.cfg");
+    {
+        Daemon daemon(root, {"--module", zortest::binPath("libmonitor.so")});
+        ASSERT_TRUE(daemon.ready) << daemon.logText();
+        RemoteSession a(daemon.socket);
+        RemoteSession b(daemon.socket);
+        std::string error;
+        ASSERT_TRUE(a.open(&error) && b.open(&error)) << error;
+        std::string refused = run(a, truncated);
+        EXPECT_NE(field(refused, "hostError").find("the value's XML text is malformed (line 1, column"),
+                  std::string::npos) << refused;
+        EXPECT_NE(field(run(a, "set " + kConfig + "action-trigger/0/0/ 0/0/<action-trigger"), "hostError")
+                      .find("malformed"), std::string::npos);
+        EXPECT_EQ(field(run(a, add + kEntryXml), "result"), "0");
+        EXPECT_EQ(field(run(b, add + kEntryXml), "result"), "0");
+        zortest::HostRun connected = zortest::runZorhost({"--connect", daemon.socket, "--json", "--script", "-"},
+                                                          add + kEntryXml + "\ncommit\n");
+        EXPECT_EQ(connected.status, 0) << connected.err;
+    }
+    // Without the check (as if a document failed in the module anyway).
+    setenv("ZORHOSTD_SKIP_VALUE_CHECK_FOR_TEST", "1", 1);
+    Daemon daemon(root, {"--module", zortest::binPath("libmonitor.so")});
+    unsetenv("ZORHOSTD_SKIP_VALUE_CHECK_FOR_TEST");
+    ASSERT_TRUE(daemon.ready) << daemon.logText();
+    RemoteSession a(daemon.socket);
+    std::string error;
+    ASSERT_TRUE(a.open(&error)) << error;
+    EXPECT_EQ(field(run(a, "del " + kConfig + "monitor-entry/0/"), "result"), "0");
+    EXPECT_EQ(field(run(a, truncated), "reply"), "Parsing errors occurred");
+    EXPECT_TRUE(daemon.waitForLog("the module's XML parser refuses every document since")) << daemon.logText();
+    std::string stuck = field(run(a, add + kEntryXml), "hostError");
+    EXPECT_NE(stuck.find("Commit the edits you have"), std::string::npos) << stuck;
+    // What the message promises: the uncommitted delete is saved.
+    const std::string before = zortest::readFile(root.at("etc/configs/monitor/Monitor.cfg"));
+    EXPECT_EQ(field(run(a, "commit"), "result"), "0");
+    EXPECT_NE(zortest::readFile(root.at("etc/configs/monitor/Monitor.cfg")), before);
+}
+
 // A variable read waits for its program; the other sessions do not wait for it.
 TEST(ZorhostdTest, ASlowVariableReadHoldsNoOtherSession)
 {

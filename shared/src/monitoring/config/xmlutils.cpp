@@ -157,6 +157,12 @@ void resetXMLErrors()
 
 void resetXMLErrorsForTest() { resetXMLErrors(); }
 
+std::mutex& hostParseMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
 void TerminateXMLUtils()
 {
     ReleaseRequestReader();

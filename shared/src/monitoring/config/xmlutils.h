@@ -18,6 +18,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <string>
 
@@ -58,6 +59,12 @@ void resetXMLErrorsForTest();
 /// judges every committed file afresh). The module never calls it: its own
 /// copy of the flag, inside the module, lasts as the module's rules say.
 void resetXMLErrors();
+
+/// Held around each parse by a host whose own copy of this library parses on
+/// several threads (zorhostd's monitor thread and its check of request
+/// texts): the reporter, its flag and the request reader are process-wide.
+/// The module never takes it: it parses on its host's request path alone.
+std::mutex& hostParseMutex();
 
 /// The parser of every document of this layer: a DOM parser that refuses
 /// what an XML 1.0 file written by this layer could not hold, so that
