@@ -20,6 +20,7 @@
 #include <CLI/CLI.hpp>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <grp.h>
 #include <sys/signalfd.h>
 #include <sys/wait.h>
@@ -54,6 +55,7 @@ struct Options {
     std::string udp = zormonitor::kDefaultUdpTarget;
     unsigned maxClients = 64;
     size_t maxLine = size_t(64) << 20;
+    size_t memoryBudget = size_t(256) << 20;
     // Ten minutes: long enough for a person at a prompt, short enough that
     // clients left open cannot hold every slot for long.
     unsigned idleTimeout = 600;
@@ -203,6 +205,12 @@ int main(int argc, char** argv)
         // 1 TiB, or 1 GiB where a line must fit in a 32-bit address space.
         ->check(CLI::Range(size_t(16), size_t(1) << (sizeof(size_t) > 4 ? 40 : 30)))
         ->capture_default_str();
+    app.add_option("--memory-budget", o.memoryBudget,
+                   "Request-line bytes all socket sessions together may hold; a line that does not fit within 5 s "
+                   "is refused. At least --max-line")
+        ->type_name("BYTES")
+        ->check(CLI::Range(size_t(16), size_t(1) << (sizeof(size_t) > 4 ? 40 : 30)))
+        ->capture_default_str();
     app.add_option("--idle-timeout", o.idleTimeout, "Close a session that sends no request for this long; 0: never")
         ->type_name("SECONDS")
         ->check(CLI::Range(0u, 100000000u))
@@ -247,6 +255,11 @@ int main(int argc, char** argv)
         ->type_name("SECONDS")
         ->check(CLI::Range(1u, 100000000u))
         ->capture_default_str();
+    // Large blocks (request lines, replies) always come from their own
+    // mappings and go back to the system when freed. glibc otherwise raises
+    // that threshold after the first large free, and every session thread's
+    // arena keeps the memory of its largest request for good.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -256,11 +269,17 @@ int main(int argc, char** argv)
         std::cerr << "zorhostd: " << e.what() << "\nRun with --help for more information.\n";
         return kExitStartFailed;
     }
+    if (o.memoryBudget < o.maxLine) {
+        std::cerr << "zorhostd: --memory-budget (" << o.memoryBudget << ") is smaller than --max-line (" << o.maxLine
+                  << "): no line that long could ever be served\n";
+        return kExitStartFailed;
+    }
 
     std::string error0;
     DaemonOptions daemonOptions;
     daemonOptions.maxClients = o.maxClients;
     daemonOptions.maxLineBytes = o.maxLine;
+    daemonOptions.memoryBudgetBytes = o.memoryBudget;
     daemonOptions.idleTimeoutSeconds = o.idleTimeout;
     daemonOptions.msgSize = o.msgSize;
     daemonOptions.version = ZORHOST_VERSION;

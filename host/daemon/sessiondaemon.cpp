@@ -10,6 +10,7 @@
 #include "zorglobals.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -40,6 +41,8 @@ std::string shortened(const std::string& text)
 {
     return text.size() <= kQuotedLength ? text : text.substr(0, kQuotedLength) + "...";
 }
+
+constexpr size_t kLargeRequest = size_t(1) << 20;
 
 bool isEdit(const HostRequest& r) { return r.type == KEY_TYPE_SET || r.type == KEY_TYPE_ADD || r.type == KEY_TYPE_DEL; }
 
@@ -75,7 +78,7 @@ struct SessionDaemon::Connection {
 };
 
 SessionDaemon::SessionDaemon(const ModuleLibrary& module, DaemonOptions options)
-    : _module(module), _options(std::move(options))
+    : _module(module), _options(std::move(options)), _budget(_options.memoryBudgetBytes)
 {
 }
 
@@ -431,7 +434,7 @@ void SessionDaemon::serveConnection(Connection* c)
                 timeval idle{static_cast<time_t>(_options.idleTimeoutSeconds), 0};
                 setsockopt(c->fd, SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle);
             }
-            LineReader reader(c->fd, _stopping, _options.maxLineBytes);
+            LineReader reader(c->fd, _stopping, _options.maxLineBytes, &_budget);
             unsigned long lineNumber = 0;
             std::string line;
             for (;;) {
@@ -447,6 +450,14 @@ void SessionDaemon::serveConnection(Connection* c)
                                        std::to_string(_options.maxLineBytes) + " bytes (" +
                                        std::to_string(reader.droppedBytes()) +
                                        "); it was refused and nothing was sent to the module");
+                } else if (status == LineReader::Status::noMemory) {
+                    ++lineNumber;
+                    answer = errorLine("request line " + std::to_string(lineNumber) + " (" +
+                                       std::to_string(reader.droppedBytes()) +
+                                       " bytes) does not fit in the memory zorhostd gives all sessions together (" +
+                                       std::to_string(_budget.total()) +
+                                       " bytes, --memory-budget) while the others' requests use it; it was refused "
+                                       "and nothing was sent to the module: try again later");
                 } else if (status == LineReader::Status::idle) {
                     sendLine(c->fd,
                              errorLine("no request for " + std::to_string(_options.idleTimeoutSeconds) +
@@ -469,6 +480,14 @@ void SessionDaemon::serveConnection(Connection* c)
                 if (!sendLine(c->fd, answer, &error)) {
                     ending = "the client went away before its reply: " + error;
                     break;
+                }
+                // The memory of a large request goes back to the system, not
+                // to this session's next one.
+                if (line.capacity() > kLargeRequest || answer.capacity() > kLargeRequest) {
+                    std::string().swap(line);
+                    std::string().swap(answer);
+                    reader.requestDone();
+                    malloc_trim(0);
                 }
             }
         }
@@ -581,6 +600,7 @@ void SessionDaemon::stop()
             shutdown(c->fd, SHUT_RD);
         }
     }
+    _budget.interrupt(); // ... and one waiting for memory
     unsigned open = 0;
     unsigned withEdits = 0;
     size_t i = 0;

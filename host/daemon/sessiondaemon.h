@@ -6,6 +6,7 @@
 #pragma once
 
 #include "fairmutex.h"
+#include "memorybudget.h"
 #include "modulelibrary.h"
 
 #include <sys/types.h>
@@ -26,6 +27,8 @@ struct DaemonOptions {
     std::string allowedGroupName;
     unsigned maxClients = 64;
     size_t maxLineBytes = size_t(64) << 20;
+    /// Request-line bytes all sessions together may hold; at least maxLineBytes.
+    size_t memoryBudgetBytes = size_t(256) << 20;
     unsigned idleTimeoutSeconds = 600; ///< 0: never
     int msgSize = 1024;
     std::string version;
@@ -94,6 +97,7 @@ private:
     int _stopPipe[2] = {-1, -1};
     std::atomic<bool> _stopping{false};
     std::atomic<unsigned> _active{0};
+    MemoryBudget _budget;
     unsigned long _nextSessionId = 1;
     // Refusal lines, written by the accepting thread alone.
     bool _refusalsLogged = false;
