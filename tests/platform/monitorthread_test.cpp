@@ -372,6 +372,9 @@ TEST_F(MonitorThreadTest, SilentMailServerAndUnwritableLogDoNotStopSampling)
     EXPECT_EQ(5u, thread.status().actionFailures["log"]);
     EXPECT_TRUE(eventually([&] { return hostSays("; given up"); })) << host();
     close(silent);
+    EXPECT_TRUE(hostSays("failed (attempt 1 of 1): Sending email failed: no answer from 127.0.0.1:" +
+                         std::to_string(port) + " within 1 s; given up"))
+        << host();
     const std::string log = host();
     const size_t first = log.find("cannot write the monitoring log");
     EXPECT_NE(std::string::npos, first) << log;
