@@ -18,6 +18,8 @@ namespace {
 /// schedule start again from the new time instead of waiting for the old one.
 constexpr std::time_t kBackwardJump = 2;
 
+std::string entriesText(size_t count) { return std::to_string(count) + (count == 1 ? " entry" : " entries"); }
+
 } // namespace
 
 MonitorThread::MonitorThread(MonitorThreadOptions options)
@@ -196,19 +198,28 @@ void MonitorThread::loadAll(std::time_t now)
     try {
         entries = MonitoringConfiguration::load(_options.configFile);
     } catch (const MonitoringException& e) {
-        problem = e.getMessage();
+        // The exception only says what failed ("Parsing errors occurred");
+        // why (the parser's diagnostic with its line, the entry the model
+        // refused, the system's error) is kept beside it.
+        const std::string why = MonitoringConfiguration::lastLoadFailure();
+        problem = e.getMessage() + (why.empty() ? "" : ": " + why);
     } catch (const std::exception& e) {
         problem = e.what();
     }
     if (!problem.empty()) {
-        logHost("cannot load " + _options.configFile + ": " + problem + "; the last good configuration stays");
-        std::lock_guard<std::mutex> lock(_mutex);
-        _status.configurationProblem = problem;
+        std::string line = "cannot load " + _options.configFile + ": " + problem;
+        {
+            std::lock_guard<std::mutex> lock(_mutex);
+            _status.configurationProblem = _options.configFile + ": " + problem;
+            line += _status.lastLoad == 0 ? "; no entry is watched until a configuration loads"
+                                          : "; the last good configuration stays (" + entriesText(_watched.size()) + ")";
+        }
+        logHost(line);
         return;
     }
     // Unchanged entries keep their state (window, previous value, armed
     // triggers, repeat histories); new and changed ones start fresh.
-    std::lock_guard<std::mutex> lock(_mutex);
+    std::unique_lock<std::mutex> lock(_mutex);
     std::vector<Watched> next;
     std::vector<bool> taken(_watched.size(), false);
     for (const MonitorEntry& entry : entries) {
@@ -240,6 +251,11 @@ void MonitorThread::loadAll(std::time_t now)
     _status.entries = _watched.size();
     _status.configurationProblem.clear();
     _status.lastLoad = now;
+    const size_t watchedNow = _watched.size();
+    lock.unlock();
+    // Said at every load, so that a file which loads but gives no entry
+    // (its entries not below the root element, say) is not silent either.
+    logHost("took up " + entriesText(watchedNow) + " from " + _options.configFile);
 }
 
 void MonitorThread::tick()

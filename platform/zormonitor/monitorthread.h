@@ -89,7 +89,10 @@ inline constexpr const char* kActionKinds[] = {"log", "email", "udp", "trap", "s
 struct MonitorThreadStatus {
     bool running = false;
     size_t entries = 0;
-    std::string configurationProblem; ///< why the last load failed; empty when it succeeded
+    /// Why the last load failed, "FILE: WHAT: WHY" (the parser's diagnostic
+    /// with line and column, the entry the model refused, the system's
+    /// error); empty when it succeeded. The host log has the same line.
+    std::string configurationProblem;
     std::time_t lastLoad = 0;         ///< when a configuration was last taken up
     std::time_t lastTick = 0;
     unsigned long samples = 0;

@@ -240,7 +240,7 @@ TEST_F(MonitorThreadTest, MissedSchedulesSampleOnceAndClockJumpsRestartThem)
     EXPECT_EQ(3u, thread.status().unavailable);
 }
 
-TEST_F(MonitorThreadTest, ReloadKeepsUnchangedEntriesAndABadFileKeepsTheLastGood)
+TEST_F(MonitorThreadTest, ReloadKeepsUnchangedEntriesAndABadFileIsNamedWithItsReason)
 {
     const std::string aEntry = entry("a", trigger(kOver50, "max-frequency=\"3600\"><udp/>", "permanent=\"true\""));
     writeConfig(aEntry + entry("b", trigger(kOver50, "max-frequency=\"3600\"><udp/>", "permanent=\"true\"")));
@@ -259,13 +259,16 @@ TEST_F(MonitorThreadTest, ReloadKeepsUnchangedEntriesAndABadFileKeepsTheLastGood
     thread.tick();
     EXPECT_EQ(std::vector<std::string>{"b=60 exceeds 55"}, _udp);
 
+    // A bad file is named with the parser's reason, in the host log and the status.
+    const std::string file = _root.at("etc/configs/monitor/Monitor.cfg");
     _root.write("etc/configs/monitor/Monitor.cfg", "<monitor-config><monitor-entry");
     thread.configurationChanged();
     ++gNow;
     thread.tick();
     EXPECT_EQ(2u, thread.status().entries);
-    EXPECT_FALSE(thread.status().configurationProblem.empty());
-    EXPECT_TRUE(hostSays("the last good configuration stays")) << host();
+    const std::string problem = thread.status().configurationProblem;
+    EXPECT_EQ(0u, problem.find(file + ": Parsing errors occurred: line 1, column ")) << problem;
+    EXPECT_TRUE(hostSays("cannot load " + problem + "; the last good configuration stays (2 entries)")) << host();
 
     writeConfig(aEntry); // the next good file loads: one bad file does not poison later loads
     thread.configurationChanged();
@@ -273,6 +276,27 @@ TEST_F(MonitorThreadTest, ReloadKeepsUnchangedEntriesAndABadFileKeepsTheLastGood
     thread.tick();
     EXPECT_EQ(1u, thread.status().entries);
     EXPECT_EQ("", thread.status().configurationProblem);
+    EXPECT_TRUE(hostSays("took up 1 entry from " + file)) << host();
+
+    // Deep nesting around the entries: cut off, a thread starting on it says
+    // so; whole, it is taken up like any other file.
+    std::string deep;
+    std::string undo;
+    for (int i = 0; i < 20000; ++i) {
+        deep += "<g>";
+        undo += "</g>";
+    }
+    _root.write("etc/configs/monitor/Monitor.cfg", "<monitor-config>" + deep + aEntry);
+    MonitorThread fresh(options());
+    fresh.tick();
+    EXPECT_EQ(0u, fresh.status().entries);
+    EXPECT_NE(std::string::npos, fresh.status().configurationProblem.find("input ended before all started tags"));
+    EXPECT_TRUE(hostSays("no entry is watched until a configuration loads")) << host();
+    _root.write("etc/configs/monitor/Monitor.cfg", "<monitor-config>" + deep + aEntry + undo + "</monitor-config>");
+    fresh.configurationChanged();
+    fresh.tick();
+    EXPECT_EQ(1u, fresh.status().entries);
+    EXPECT_EQ("", fresh.status().configurationProblem);
 }
 
 TEST_F(MonitorThreadTest, VariablesFromTheMachineFilesAndPrograms)
