@@ -363,7 +363,7 @@ TEST_F(MonitorThreadTest, VariablesFromTheMachineFilesAndPrograms)
     EXPECT_EQ("1000", rx);
     EXPECT_EQ("40", tx);
 
-    // A hanging program costs one timeout, and the other entry is still sampled.
+    // A hanging program holds nothing up: the other entry is sampled at once.
     _values["a"] = "5";
     thread.tick();
     EXPECT_EQ(1u, thread.status().samples);
@@ -371,6 +371,36 @@ TEST_F(MonitorThreadTest, VariablesFromTheMachineFilesAndPrograms)
     std::string value;
     EXPECT_EQ(0, ZORmonitorThread::getCurrentValue(&name, &value));
     EXPECT_EQ("5", value);
+}
+
+TEST_F(MonitorThreadTest, ProgramsRunBesideTheTickOneCopyAtATime)
+{
+    _root.write("bin/slow", "#!/bin/sh\necho started >> \"$0.starts\"\nsleep 30\n"); // outlives its timeout
+    _root.write("bin/answer", "#!/bin/sh\necho 42\n");
+    for (const char* program : {"bin/slow", "bin/answer"}) {
+        chmod(_root.at(program).c_str(), 0755);
+    }
+    _root.write("etc/configs/monitor/variables.conf", "slow program /bin/slow\nanswer program /bin/answer\n");
+    writeConfig(entry("slow", "") + entry("slow", "", "<seconds>5</seconds>") + entry("answer", "") + entry("a", ""));
+    MonitorThread thread(options());
+    _values["a"] = "1";
+    thread.tick();
+    EXPECT_EQ(1u, thread.status().samples) << "only a: the programs' answers come to a later tick";
+
+    // The variable key waits for the run under way rather than starting another.
+    std::string value;
+    EXPECT_EQ(kValueUnavailable, thread.currentValue("slow", &value));
+    const std::string timedOut = "slow: no value: " + _root.at("bin/slow") +
+                                 " did not finish within its 500 ms timeout and was killed";
+    EXPECT_EQ(timedOut.substr(std::string("slow: no value: ").size()), value);
+    ASSERT_TRUE(eventually([&] {
+        thread.tick();
+        return thread.status().unavailable == 2 && todayLog().find(" sample answer=42\n") != std::string::npos;
+    })) << host() << todayLog();
+    EXPECT_EQ("started\n", zortest::readFile(_root.at("bin/slow.starts"))) << "one copy for both entries and the key";
+    const std::string log = host();
+    EXPECT_NE(std::string::npos, log.find(timedOut)) << log;
+    EXPECT_EQ(log.find("slow: no value"), log.rfind("slow: no value")) << "said once for both entries";
 }
 
 TEST_F(MonitorThreadTest, SilentMailServerAndUnwritableLogDoNotStopSampling)
