@@ -2,6 +2,7 @@
 
 #include "zorpath.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -14,6 +15,8 @@
 #include <poll.h>
 #include <set>
 #include <sstream>
+#include <system_error>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,12 +37,15 @@ std::string formatFixed(double number, int decimals)
 
 /// The first line of a file, at most kMaxLine bytes. Read with plain system
 /// calls: a file variable is read at every sample, and a stream's set-up
-/// (buffer, locale) cost more than the reading itself.
+/// (buffer, locale) cost more than the reading itself. Opened with
+/// O_NONBLOCK, so that a FIFO without a writer (whose open would wait for
+/// one) or a device without data gives no value instead of holding up the
+/// sampling thread; a regular file does not notice.
 bool readFirstLine(const std::string& path, std::string* line)
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        *line = "cannot open " + path;
+        *line = "cannot open " + path + ": " + std::strerror(errno);
         return false;
     }
     line->clear();
@@ -50,7 +56,17 @@ bool readFirstLine(const std::string& path, std::string* line)
             continue;
         }
         if (got <= 0) {
-            break; // end of file; an error (a folder) ends the line too
+            // End of file; an error (a folder) ends the line too. Nothing at
+            // all from what is not a regular file means it had nothing to
+            // give without waiting.
+            struct stat status {};
+            if (line->empty() && fstat(fd, &status) == 0 && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) {
+                *line = path + " has nothing to read without waiting (a FIFO without a writer, or a device "
+                               "without data)";
+                close(fd);
+                return false;
+            }
+            break;
         }
         const void* end = std::memchr(buffer, '\n', static_cast<size_t>(got));
         line->append(buffer, end != nullptr ? static_cast<const char*>(end) - buffer : got);
@@ -226,6 +242,11 @@ void closeQuietly(int fd)
     }
 }
 
+std::string durationText(int ms) { return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms"; }
+
+/// How long one wait of a run lasts at most when it can be cancelled.
+constexpr int kCancelCheckMs = 100;
+
 } // namespace
 
 std::time_t SystemClock::now() const { return std::time(nullptr); }
@@ -240,8 +261,10 @@ std::vector<std::string> splitConfigLine(const std::string& line)
     return words;
 }
 
-bool runProgramFirstLine(const std::vector<std::string>& argv, int timeoutMs, std::string* line)
+bool runProgramFirstLine(const std::vector<std::string>& argv, int timeoutMs, std::string* line,
+                         const std::atomic<bool>* cancel)
 {
+    const auto cancelled = [cancel] { return cancel != nullptr && cancel->load(); };
     if (argv.empty()) {
         *line = "no program named";
         return false;
@@ -284,14 +307,18 @@ bool runProgramFirstLine(const std::vector<std::string>& argv, int timeoutMs, st
     for (;;) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0) {
+        if (left <= 0 || cancelled()) {
             timedOut = true;
             break;
         }
         pollfd wait{out[0], POLLIN, 0};
-        const int ready = poll(&wait, 1, static_cast<int>(left));
+        const int ready =
+            poll(&wait, 1, static_cast<int>(cancel != nullptr ? std::min<long long>(left, kCancelCheckMs) : left));
         if (ready < 0 && errno == EINTR) {
             continue;
+        }
+        if (ready == 0 && cancel != nullptr) {
+            continue; // the deadline and the cancel flag are looked at above
         }
         if (ready <= 0) {
             timedOut = ready == 0;
@@ -321,7 +348,7 @@ bool runProgramFirstLine(const std::vector<std::string>& argv, int timeoutMs, st
             if (done < 0 && errno != EINTR) {
                 break;
             }
-            if (std::chrono::steady_clock::now() >= deadline) {
+            if (std::chrono::steady_clock::now() >= deadline || cancelled()) {
                 timedOut = true;
                 break;
             }
@@ -333,7 +360,9 @@ bool runProgramFirstLine(const std::vector<std::string>& argv, int timeoutMs, st
         kill(child, SIGKILL);
         while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
         }
-        *line = argv[0] + " gave no answer within " + std::to_string(timeoutMs) + " ms and was killed";
+        *line = argv[0] + (cancelled() ? std::string(" was stopped before it finished")
+                                       : " did not finish within its " + durationText(timeoutMs) +
+                                             " timeout and was killed");
         return false;
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
@@ -347,6 +376,93 @@ bool runProgramFirstLine(const std::vector<std::string>& argv, int timeoutMs, st
     }
     return true;
 }
+
+ProgramSource::ProgramSource(std::vector<std::string> argv, int timeoutMs)
+    : _argv(std::move(argv)), _timeoutMs(timeoutMs)
+{
+}
+
+ProgramSource::~ProgramSource()
+{
+    _cancel.store(true);
+    if (_worker.joinable()) {
+        _worker.join();
+    }
+}
+
+void ProgramSource::setFinished(std::function<void()> finished)
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    _onFinished = std::move(finished);
+}
+
+unsigned long ProgramSource::request()
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    if (_started > _finished) {
+        return _started;
+    }
+    // The last worker has kept its result; at most it is still calling the
+    // finished function, which never waits for this source.
+    if (_worker.joinable()) {
+        _worker.join();
+    }
+    const unsigned long ticket = ++_started;
+    _cancel.store(false);
+    try {
+        _worker = std::thread([this, ticket] { run(ticket); });
+    } catch (const std::system_error& e) {
+        _finished = ticket;
+        _available = false;
+        _value = "cannot start a thread for " + _argv.at(0) + ": " + e.what();
+    }
+    return ticket;
+}
+
+void ProgramSource::run(unsigned long ticket)
+{
+    std::string value;
+    const bool available = runProgramFirstLine(_argv, _timeoutMs, &value, &_cancel);
+    std::function<void()> finished;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        _finished = ticket;
+        _available = available;
+        _value = std::move(value);
+        finished = _onFinished;
+    }
+    _done.notify_all();
+    if (finished) {
+        finished();
+    }
+}
+
+bool ProgramSource::result(unsigned long ticket, bool* available, std::string* value) const
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    if (_finished < ticket) {
+        return false;
+    }
+    *available = _available;
+    *value = _value;
+    return true;
+}
+
+bool ProgramSource::read(std::string* value)
+{
+    const unsigned long ticket = request();
+    std::unique_lock<std::mutex> lock(_mutex);
+    // The run ends by its timeout; the margin covers killing and reaping it.
+    if (!_done.wait_for(lock, std::chrono::milliseconds(_timeoutMs) + std::chrono::seconds(5),
+                        [&] { return _finished >= ticket; })) {
+        *value = _argv.at(0) + " is still running";
+        return false;
+    }
+    *value = _value;
+    return _available;
+}
+
+void ProgramSource::cancel() { _cancel.store(true); }
 
 std::vector<VariableDefinition> builtinVariables(const std::string& systemRoot, const MonitorClock& clock)
 {
@@ -476,10 +592,9 @@ std::vector<VariableDefinition> definedVariables(const std::string& confText, in
         if (kind == "program") {
             std::vector<std::string> argv(words.begin() + 2, words.end());
             argv[0] = zorResolvePath(argv[0]);
+            auto program = std::make_shared<ProgramSource>(argv, programTimeoutMs);
             found.push_back({name, "defined: first line of the output of " + words[2],
-                             [argv, programTimeoutMs](std::string* value) {
-                                 return runProgramFirstLine(argv, programTimeoutMs, value);
-                             }});
+                             [program](std::string* value) { return program->read(value); }, program});
         } else if (kind == "file" && words.size() == 3) {
             const std::string path = zorResolvePath(words[2]);
             found.push_back({name, "defined: first line of " + words[2],

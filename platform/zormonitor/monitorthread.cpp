@@ -18,6 +18,8 @@ namespace {
 /// schedule start again from the new time instead of waiting for the old one.
 constexpr std::time_t kBackwardJump = 2;
 
+std::string entriesText(size_t count) { return std::to_string(count) + (count == 1 ? " entry" : " entries"); }
+
 } // namespace
 
 MonitorThread::MonitorThread(MonitorThreadOptions options)
@@ -71,7 +73,7 @@ std::string MonitorThread::readFileText(const std::string& path) const
 
 void MonitorThread::start()
 {
-    std::lock_guard<std::mutex> lock(_wakeMutex);
+    std::lock_guard<std::mutex> lock(_wakeup->mutex);
     if (_thread.joinable()) {
         return;
     }
@@ -81,28 +83,60 @@ void MonitorThread::start()
         _status.running = true;
     }
     _thread = std::thread([this] {
-        std::unique_lock<std::mutex> wake(_wakeMutex);
+        std::unique_lock<std::mutex> wake(_wakeup->mutex);
+        auto beat = std::chrono::steady_clock::now();
         while (!_stopping) {
+            _wakeup->readings = false; // before the pass: a result arriving during it wakes the next
             wake.unlock();
             tick();
             wake.lock();
-            // One pass a second: the finest schedule is one second, and a
-            // commit or stop wakes the loop at once.
-            _wake.wait_for(wake, std::chrono::seconds(1), [this] { return _stopping || _reload.load(); });
+            // One pass a second, on a steady beat: the finest schedule is one
+            // second. A commit, a stop or a program's result wakes the loop
+            // at once; the extra pass samples nothing early, as schedules
+            // count whole seconds.
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= beat) {
+                beat += std::chrono::seconds(1);
+                if (beat <= now) {
+                    beat = now + std::chrono::seconds(1); // a pass took longer than a second
+                }
+            }
+            _wakeup->wake.wait_until(wake, beat,
+                                     [this] { return _stopping || _reload.load() || _wakeup->readings; });
         }
     });
+}
+
+void MonitorThread::cancelPrograms()
+{
+    std::shared_ptr<const Catalogue> catalogue;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        catalogue = _catalogue;
+        for (const Watched& watched : _watched) {
+            if (watched.awaiting) {
+                watched.awaiting->cancel();
+            }
+        }
+    }
+    for (const auto& v : *catalogue) {
+        if (v.second.program) {
+            v.second.program->cancel();
+        }
+    }
 }
 
 void MonitorThread::stop()
 {
     {
-        std::lock_guard<std::mutex> lock(_wakeMutex);
+        std::lock_guard<std::mutex> lock(_wakeup->mutex);
         _stopping = true;
-        _wake.notify_all();
+        _wakeup->wake.notify_all();
     }
     if (_thread.joinable()) {
         _thread.join();
     }
+    cancelPrograms(); // nobody takes their results up any more
     std::vector<Command> commands;
     {
         std::lock_guard<std::mutex> lock(_commandsMutex);
@@ -119,8 +153,8 @@ void MonitorThread::stop()
 void MonitorThread::configurationChanged()
 {
     _reload.store(true);
-    std::lock_guard<std::mutex> lock(_wakeMutex);
-    _wake.notify_all();
+    std::lock_guard<std::mutex> lock(_wakeup->mutex);
+    _wakeup->wake.notify_all();
 }
 
 zormonitor::ThreadServices MonitorThread::services()
@@ -139,8 +173,28 @@ void MonitorThread::loadSideFiles()
     for (const VariableDefinition& v : _builtins) {
         (*catalogue)[v.name] = v; // the readers share their state with _builtins
     }
+    std::shared_ptr<const Catalogue> previous;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        previous = _catalogue;
+    }
+    const std::shared_ptr<Wakeup> wakeup = _wakeup;
     for (VariableDefinition& v :
          definedVariables(readFileText(_options.variablesFile), _options.programTimeoutMs, &problems)) {
+        // A program defined as before keeps its source across the reload, so
+        // that a run under way answers and no second copy starts beside it.
+        const auto old = previous ? previous->find(v.name) : Catalogue::const_iterator();
+        const VariableDefinition* before = previous && old != previous->end() ? &old->second : nullptr;
+        if (v.program && before != nullptr && before->program && before->program->argv() == v.program->argv() &&
+            before->program->timeoutMs() == v.program->timeoutMs()) {
+            v = *before;
+        } else if (v.program) {
+            v.program->setFinished([wakeup] {
+                std::lock_guard<std::mutex> lock(wakeup->mutex);
+                wakeup->readings = true;
+                wakeup->wake.notify_all();
+            });
+        }
         (*catalogue)[v.name] = std::move(v);
     }
     for (const auto& sampler : _options.samplers) {
@@ -181,6 +235,10 @@ void MonitorThread::resolveVariables()
     for (Watched& watched : _watched) {
         const auto found = _catalogue->find(watched.state->name);
         watched.variable = found == _catalogue->end() ? nullptr : &found->second;
+        if (watched.awaiting && (watched.variable == nullptr || watched.variable->program != watched.awaiting)) {
+            watched.awaiting.reset(); // the variable is now something else: that run's result is not its value
+            watched.ticket = 0;
+        }
     }
 }
 
@@ -197,20 +255,29 @@ void MonitorThread::loadAll(std::time_t now)
     try {
         entries = MonitoringConfiguration::load(_options.configFile);
     } catch (const MonitoringException& e) {
-        problem = e.getMessage();
+        // The exception only says what failed ("Parsing errors occurred");
+        // why (the parser's diagnostic with its line, the entry the model
+        // refused, the system's error) is kept beside it.
+        const std::string why = MonitoringConfiguration::lastLoadFailure();
+        problem = e.getMessage() + (why.empty() ? "" : ": " + why);
     } catch (const std::exception& e) {
         problem = e.what();
     }
     parsing.unlock();
     if (!problem.empty()) {
-        logHost("cannot load " + _options.configFile + ": " + problem + "; the last good configuration stays");
-        std::lock_guard<std::mutex> lock(_mutex);
-        _status.configurationProblem = problem;
+        std::string line = "cannot load " + _options.configFile + ": " + problem;
+        {
+            std::lock_guard<std::mutex> lock(_mutex);
+            _status.configurationProblem = _options.configFile + ": " + problem;
+            line += _status.lastLoad == 0 ? "; no entry is watched until a configuration loads"
+                                          : "; the last good configuration stays (" + entriesText(_watched.size()) + ")";
+        }
+        logHost(line);
         return;
     }
     // Unchanged entries keep their state (window, previous value, armed
     // triggers, repeat histories); new and changed ones start fresh.
-    std::lock_guard<std::mutex> lock(_mutex);
+    std::unique_lock<std::mutex> lock(_mutex);
     std::vector<Watched> next;
     std::vector<bool> taken(_watched.size(), false);
     for (const MonitorEntry& entry : entries) {
@@ -242,6 +309,11 @@ void MonitorThread::loadAll(std::time_t now)
     _status.entries = _watched.size();
     _status.configurationProblem.clear();
     _status.lastLoad = now;
+    const size_t watchedNow = _watched.size();
+    lock.unlock();
+    // Said at every load, so that a file which loads but gives no entry
+    // (its entries not below the root element, say) is not silent either.
+    logHost("took up " + entriesText(watchedNow) + " from " + _options.configFile);
 }
 
 void MonitorThread::tick()
@@ -266,8 +338,14 @@ void MonitorThread::tick()
         _log.removeOld(now, _options.keepLogsDays);
     }
     for (Watched& watched : _watched) {
+        if (watched.awaiting) {
+            collect(watched, now);
+        }
         if (now >= watched.state->nextSample) {
-            sampleEntry(watched, now);
+            // An entry still waiting for its program is answered by that run.
+            if (!watched.awaiting) {
+                sampleEntry(watched, now);
+            }
             // Due again after now: a schedule missed during a suspend or a
             // jump forward samples once, not once per missed period.
             watched.state->nextSample = nextDue(watched.state->entry.getFrequency(), now, _options.interval);
@@ -307,13 +385,45 @@ void MonitorThread::sampleEntry(Watched& watched, std::time_t now)
         }
         return;
     }
+    if (watched.variable->program) {
+        watched.awaiting = watched.variable->program;
+        watched.ticket = watched.awaiting->request();
+        return;
+    }
+    const bool available = watched.variable->read(&watched.raw);
+    takeReading(watched, available, now);
+}
+
+void MonitorThread::collect(Watched& watched, std::time_t now)
+{
+    bool available = false;
+    if (!watched.awaiting->result(watched.ticket, &available, &watched.raw)) {
+        return;
+    }
+    watched.awaiting.reset();
+    watched.ticket = 0;
+    takeReading(watched, available, now);
+}
+
+void MonitorThread::takeReading(Watched& watched, bool available, std::time_t now)
+{
+    EntryState& state = *watched.state;
+    const std::string& name = state.name;
     std::string& raw = watched.raw;
     Sample& sample = watched.sample;
-    if (!watched.variable->read(&raw) || !parseSample(raw, &sample)) {
+    if (!available || !parseSample(raw, &sample)) {
         // Not a sample: no log line, no window, no change, no trigger state.
+        // Said once, not at every reading of a variable that stays so.
+        if (_silentVariables.insert(name).second) {
+            logHost(name + ": no value: " + (available ? "the reading was empty" : raw) +
+                    " (said once until it gives a value again)");
+        }
         std::lock_guard<std::mutex> lock(_mutex);
         ++_status.unavailable;
         return;
+    }
+    if (_silentVariables.erase(name) != 0) {
+        logHost(name + ": gives a value again");
     }
     Evaluation evaluation = evaluateSample(state, sample, now, _options.interval);
     {
@@ -424,10 +534,18 @@ void MonitorThread::runDrastic(Watched& watched, const Pending& pending, std::ti
     (void)now;
     const char* what = pending.shutdown ? "shutdown" : "drive power-off";
     std::vector<std::string> command = pending.shutdown ? _actions.shutdown : _actions.powerOffDrive;
-    const auto found = _catalogue->find("uptime");
+    // The uptime as the catalogue reads it, but never from a program: the
+    // sampling thread does not wait for one, so the built-in reading serves.
+    auto found = _catalogue->find("uptime");
+    const VariableDefinition* uptimeVariable = found != _catalogue->end() ? &found->second : nullptr;
+    if (uptimeVariable == nullptr || uptimeVariable->program) {
+        const auto builtin = std::find_if(_builtins.begin(), _builtins.end(),
+                                          [](const VariableDefinition& v) { return v.name == "uptime"; });
+        uptimeVariable = builtin != _builtins.end() ? &*builtin : nullptr;
+    }
     std::string uptimeText;
     Sample uptime;
-    if (found != _catalogue->end() && found->second.read(&uptimeText) && parseSample(uptimeText, &uptime) &&
+    if (uptimeVariable != nullptr && uptimeVariable->read(&uptimeText) && parseSample(uptimeText, &uptime) &&
         uptime.isNumber && uptime.number < static_cast<double>(_actions.bootGrace)) {
         logHost(std::string("no ") + what + " within " + std::to_string(_actions.bootGrace) +
                 " s of boot (up " + uptime.text + " s): " + pending.message);

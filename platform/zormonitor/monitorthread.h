@@ -38,6 +38,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -89,7 +90,10 @@ inline constexpr const char* kActionKinds[] = {"log", "email", "udp", "trap", "s
 struct MonitorThreadStatus {
     bool running = false;
     size_t entries = 0;
-    std::string configurationProblem; ///< why the last load failed; empty when it succeeded
+    /// Why the last load failed, "FILE: WHAT: WHY" (the parser's diagnostic
+    /// with line and column, the entry the model refused, the system's
+    /// error); empty when it succeeded. The host log has the same line.
+    std::string configurationProblem;
     std::time_t lastLoad = 0;         ///< when a configuration was last taken up
     std::time_t lastTick = 0;
     unsigned long samples = 0;
@@ -134,11 +138,22 @@ public:
 
     /// One pass at the clock's current time: reload if asked, sample what is
     /// due, evaluate, act, run shutdowns whose delay ran out. The thread runs
-    /// it every second; tests call it directly with a virtual clock.
+    /// it every second, and at once when a program has answered; tests call
+    /// it directly with a virtual clock.
+    ///
+    /// A program variable is never waited for: a due entry starts its
+    /// program (or joins the run under way, so one copy runs at a time), and
+    /// the first tick after the program answered takes the result up as the
+    /// entry's sample at that tick's time. Until then the entry is not
+    /// sampled again. A reading that gives no value is named in the host log
+    /// once, until the variable gives a value again.
     void tick();
 
     /// The variable key: the latest sample when younger than the interval,
-    /// otherwise a reading made now. 0, kUnknownVariable or kValueUnavailable.
+    /// otherwise a reading made now; for a program variable that is the
+    /// result of the run under way when there is one, else of a new run,
+    /// waited for (its timeout bounds it). 0, kUnknownVariable or
+    /// kValueUnavailable.
     int currentValue(const std::string& name, std::string* value);
     /// Every variable with its one-line definition, by name.
     std::vector<std::pair<std::string, std::string>> variables() const;
@@ -163,6 +178,10 @@ private:
         const VariableDefinition* variable = nullptr;
         Sample sample; ///< reused for each reading, so that it keeps its buffer
         std::string raw;
+        /// The program run this entry's sample waits for (ticket of awaiting);
+        /// null when none.
+        std::shared_ptr<ProgramSource> awaiting;
+        unsigned long ticket = 0;
     };
     struct ActionSettings {
         std::vector<std::string> shutdown;
@@ -177,6 +196,13 @@ private:
     /// Points every watched entry at its variable in the current catalogue.
     void resolveVariables();
     void sampleEntry(Watched& watched, std::time_t now);
+    /// Takes up the awaited program result when it is there.
+    void collect(Watched& watched, std::time_t now);
+    /// One reading of the entry's variable (in watched.raw): a sample, or
+    /// nothing at all when it gave no value.
+    void takeReading(Watched& watched, bool available, std::time_t now);
+    /// Kills the program runs under way.
+    void cancelPrograms();
     void perform(Watched& watched, const Firing& firing, std::time_t now);
     void runDrastic(Watched& watched, const Pending& pending, std::time_t now);
     void logHost(const std::string& text) const;
@@ -199,6 +225,9 @@ private:
     std::string _lastDay;
     std::time_t _lastTick = 0;
     std::atomic<bool> _reload{true};
+    /// Variables whose missing value the host log has told of, until they
+    /// give one again (sampling thread only).
+    std::set<std::string> _silentVariables;
 
     /// Shutdown and drive power-off commands under way, each in a thread of
     /// its own so that one that takes long never holds up sampling.
@@ -209,9 +238,16 @@ private:
     std::mutex _commandsMutex;
     std::vector<Command> _commands;
 
-    std::mutex _wakeMutex;
-    std::condition_variable _wake;
-    bool _stopping = false;
+    /// Wakes the sampling loop: a commit, a stop, a program's result. Shared
+    /// with the program sources, whose workers may finish while this object
+    /// is being destroyed.
+    struct Wakeup {
+        std::mutex mutex;
+        std::condition_variable wake;
+        bool readings = false; ///< a program answered since the last pass
+    };
+    std::shared_ptr<Wakeup> _wakeup = std::make_shared<Wakeup>();
+    bool _stopping = false; ///< guarded by _wakeup->mutex
     std::thread _thread;
 };
 

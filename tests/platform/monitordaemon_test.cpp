@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <ctime>
@@ -56,7 +57,12 @@ struct Child {
     {
         if (pid > 0) {
             kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
+            // A daemon whose stop hangs is a failure to report, not a test run that never ends.
+            if (!eventually([&] { return waitpid(pid, nullptr, WNOHANG) == pid; })) {
+                ADD_FAILURE() << "still running " << kPatienceMs << " ms after SIGTERM";
+                kill(pid, SIGKILL);
+                waitpid(pid, nullptr, 0);
+            }
         }
         close(input);
     }
@@ -262,7 +268,7 @@ TEST_F(MonitorDaemonTest, CommittedEntryAlertsEveryPeerOnceWithinItsRepeatLimit)
     }
 }
 
-TEST_F(MonitorDaemonTest, HangingProgramSilentMailServerAndUnwritableLogLeaveTheOtherEntrySampled)
+TEST_F(MonitorDaemonTest, HangingProgramFifoSilentMailServerAndUnwritableLogLeaveTheOtherEntrySampled)
 {
     int mailPort = 0;
     const int silent = zortest::loopbackSocket(SOCK_STREAM, &mailPort);
@@ -272,14 +278,18 @@ TEST_F(MonitorDaemonTest, HangingProgramSilentMailServerAndUnwritableLogLeaveThe
     _root.write("var/log/monitor", "a file where the folder should be");
     _root.write("bin/hang", "#!/bin/sh\nsleep 60\n");
     chmod(_root.at("bin/hang").c_str(), 0755);
-    _root.write("etc/configs/monitor/variables.conf", "stuck program /bin/hang\nbeat file /data/beat\n");
+    _root.mkdir("run");
+    ASSERT_EQ(0, mkfifo(_root.at("run/pipe").c_str(), 0600)); // no writer ever: a blocking open would never return
+    _root.write("etc/configs/monitor/variables.conf", "stuck program /bin/hang\nbeat file /data/beat\npipe file /run/pipe\n");
     setValue("beat", "1");
     UdpSocket udp;
     ASSERT_GE(udp.fd, 0);
     ASSERT_TRUE(startDaemon(udp.port)) << daemonLog();
 
-    commitEntry("<monitor-entry variable=\"stuck\" log=\"true\"><frequency><seconds>1</seconds></frequency>"
-                "</monitor-entry>");
+    for (const char* variable : {"stuck", "pipe"}) {
+        commitEntry("<monitor-entry variable=\"" + std::string(variable) +
+                    "\" log=\"true\"><frequency><seconds>1</seconds></frequency></monitor-entry>");
+    }
     commitEntry("<monitor-entry variable=\"beat\" log=\"true\"><frequency><seconds>1</seconds></frequency>"
                 "<action-trigger value-type=\"instantaneous\" permanent=\"true\">"
                 "<single-value comparison=\"greater-than\" value=\"0\"/><action max-frequency=\"0\">"
@@ -291,10 +301,26 @@ TEST_F(MonitorDaemonTest, HangingProgramSilentMailServerAndUnwritableLogLeaveThe
         }
         return datagrams.size() >= 3;
     })) << daemonLog();
+    // A sample every second, not one per program timeout (5 s): the pass
+    // never waits for the program, nor for the FIFO.
+    datagrams.clear();
+    for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+         std::chrono::steady_clock::now() < end;) {
+        for (const std::string& d : udp.receive(100)) {
+            datagrams.push_back(d);
+        }
+    }
+    EXPECT_GE(datagrams.size(), 3u) << daemonLog();
+    EXPECT_TRUE(eventually([&] {
+        return daemonLog().find("monitor-thread: stuck: no value: " + _root.at("bin/hang") +
+                                " did not finish within its 5 s timeout and was killed") != std::string::npos;
+    })) << daemonLog();
+    EXPECT_EQ(1u, count(daemonLog(), "stuck: no value")) << daemonLog();
+    EXPECT_EQ(1u, count(daemonLog(), "pipe: no value: " + _root.at("run/pipe") + " has nothing to read")) << daemonLog();
     // Sessions are served meanwhile: the thread never holds the module.
     const zortest::HostRun run = connect("get " + kMonitor + "config/monitor-entry-count/\n");
     ASSERT_EQ(0, run.status) << run.err;
-    EXPECT_EQ("2", run.replies.at(0).value("reply", ""));
+    EXPECT_EQ("3", run.replies.at(0).value("reply", ""));
     EXPECT_TRUE(eventually([&] { return daemonLog().find("cannot write the monitoring log") != std::string::npos; }));
     EXPECT_EQ(1u, count(daemonLog(), "cannot write the monitoring log")) << daemonLog();
     close(silent);

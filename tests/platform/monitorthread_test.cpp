@@ -240,7 +240,7 @@ TEST_F(MonitorThreadTest, MissedSchedulesSampleOnceAndClockJumpsRestartThem)
     EXPECT_EQ(3u, thread.status().unavailable);
 }
 
-TEST_F(MonitorThreadTest, ReloadKeepsUnchangedEntriesAndABadFileKeepsTheLastGood)
+TEST_F(MonitorThreadTest, ReloadKeepsUnchangedEntriesAndABadFileIsNamedWithItsReason)
 {
     const std::string aEntry = entry("a", trigger(kOver50, "max-frequency=\"3600\"><udp/>", "permanent=\"true\""));
     writeConfig(aEntry + entry("b", trigger(kOver50, "max-frequency=\"3600\"><udp/>", "permanent=\"true\"")));
@@ -259,13 +259,16 @@ TEST_F(MonitorThreadTest, ReloadKeepsUnchangedEntriesAndABadFileKeepsTheLastGood
     thread.tick();
     EXPECT_EQ(std::vector<std::string>{"b=60 exceeds 55"}, _udp);
 
+    // A bad file is named with the parser's reason, in the host log and the status.
+    const std::string file = _root.at("etc/configs/monitor/Monitor.cfg");
     _root.write("etc/configs/monitor/Monitor.cfg", "<monitor-config><monitor-entry");
     thread.configurationChanged();
     ++gNow;
     thread.tick();
     EXPECT_EQ(2u, thread.status().entries);
-    EXPECT_FALSE(thread.status().configurationProblem.empty());
-    EXPECT_TRUE(hostSays("the last good configuration stays")) << host();
+    const std::string problem = thread.status().configurationProblem;
+    EXPECT_EQ(0u, problem.find(file + ": Parsing errors occurred: line 1, column ")) << problem;
+    EXPECT_TRUE(hostSays("cannot load " + problem + "; the last good configuration stays (2 entries)")) << host();
 
     writeConfig(aEntry); // the next good file loads: one bad file does not poison later loads
     thread.configurationChanged();
@@ -273,6 +276,27 @@ TEST_F(MonitorThreadTest, ReloadKeepsUnchangedEntriesAndABadFileKeepsTheLastGood
     thread.tick();
     EXPECT_EQ(1u, thread.status().entries);
     EXPECT_EQ("", thread.status().configurationProblem);
+    EXPECT_TRUE(hostSays("took up 1 entry from " + file)) << host();
+
+    // Deep nesting around the entries: cut off, a thread starting on it says
+    // so; whole, it is taken up like any other file.
+    std::string deep;
+    std::string undo;
+    for (int i = 0; i < 20000; ++i) {
+        deep += "<g>";
+        undo += "</g>";
+    }
+    _root.write("etc/configs/monitor/Monitor.cfg", "<monitor-config>" + deep + aEntry);
+    MonitorThread fresh(options());
+    fresh.tick();
+    EXPECT_EQ(0u, fresh.status().entries);
+    EXPECT_NE(std::string::npos, fresh.status().configurationProblem.find("input ended before all started tags"));
+    EXPECT_TRUE(hostSays("no entry is watched until a configuration loads")) << host();
+    _root.write("etc/configs/monitor/Monitor.cfg", "<monitor-config>" + deep + aEntry + undo + "</monitor-config>");
+    fresh.configurationChanged();
+    fresh.tick();
+    EXPECT_EQ(1u, fresh.status().entries);
+    EXPECT_EQ("", fresh.status().configurationProblem);
 }
 
 TEST_F(MonitorThreadTest, VariablesFromTheMachineFilesAndPrograms)
@@ -339,7 +363,7 @@ TEST_F(MonitorThreadTest, VariablesFromTheMachineFilesAndPrograms)
     EXPECT_EQ("1000", rx);
     EXPECT_EQ("40", tx);
 
-    // A hanging program costs one timeout, and the other entry is still sampled.
+    // A hanging program holds nothing up: the other entry is sampled at once.
     _values["a"] = "5";
     thread.tick();
     EXPECT_EQ(1u, thread.status().samples);
@@ -347,6 +371,36 @@ TEST_F(MonitorThreadTest, VariablesFromTheMachineFilesAndPrograms)
     std::string value;
     EXPECT_EQ(0, ZORmonitorThread::getCurrentValue(&name, &value));
     EXPECT_EQ("5", value);
+}
+
+TEST_F(MonitorThreadTest, ProgramsRunBesideTheTickOneCopyAtATime)
+{
+    _root.write("bin/slow", "#!/bin/sh\necho started >> \"$0.starts\"\nsleep 30\n"); // outlives its timeout
+    _root.write("bin/answer", "#!/bin/sh\necho 42\n");
+    for (const char* program : {"bin/slow", "bin/answer"}) {
+        chmod(_root.at(program).c_str(), 0755);
+    }
+    _root.write("etc/configs/monitor/variables.conf", "slow program /bin/slow\nanswer program /bin/answer\n");
+    writeConfig(entry("slow", "") + entry("slow", "", "<seconds>5</seconds>") + entry("answer", "") + entry("a", ""));
+    MonitorThread thread(options());
+    _values["a"] = "1";
+    thread.tick();
+    EXPECT_EQ(1u, thread.status().samples) << "only a: the programs' answers come to a later tick";
+
+    // The variable key waits for the run under way rather than starting another.
+    std::string value;
+    EXPECT_EQ(kValueUnavailable, thread.currentValue("slow", &value));
+    const std::string timedOut = "slow: no value: " + _root.at("bin/slow") +
+                                 " did not finish within its 500 ms timeout and was killed";
+    EXPECT_EQ(timedOut.substr(std::string("slow: no value: ").size()), value);
+    ASSERT_TRUE(eventually([&] {
+        thread.tick();
+        return thread.status().unavailable == 2 && todayLog().find(" sample answer=42\n") != std::string::npos;
+    })) << host() << todayLog();
+    EXPECT_EQ("started\n", zortest::readFile(_root.at("bin/slow.starts"))) << "one copy for both entries and the key";
+    const std::string log = host();
+    EXPECT_NE(std::string::npos, log.find(timedOut)) << log;
+    EXPECT_EQ(log.find("slow: no value"), log.rfind("slow: no value")) << "said once for both entries";
 }
 
 TEST_F(MonitorThreadTest, SilentMailServerAndUnwritableLogDoNotStopSampling)
@@ -372,6 +426,9 @@ TEST_F(MonitorThreadTest, SilentMailServerAndUnwritableLogDoNotStopSampling)
     EXPECT_EQ(5u, thread.status().actionFailures["log"]);
     EXPECT_TRUE(eventually([&] { return hostSays("; given up"); })) << host();
     close(silent);
+    EXPECT_TRUE(hostSays("failed (attempt 1 of 1): Sending email failed: no answer from 127.0.0.1:" +
+                         std::to_string(port) + " within 1 s; given up"))
+        << host();
     const std::string log = host();
     const size_t first = log.find("cannot write the monitoring log");
     EXPECT_NE(std::string::npos, first) << log;

@@ -5,6 +5,7 @@
 #include <libesmtp.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
@@ -90,6 +91,15 @@ private:
     bool _wasPending = false;
     bool _blocked = false;
 };
+
+// When the library last read from or wrote to the server. A wait that ran
+// out and a connection the server dropped both end the session without a
+// status for the message and with the same library error; only the time the
+// conversation stood still before the end tells them apart.
+void noteTraffic(const char*, int, int, void* last)
+{
+    *static_cast<std::chrono::steady_clock::time_point*>(last) = std::chrono::steady_clock::now();
+}
 
 } // namespace
 
@@ -254,19 +264,34 @@ void ZORSmtp::sendEmail(std::string subject, std::string body)
         }
     }
 
+    std::chrono::steady_clock::time_point lastTraffic = std::chrono::steady_clock::now();
+    smtp_set_monitorcb(session, &noteTraffic, &lastTraffic, 0);
+
     int started = 0;
     {
         SigpipeGuard quietPipe;
         started = smtp_start_session(session);
     }
-    if (started == 0) {
+    const auto libraryError = [&] {
         char text[128];
         const char* reason = smtp_strerror(smtp_errno(), text, sizeof text);
-        _errorMessages.push_back(std::string("Sending email failed: ") +
-                                 (reason != nullptr ? reason : ""));
+        return server + ": " + (reason != nullptr && *reason != 0 ? reason : "no reply to the message");
+    };
+    const smtp_status_t* status = started == 0 ? nullptr : smtp_message_transfer_status(message);
+    const int code = status != nullptr ? status->code : 0;
+    if (started == 0) {
+        _errorMessages.push_back("Sending email failed: " + libraryError());
+    } else if (code == 0) {
+        // No status for the message: the server never answered it. Idle for
+        // the whole timeout means a wait ran out (a server that accepts the
+        // connection and never speaks); less, that the connection ended.
+        const auto idle = std::chrono::steady_clock::now() - lastTraffic;
+        const bool waitRanOut = idle >= std::chrono::seconds(_timeoutSeconds) - std::chrono::milliseconds(100);
+        _errorMessages.push_back("Sending email failed: " +
+                                 (waitRanOut ? "no answer from " + server + " within " +
+                                                   std::to_string(_timeoutSeconds) + " s"
+                                             : libraryError()));
     } else {
-        const smtp_status_t* status = smtp_message_transfer_status(message);
-        const int code = status != nullptr ? status->code : 0;
         std::string reply = status != nullptr && status->text != nullptr ? status->text : "None";
         // The library keeps the server's line end on the reply text; without
         // it the status is one line in the log and in the error list.

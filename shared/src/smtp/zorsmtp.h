@@ -52,7 +52,11 @@ public:
     void addRecipient(std::string address) { _recipients.push_back(std::move(address)); }
 
     /// Sends one message to every recipient. The outcome is read afterwards
-    /// with getErrorCount() and getErrorMessage(). A subject holding a carriage
+    /// with getErrorCount() and getErrorMessage(): "Sending email failed:
+    /// SERVER:PORT: <the library's reason>" when the connection failed or
+    /// ended before the server answered the message, "Sending email failed:
+    /// no answer from SERVER:PORT within N s" when a wait ran out, "Email
+    /// SMTP status: <code>, message: <reply>" when the server refused it. A subject holding a carriage
     /// return or line feed is refused (nothing is sent), and so is each
     /// recipient holding one after trimming: such a text would add headers or
     /// SMTP commands of its own.
