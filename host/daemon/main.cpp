@@ -61,6 +61,9 @@ struct Options {
     std::string tlsKey;
     std::string metricsAllow = "127.0.0.0/8,::1";
     unsigned consoleIdle = 1800;
+    unsigned consoleConnections = 512;
+    unsigned consoleConnectionsPerAddress = 32;
+    unsigned consoleRequestTimeout = 10;
 };
 
 int startFailed(const std::string& message)
@@ -226,6 +229,21 @@ int main(int argc, char** argv)
         ->type_name("SECONDS")
         ->check(CLI::Range(1u, 100000000u))
         ->capture_default_str();
+    app.add_option("--console-connections", o.consoleConnections, "HTTP connections open at once, in all")
+        ->type_name("N")
+        ->check(CLI::Range(1u, 100000u))
+        ->capture_default_str();
+    app.add_option("--console-connections-per-address", o.consoleConnectionsPerAddress,
+                   "HTTP connections open at once from one client address")
+        ->type_name("N")
+        ->check(CLI::Range(1u, 100000u))
+        ->capture_default_str();
+    app.add_option("--console-request-timeout", o.consoleRequestTimeout,
+                   "Close an HTTP connection whose request has not arrived whole this long after the connection "
+                   "opened or its previous answer")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(1u, 3600u))
+        ->capture_default_str();
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -284,6 +302,9 @@ int main(int argc, char** argv)
         return startFailed("--metrics-allow: " + error0);
     }
     consoleOptions.idleTimeoutSeconds = o.consoleIdle;
+    consoleOptions.http.connections = o.consoleConnections;
+    consoleOptions.http.connectionsPerAddress = o.consoleConnectionsPerAddress;
+    consoleOptions.http.requestSeconds = o.consoleRequestTimeout;
     consoleOptions.msgSize = o.msgSize;
     consoleOptions.interval = o.interval;
     if (!o.foreground && o.log.empty()) {

@@ -7,6 +7,7 @@
 
 #include "consoleauth.h"
 #include "fairmutex.h"
+#include "httpendpoint.h"
 #include "modulelibrary.h"
 
 #include <functional>
@@ -32,6 +33,7 @@ struct ConsoleOptions {
     std::string logFolder;  ///< resolved path of the monitoring logs
     unsigned loginLimit = 5;
     unsigned loginWindowSeconds = 300;
+    HttpLimits http;
 };
 
 class ConsoleServer {

@@ -1,7 +1,9 @@
 // The console's own logic without a server: its reading and writing of the
-// module's entry and trigger texts, and the replay of a trigger over logged
-// samples with the repeat limit applied at each sample's time.
+// module's entry and trigger texts, the replay of a trigger over logged
+// samples with the repeat limit applied at each sample's time, and the
+// decoding of form bodies.
 #include "configtext.h"
+#include "httpendpoint.h"
 #include "monitorlogs.h"
 #include "triggertry.h"
 
@@ -134,4 +136,21 @@ TEST(ConsoleTry, CommandAnswersEachInput)
         EXPECT_EQ(runTry("cpu", c.day, c.text, logFolder, 60, out, err), c.status);
         EXPECT_NE((out.str() + err.str()).find(c.output), std::string::npos) << out.str() << err.str();
     }
+}
+
+TEST(ConsoleHttp, FormTextDecodes)
+{
+    HttpParams p;
+    parseUrlEncoded("a=1+2&b=%3C%2f%3E&c&=x&d=%zz%4&&a=3", &p);
+    using Pairs = std::vector<std::pair<std::string, std::string>>;
+    Pairs expected = {{"", "x"}, {"a", "1 2"}, {"a", "3"}, {"b", "</>"}, {"c", ""}, {"d", "%zz%4"}};
+    EXPECT_EQ(Pairs(p.begin(), p.end()), expected);
+
+    HttpRequest r;
+    r.query = {{"csrf", "from-url"}, {"q", "1"}};
+    r.form = {{"csrf", "from-form"}, {"f", "2"}};
+    EXPECT_EQ(r.param("csrf"), "from-url");
+    EXPECT_EQ(r.param("f"), "2");
+    EXPECT_EQ(r.formField("csrf"), "from-form");
+    EXPECT_EQ(r.formField("q"), "");
 }

@@ -1,5 +1,7 @@
 """A zorhostd with its web console on a loopback port and a temporary root
 copied from the demo root, with one console user (admin / secret)."""
+import functools
+import http.client
 import http.cookiejar
 import json
 import os
@@ -65,14 +67,28 @@ class Console:
         return rc
 
 
-class Client:
-    """A JSON API client with its own cookie jar."""
+class _FromAddress(urllib.request.HTTPHandler):
+    """Plain HTTP from another loopback address (127.0.0.0/8 is all local)."""
 
-    def __init__(self, base):
+    def __init__(self, source):
+        super().__init__()
+        self.source = source
+
+    def http_open(self, req):
+        return self.do_open(functools.partial(http.client.HTTPConnection, source_address=(self.source, 0)), req)
+
+
+class Client:
+    """A JSON API client with its own cookie jar, optionally connecting from
+    another loopback address."""
+
+    def __init__(self, base, source=None):
         self.base = base
         self.cookies = http.cookiejar.CookieJar()
-        self.opener = urllib.request.build_opener(urllib.request.HTTPCookieProcessor(self.cookies),
-                                                  urllib.request.HTTPSHandler(context=UNVERIFIED))
+        handlers = [urllib.request.HTTPCookieProcessor(self.cookies), urllib.request.HTTPSHandler(context=UNVERIFIED)]
+        if source:
+            handlers.append(_FromAddress(source))
+        self.opener = urllib.request.build_opener(*handlers)
         self.csrf = None
 
     def call(self, method, path, body=None, csrf=True):
