@@ -319,20 +319,20 @@ void ConsoleServer::Impl::pageRoutes()
                            "text/html; charset=utf-8");
             return;
         }
-        if (limiter.blocked(req.remoteAddr)) {
+        std::string user = req.param("user");
+        if (limiter.blocked(user, req.remoteAddr)) {
             res.status = 429;
             res.setContent(loginPage(expected, "Too many failed logins; wait a few minutes."),
                            "text/html; charset=utf-8");
             return;
         }
-        std::string user = req.param("user");
         if (!checkPassword(options.usersFile, user, req.param("password"))) {
-            limiter.failed(req.remoteAddr);
+            limiter.failed(user, req.remoteAddr);
             res.status = 403;
             res.setContent(loginPage(expected, "Wrong name or password."), "text/html; charset=utf-8");
             return;
         }
-        limiter.succeeded(req.remoteAddr);
+        limiter.succeeded(user, req.remoteAddr);
         std::string error;
         auto s = login(user, &error);
         if (!s) {
@@ -418,18 +418,19 @@ void ConsoleServer::Impl::apiRoutes()
             sendJson(res, {{"error", "expected {\"user\":..., \"password\":...}"}}, 400);
             return;
         }
-        if (limiter.blocked(req.remoteAddr)) {
+        std::string user = body["user"];
+        if (limiter.blocked(user, req.remoteAddr)) {
             sendJson(res, {{"error", "too many failed logins; wait a few minutes"}}, 429);
             return;
         }
-        if (!checkPassword(options.usersFile, body["user"], body["password"])) {
-            limiter.failed(req.remoteAddr);
+        if (!checkPassword(options.usersFile, user, body["password"])) {
+            limiter.failed(user, req.remoteAddr);
             sendJson(res, {{"error", "wrong name or password"}}, 403);
             return;
         }
-        limiter.succeeded(req.remoteAddr);
+        limiter.succeeded(user, req.remoteAddr);
         std::string error;
-        auto s = login(body["user"], &error);
+        auto s = login(user, &error);
         if (!s) {
             sendJson(res, {{"error", error}}, 503);
             return;

@@ -31,7 +31,7 @@ struct ConsoleOptions {
     long interval = 60;
     std::string usersFile;  ///< resolved path of console.users
     std::string logFolder;  ///< resolved path of the monitoring logs
-    unsigned loginLimit = 5;
+    unsigned loginLimit = 5; ///< failed logins of one user from one address
     unsigned loginWindowSeconds = 300;
     HttpLimits http;
 };

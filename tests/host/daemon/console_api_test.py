@@ -69,8 +69,11 @@ class ConsoleApi(unittest.TestCase):
         statuses = [client.login(password="wrong") for _ in range(6)]
         self.assertEqual(statuses[:5], [403] * 5)
         self.assertEqual(statuses[5], 429)
-        # While limited, even the right password is refused.
+        # While limited, even the right password is refused; but only that
+        # name from that address is held back.
         self.assertEqual(client.login(), 429)
+        self.assertEqual(Client(self.console.base).login(user="operator"), 200)
+        self.assertEqual(Client(self.console.base, source="127.0.0.2").login(), 200)
         # The limit is the same for the form; clear it for the other tests.
         self.console.close()
         type(self).console = Console(ZORHOSTD)

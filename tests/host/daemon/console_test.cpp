@@ -1,8 +1,9 @@
 // The console's own logic without a server: its reading and writing of the
 // module's entry and trigger texts, the replay of a trigger over logged
-// samples with the repeat limit applied at each sample's time, and the
-// decoding of form bodies.
+// samples with the repeat limit applied at each sample's time, the decoding
+// of form bodies and the lockout after failed logins.
 #include "configtext.h"
+#include "consoleauth.h"
 #include "httpendpoint.h"
 #include "monitorlogs.h"
 #include "triggertry.h"
@@ -153,4 +154,27 @@ TEST(ConsoleHttp, FormTextDecodes)
     EXPECT_EQ(r.param("f"), "2");
     EXPECT_EQ(r.formField("csrf"), "from-form");
     EXPECT_EQ(r.formField("q"), "");
+}
+
+TEST(ConsoleAuth, LockoutHoldsOneNameFromOneAddress)
+{
+    LoginLimiter limiter(2, std::chrono::seconds(300), 3);
+    limiter.failed("admin", "127.0.0.1");
+    EXPECT_FALSE(limiter.blocked("admin", "127.0.0.1"));
+    limiter.failed("admin", "127.0.0.1");
+    EXPECT_TRUE(limiter.blocked("admin", "127.0.0.1"));
+    EXPECT_FALSE(limiter.blocked("operator", "127.0.0.1"));
+    EXPECT_FALSE(limiter.blocked("admin", "::1"));
+    // A long name is cut to the same record as its first 256 characters.
+    std::string longName(256, 'x');
+    limiter.failed(longName + "a", "10.0.0.1");
+    limiter.failed(longName + "b", "10.0.0.1");
+    EXPECT_TRUE(limiter.blocked(longName + "c", "10.0.0.1"));
+    // Three records fill the table: a fourth pushes out the stalest.
+    limiter.failed("operator", "127.0.0.1");
+    limiter.failed("guest", "127.0.0.1");
+    EXPECT_FALSE(limiter.blocked("admin", "127.0.0.1"));
+    EXPECT_TRUE(limiter.blocked(longName, "10.0.0.1"));
+    limiter.succeeded(longName, "10.0.0.1");
+    EXPECT_FALSE(limiter.blocked(longName, "10.0.0.1"));
 }

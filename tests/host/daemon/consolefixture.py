@@ -1,5 +1,6 @@
 """A zorhostd with its web console on a loopback port and a temporary root
-copied from the demo root, with one console user (admin / secret)."""
+copied from the demo root, with two console users (admin and operator, both
+with password secret)."""
 import functools
 import http.client
 import http.cookiejar
@@ -35,7 +36,7 @@ class Console:
         digest = subprocess.run(["mkpasswd", "-m", "yescrypt", "secret"], check=True, capture_output=True,
                                 text=True).stdout.strip()
         with open(os.path.join(self.root, "etc/configs/monitor/console.users"), "w") as f:
-            f.write("admin:" + digest + "\n")
+            f.write("admin:%s\noperator:%s\n" % (digest, digest))
         self.port = free_port()
         self.base = "%s://127.0.0.1:%d" % ("https" if tls else "http", self.port)
         if tls:
