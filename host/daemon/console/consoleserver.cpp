@@ -291,7 +291,8 @@ struct ConsoleServer::Impl : PageContext {
 
     static bool csrfOk(const HttpRequest& req, const WebSession& s)
     {
-        std::string token = req.hasHeader("X-CSRF-Token") ? req.header("X-CSRF-Token") : req.param("csrf");
+        // Never from the query: a URL ends up in logs and browser histories.
+        std::string token = req.hasHeader("X-CSRF-Token") ? req.header("X-CSRF-Token") : req.formField("csrf");
         return !token.empty() && sameSecret(token, s.csrf);
     }
 
@@ -313,20 +314,20 @@ void ConsoleServer::Impl::pageRoutes()
     });
     srv.post("/login", [this](const HttpRequest& req, HttpResponse& res) {
         std::string expected = cookieValue(req, kLoginCookie);
-        if (expected.empty() || !sameSecret(expected, req.param("csrf"))) {
+        if (expected.empty() || !sameSecret(expected, req.formField("csrf"))) {
             res.status = 403;
             res.setContent(loginPage(randomToken(), "The form had no valid token; load the page again."),
                            "text/html; charset=utf-8");
             return;
         }
-        std::string user = req.param("user");
+        std::string user = req.formField("user");
         if (limiter.blocked(user, req.remoteAddr)) {
             res.status = 429;
             res.setContent(loginPage(expected, "Too many failed logins; wait a few minutes."),
                            "text/html; charset=utf-8");
             return;
         }
-        if (!checkPassword(options.usersFile, user, req.param("password"))) {
+        if (!checkPassword(options.usersFile, user, req.formField("password"))) {
             limiter.failed(user, req.remoteAddr);
             res.status = 403;
             res.setContent(loginPage(expected, "Wrong name or password."), "text/html; charset=utf-8");
@@ -378,7 +379,7 @@ void ConsoleServer::Impl::pageRoutes()
         res.setContent(entriesPage(*this, s), "text/html; charset=utf-8");
     }, false));
     srv.post("/entries", page([this](const HttpRequest& req, HttpResponse& res, WebSession& s) {
-        s.flash = entriesAction(*this, s, [&req](const std::string& name) { return req.param(name); });
+        s.flash = entriesAction(*this, s, [&req](const std::string& name) { return req.formField(name); });
         res.redirect("/entries");
     }, true));
     srv.get("/logs", page([this](const HttpRequest& req, HttpResponse& res, WebSession& s) {

@@ -35,6 +35,10 @@ class ConsoleApi(unittest.TestCase):
             (client, "POST", "/api/request", {"op": "get"}, True, 400),
             (client, "GET", "/api/logs/..", None, True, 404),
             (client, "POST", "/api/try", {"day": "d20240301", "variable": "cpu", "trigger": "<x"}, True, 400),
+            # The token counts in a header or a form body, never in the URL.
+            (client, "POST", "/api/validate?csrf=" + client.csrf, None, False, 403),
+            (client, "POST", "/entries?csrf=" + client.csrf, "do=validate", False, 403),
+            (client, "POST", "/entries", "do=validate&csrf=" + client.csrf, False, 200),
         ]
         for who, method, path, body, csrf, status in cases:
             with self.subTest(path=path, body=body):

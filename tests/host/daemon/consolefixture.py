@@ -93,7 +93,11 @@ class Client:
         self.csrf = None
 
     def call(self, method, path, body=None, csrf=True):
-        data = None if body is None else json.dumps(body).encode()
+        """body: an object sent as JSON, or a str sent as a form."""
+        if isinstance(body, str):
+            data = body.encode()
+        else:
+            data = None if body is None else json.dumps(body).encode()
         req = urllib.request.Request(self.base + path, data=data, method=method)
         if csrf and self.csrf:
             req.add_header("X-CSRF-Token", self.csrf)
