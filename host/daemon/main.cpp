@@ -61,6 +61,8 @@ struct Options {
     std::string tlsKey;
     std::string metricsAllow = "127.0.0.0/8,::1";
     unsigned consoleIdle = 1800;
+    unsigned consoleLogins = 32;
+    unsigned consoleLoginsPerUser = 8;
     unsigned consoleConnections = 512;
     unsigned consoleConnectionsPerAddress = 32;
     unsigned consoleRequestTimeout = 10;
@@ -229,6 +231,14 @@ int main(int argc, char** argv)
         ->type_name("SECONDS")
         ->check(CLI::Range(1u, 100000000u))
         ->capture_default_str();
+    app.add_option("--console-logins", o.consoleLogins, "Console logins open at once, all users together")
+        ->type_name("N")
+        ->check(CLI::Range(1u, 100000u))
+        ->capture_default_str();
+    app.add_option("--console-logins-per-user", o.consoleLoginsPerUser, "Console logins open at once for one user")
+        ->type_name("N")
+        ->check(CLI::Range(1u, 100000u))
+        ->capture_default_str();
     app.add_option("--console-connections", o.consoleConnections, "HTTP connections open at once, in all")
         ->type_name("N")
         ->check(CLI::Range(1u, 100000u))
@@ -302,6 +312,8 @@ int main(int argc, char** argv)
         return startFailed("--metrics-allow: " + error0);
     }
     consoleOptions.idleTimeoutSeconds = o.consoleIdle;
+    consoleOptions.loginsInAll = o.consoleLogins;
+    consoleOptions.loginsPerUser = o.consoleLoginsPerUser;
     consoleOptions.http.connections = o.consoleConnections;
     consoleOptions.http.connectionsPerAddress = o.consoleConnectionsPerAddress;
     consoleOptions.http.requestSeconds = o.consoleRequestTimeout;

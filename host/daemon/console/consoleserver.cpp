@@ -15,6 +15,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
+#include <cctype>
 #include <condition_variable>
 #include <map>
 #include <set>
@@ -68,6 +70,7 @@ struct ConsoleServer::Impl : PageContext {
 
     std::mutex sessionsMutex; ///< taken alone, or inside the module mutex
     std::map<std::string, std::shared_ptr<WebSession>> sessions;
+    std::atomic<unsigned> moduleSessions{0}; ///< logins whose module session is open
 
     std::mutex reaperMutex;
     std::condition_variable reaperWake;
@@ -85,33 +88,66 @@ struct ConsoleServer::Impl : PageContext {
 
     // --- sessions -------------------------------------------------------
 
-    std::shared_ptr<WebSession> login(const std::string& user, std::string* error)
+    /// A login costs a few hundred bytes until its first request opens its
+    /// module session (see openHost); a user, and all users together, may
+    /// hold only so many. Null with the HTTP status and the reason.
+    std::shared_ptr<WebSession> login(const std::string& user, int* status, std::string* error)
     {
         auto s = std::make_shared<WebSession>();
         s->id = randomToken();
         s->csrf = randomToken();
         s->user = user;
         s->lastUse = std::time(nullptr);
-        {
-            std::lock_guard<FairMutex> lock(moduleMutex);
-            s->host = std::make_unique<HostSession>(module, options.msgSize);
-            s->host->captureStdout();
-            std::optional<EscapedException> thrown;
-            std::optional<int> opened = s->host->open(&thrown);
-            if (!opened || *opened != 0) {
-                s->host->close();
-                *error = "the module did not open a session";
-                return nullptr;
-            }
-        }
-        std::vector<std::string> table;
-        std::string readError;
-        if (readEntries(runner(*s), &table, &readError)) {
-            s->committed = table;
-        }
         std::lock_guard<std::mutex> lock(sessionsMutex);
+        unsigned mine = 0;
+        for (const auto& [id, other] : sessions) {
+            mine += other->user == user ? 1 : 0;
+        }
+        if (mine >= options.loginsPerUser) {
+            *status = 429;
+            *error = "too many logins for this user: " + std::to_string(mine) +
+                     " are open, the most one user may have; log out of one first";
+            return nullptr;
+        }
+        if (sessions.size() >= options.loginsInAll) {
+            *status = 503;
+            *error = "the console has " + std::to_string(sessions.size()) +
+                     " logins open, the most it serves; try again when one has logged out";
+            return nullptr;
+        }
         sessions[s->id] = s;
         return s;
+    }
+
+    /// Opens the login's module session on its first use, and takes the
+    /// table it sees then as the one its diffs start from. Under the
+    /// module mutex.
+    bool openHost(WebSession& s, std::string* error)
+    {
+        if (s.closed) {
+            *error = "the session has ended";
+            return false;
+        }
+        if (s.host) {
+            return true;
+        }
+        auto host = std::make_unique<HostSession>(module, options.msgSize);
+        host->captureStdout();
+        std::optional<EscapedException> thrown;
+        std::optional<int> opened = host->open(&thrown);
+        if (!opened || *opened != 0) {
+            host->close();
+            *error = "the module did not open a session";
+            return false;
+        }
+        s.host = std::move(host);
+        ++moduleSessions;
+        std::vector<std::string> table;
+        std::string readError;
+        if (readEntries([&s](const HostRequest& r) { return s.host->run(r); }, &table, &readError)) {
+            s.committed = std::move(table);
+        }
+        return true;
     }
 
     void close(const std::shared_ptr<WebSession>& s)
@@ -123,7 +159,12 @@ struct ConsoleServer::Impl : PageContext {
         std::lock_guard<FairMutex> lock(moduleMutex);
         if (!s->closed) {
             s->closed = true;
-            s->host->close();
+            if (s->host) {
+                s->host->close();
+                s->host.reset();
+                --moduleSessions;
+            }
+            std::vector<std::string>().swap(s->committed);
         }
     }
 
@@ -179,8 +220,8 @@ struct ConsoleServer::Impl : PageContext {
             return outcome;
         }
         std::lock_guard<FairMutex> lock(moduleMutex);
-        if (s.closed) {
-            outcome.hostError = "the session has ended";
+        if (!openHost(s, &error)) {
+            outcome.hostError = error;
             return outcome;
         }
         return s.host->run(request);
@@ -190,9 +231,10 @@ struct ConsoleServer::Impl : PageContext {
     {
         return [this, &s](const HostRequest& r) {
             std::lock_guard<FairMutex> lock(moduleMutex);
-            if (s.closed) {
+            std::string error;
+            if (!openHost(s, &error)) {
                 RequestOutcome o;
-                o.hostError = "the session has ended";
+                o.hostError = error;
                 return o;
             }
             return s.host->run(r);
@@ -335,10 +377,10 @@ void ConsoleServer::Impl::pageRoutes()
         }
         limiter.succeeded(user, req.remoteAddr);
         std::string error;
-        auto s = login(user, &error);
+        auto s = login(user, &res.status, &error);
         if (!s) {
-            res.status = 503;
-            res.setContent(loginPage(expected, error), "text/html; charset=utf-8");
+            error[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(error[0])));
+            res.setContent(loginPage(expected, error + "."), "text/html; charset=utf-8");
             return;
         }
         setSessionCookie(res, kCookie, s->id, -1);
@@ -431,9 +473,10 @@ void ConsoleServer::Impl::apiRoutes()
         }
         limiter.succeeded(user, req.remoteAddr);
         std::string error;
-        auto s = login(user, &error);
+        int status = 0;
+        auto s = login(user, &status, &error);
         if (!s) {
-            sendJson(res, {{"error", error}}, 503);
+            sendJson(res, {{"error", error}}, status);
             return;
         }
         setSessionCookie(res, kCookie, s->id, -1);
@@ -689,7 +732,7 @@ std::string ConsoleServer::Impl::metricsText()
     }
     family("zor_sessions_open", "gauge", "Module sessions open, by where their client is.");
     m << "zor_sessions_open{client=\"socket\"} " << socketSessions() << '\n'
-      << "zor_sessions_open{client=\"console\"} " << openBrowserSessions() << '\n';
+      << "zor_sessions_open{client=\"console\"} " << moduleSessions << '\n';
     family("zor_monitor_config_last_load_timestamp_seconds", "gauge",
            "When the monitor thread last took up a configuration (Unix time).");
     m << "zor_monitor_config_last_load_timestamp_seconds " << st.lastLoad << '\n';
@@ -740,6 +783,8 @@ ConsoleServer::ConsoleServer(const ModuleLibrary& module, FairMutex& moduleMutex
 }
 
 ConsoleServer::~ConsoleServer() { stop(); }
+
+unsigned ConsoleServer::openLogins() const { return static_cast<unsigned>(_impl->openBrowserSessions()); }
 
 bool ConsoleServer::start(std::string* error)
 {

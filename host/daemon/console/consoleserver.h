@@ -1,6 +1,6 @@
 // The web console and metrics endpoint of zorhostd: an HTTP(S) server whose
-// browser sessions are module sessions, opened at login and closed at
-// logout or after being idle. Every edit is a request to the module, under
+// browser sessions (logins) are module sessions, opened at a login's first
+// request and closed at logout or after being idle. Every edit is a request to the module, under
 // the daemon's module mutex, with the same keys and XML texts a management
 // client sends; the console keeps no configuration of its own.
 #pragma once
@@ -33,6 +33,8 @@ struct ConsoleOptions {
     std::string logFolder;  ///< resolved path of the monitoring logs
     unsigned loginLimit = 5; ///< failed logins of one user from one address
     unsigned loginWindowSeconds = 300;
+    unsigned loginsPerUser = 8; ///< logins open at once for one user name
+    unsigned loginsInAll = 32;  ///< logins open at once, all users together
     HttpLimits http;
 };
 
@@ -49,6 +51,8 @@ public:
     bool start(std::string* error);
     /// Stops serving and closes every browser session in the module.
     void stop();
+    /// Browser sessions (logins) open now, with or without a module session.
+    unsigned openLogins() const;
 
     struct Impl;
 
