@@ -12,9 +12,9 @@ set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
 
 # 64-bit time_t and file offsets (glibc 2.34 and later): schedules, log
 # names and the log key keep working after January 2038 and on files over
-# 2 GiB. Debian 12's i386 libraries keep a 32-bit time_t; where one of them
-# takes a time_t the project compiles that one file with the library's
-# width (see host/daemon/CMakeLists.txt).
+# 2 GiB. Debian 12's i386 libraries keep a 32-bit time_t, so no time_t (nor
+# a type holding one) may cross the interface of a library the project
+# calls; none does.
 set(ZOR_TIME64_FLAGS "-D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64")
 set(CMAKE_C_FLAGS_INIT "-m32 ${ZOR_TIME64_FLAGS}")
 set(CMAKE_CXX_FLAGS_INIT "-m32 ${ZOR_TIME64_FLAGS}")

@@ -66,6 +66,11 @@ struct Options {
     std::string tlsKey;
     std::string metricsAllow = "127.0.0.0/8,::1";
     unsigned consoleIdle = 1800;
+    unsigned consoleLogins = 32;
+    unsigned consoleLoginsPerUser = 8;
+    unsigned consoleConnections = 512;
+    unsigned consoleConnectionsPerAddress = 32;
+    unsigned consoleRequestTimeout = 10;
 };
 
 int startFailed(const std::string& message)
@@ -255,6 +260,29 @@ int main(int argc, char** argv)
         ->type_name("SECONDS")
         ->check(CLI::Range(1u, 100000000u))
         ->capture_default_str();
+    app.add_option("--console-logins", o.consoleLogins, "Console logins open at once, all users together")
+        ->type_name("N")
+        ->check(CLI::Range(1u, 100000u))
+        ->capture_default_str();
+    app.add_option("--console-logins-per-user", o.consoleLoginsPerUser, "Console logins open at once for one user")
+        ->type_name("N")
+        ->check(CLI::Range(1u, 100000u))
+        ->capture_default_str();
+    app.add_option("--console-connections", o.consoleConnections, "HTTP connections open at once, in all")
+        ->type_name("N")
+        ->check(CLI::Range(1u, 100000u))
+        ->capture_default_str();
+    app.add_option("--console-connections-per-address", o.consoleConnectionsPerAddress,
+                   "HTTP connections open at once from one client address")
+        ->type_name("N")
+        ->check(CLI::Range(1u, 100000u))
+        ->capture_default_str();
+    app.add_option("--console-request-timeout", o.consoleRequestTimeout,
+                   "Close an HTTP connection whose request has not arrived whole this long after the connection "
+                   "opened or its previous answer")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(1u, 3600u))
+        ->capture_default_str();
     // Large blocks (request lines, replies) always come from their own
     // mappings and go back to the system when freed. glibc otherwise raises
     // that threshold after the first large free, and every session thread's
@@ -324,6 +352,11 @@ int main(int argc, char** argv)
         return startFailed("--metrics-allow: " + error0);
     }
     consoleOptions.idleTimeoutSeconds = o.consoleIdle;
+    consoleOptions.loginsInAll = o.consoleLogins;
+    consoleOptions.loginsPerUser = o.consoleLoginsPerUser;
+    consoleOptions.http.connections = o.consoleConnections;
+    consoleOptions.http.connectionsPerAddress = o.consoleConnectionsPerAddress;
+    consoleOptions.http.requestSeconds = o.consoleRequestTimeout;
     consoleOptions.msgSize = o.msgSize;
     consoleOptions.interval = o.interval;
     if (!o.foreground && o.log.empty()) {

@@ -4,6 +4,7 @@
 #include <crypt.h>
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 
@@ -37,10 +38,16 @@ bool checkPassword(const std::string& usersFile, const std::string& name, const 
     return false;
 }
 
-bool LoginLimiter::blocked(const std::string& address)
+std::string LoginLimiter::key(const std::string& user, const std::string& address)
+{
+    // A name comes from the client: a long one is cut, it names nobody.
+    return address + '\n' + user.substr(0, 256);
+}
+
+bool LoginLimiter::blocked(const std::string& user, const std::string& address)
 {
     std::lock_guard<std::mutex> lock(_mutex);
-    auto it = _records.find(address);
+    auto it = _records.find(key(user, address));
     if (it == _records.end()) {
         return false;
     }
@@ -51,23 +58,32 @@ bool LoginLimiter::blocked(const std::string& address)
     return it->second.failures >= _limit;
 }
 
-void LoginLimiter::failed(const std::string& address)
+void LoginLimiter::failed(const std::string& user, const std::string& address)
 {
     std::lock_guard<std::mutex> lock(_mutex);
     auto now = std::chrono::steady_clock::now();
-    // Old records go, so that a stream of addresses cannot grow the table.
+    // Old records go, so that a stream of names or addresses cannot grow
+    // the table; if it is full of recent ones, the stalest goes.
     for (auto it = _records.begin(); it != _records.end();) {
         it = now - it->second.last >= _window ? _records.erase(it) : std::next(it);
     }
-    Record& r = _records[address];
+    std::string k = key(user, address);
+    if (_records.size() >= _maxRecords && _records.count(k) == 0) {
+        auto stalest = std::min_element(_records.begin(), _records.end(),
+                                        [](const auto& a, const auto& b) { return a.second.last < b.second.last; });
+        if (stalest != _records.end()) {
+            _records.erase(stalest);
+        }
+    }
+    Record& r = _records[k];
     ++r.failures;
     r.last = now;
 }
 
-void LoginLimiter::succeeded(const std::string& address)
+void LoginLimiter::succeeded(const std::string& user, const std::string& address)
 {
     std::lock_guard<std::mutex> lock(_mutex);
-    _records.erase(address);
+    _records.erase(key(user, address));
 }
 
 bool parseCidr(const std::string& text, Cidr* out)

@@ -1,6 +1,6 @@
 // Who may use the console: the users file (lines NAME:HASH, the hash in
 // crypt(3) form, e.g. from `mkpasswd -m yescrypt`), a limit on failed
-// logins per client address, and the address ranges that may read the
+// logins per user and client address, and the address ranges that may read the
 // metrics without a login.
 #pragma once
 
@@ -17,24 +17,33 @@ namespace console {
 /// The file is read at every login, so edits take effect at once.
 bool checkPassword(const std::string& usersFile, const std::string& name, const std::string& password);
 
-/// Failed logins per client address: after `limit` failures within the
-/// window, further attempts from that address are refused until the window
-/// has passed since the last failure.
+/// Failed logins per user name and client address: after `limit` failures
+/// within the window, further attempts at that name from that address are
+/// refused until the window has passed since the last failure. Keyed by
+/// both, so that one client guessing at a name neither locks that user out
+/// elsewhere nor locks out other users of the same address (all local
+/// users share the loopback address). The table holds at most maxRecords;
+/// when full, the record idle longest makes room.
 class LoginLimiter {
 public:
-    LoginLimiter(unsigned limit, std::chrono::seconds window) : _limit(limit), _window(window) {}
-    bool blocked(const std::string& address);
-    void failed(const std::string& address);
-    void succeeded(const std::string& address);
+    LoginLimiter(unsigned limit, std::chrono::seconds window, size_t maxRecords = 10000)
+        : _limit(limit), _window(window), _maxRecords(maxRecords)
+    {
+    }
+    bool blocked(const std::string& user, const std::string& address);
+    void failed(const std::string& user, const std::string& address);
+    void succeeded(const std::string& user, const std::string& address);
 
 private:
     struct Record {
         unsigned failures = 0;
         std::chrono::steady_clock::time_point last;
     };
+    static std::string key(const std::string& user, const std::string& address);
     std::mutex _mutex;
     unsigned _limit;
     std::chrono::seconds _window;
+    size_t _maxRecords;
     std::map<std::string, Record> _records;
 };
 

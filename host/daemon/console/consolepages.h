@@ -19,10 +19,11 @@ class MonitorThread;
 
 namespace console {
 
-/// A browser session: a module session of its own, opened at login.
+/// A browser session: a module session of its own, opened by its first
+/// request that needs the module (a login alone costs only these fields).
 struct WebSession {
     std::string id, csrf, user;
-    std::unique_ptr<HostSession> host; ///< used under the module mutex only
+    std::unique_ptr<HostSession> host; ///< null until then; used under the module mutex only
     std::time_t lastUse = 0;
     std::vector<std::string> committed; ///< the table as last committed, for diff
     std::string flash;                  ///< the module's answer to the last form, shown once

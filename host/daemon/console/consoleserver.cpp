@@ -13,9 +13,10 @@
 #include "request.h"
 #include "showdiff.h"
 
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <atomic>
+#include <cctype>
 #include <condition_variable>
 #include <map>
 #include <set>
@@ -33,9 +34,9 @@ const std::string kKeys = "/zor/public/system/monitor/";
 const char* const kCookie = "zorconsole";
 const char* const kLoginCookie = "zorconsole_login";
 
-std::string cookieValue(const httplib::Request& req, const std::string& name)
+std::string cookieValue(const HttpRequest& req, const std::string& name)
 {
-    std::string header = req.get_header_value("Cookie");
+    std::string header = req.header("Cookie");
     size_t pos = 0;
     while (pos < header.size()) {
         size_t end = header.find(';', pos);
@@ -65,11 +66,11 @@ struct ConsoleServer::Impl : PageContext {
     std::function<unsigned()> socketSessions;
     ConsoleOptions options;
     std::unique_ptr<HttpEndpoint> server;
-    std::thread listener;
     LoginLimiter limiter;
 
     std::mutex sessionsMutex; ///< taken alone, or inside the module mutex
     std::map<std::string, std::shared_ptr<WebSession>> sessions;
+    std::atomic<unsigned> moduleSessions{0}; ///< logins whose module session is open
 
     std::mutex reaperMutex;
     std::condition_variable reaperWake;
@@ -87,33 +88,66 @@ struct ConsoleServer::Impl : PageContext {
 
     // --- sessions -------------------------------------------------------
 
-    std::shared_ptr<WebSession> login(const std::string& user, std::string* error)
+    /// A login costs a few hundred bytes until its first request opens its
+    /// module session (see openHost); a user, and all users together, may
+    /// hold only so many. Null with the HTTP status and the reason.
+    std::shared_ptr<WebSession> login(const std::string& user, int* status, std::string* error)
     {
         auto s = std::make_shared<WebSession>();
         s->id = randomToken();
         s->csrf = randomToken();
         s->user = user;
         s->lastUse = std::time(nullptr);
-        {
-            std::lock_guard<FairMutex> lock(moduleMutex);
-            s->host = std::make_unique<HostSession>(module, options.msgSize);
-            s->host->captureStdout();
-            std::optional<EscapedException> thrown;
-            std::optional<int> opened = s->host->open(&thrown);
-            if (!opened || *opened != 0) {
-                s->host->close();
-                *error = "the module did not open a session";
-                return nullptr;
-            }
-        }
-        std::vector<std::string> table;
-        std::string readError;
-        if (readEntries(runner(*s), &table, &readError)) {
-            s->committed = table;
-        }
         std::lock_guard<std::mutex> lock(sessionsMutex);
+        unsigned mine = 0;
+        for (const auto& [id, other] : sessions) {
+            mine += other->user == user ? 1 : 0;
+        }
+        if (mine >= options.loginsPerUser) {
+            *status = 429;
+            *error = "too many logins for this user: " + std::to_string(mine) +
+                     " are open, the most one user may have; log out of one first";
+            return nullptr;
+        }
+        if (sessions.size() >= options.loginsInAll) {
+            *status = 503;
+            *error = "the console has " + std::to_string(sessions.size()) +
+                     " logins open, the most it serves; try again when one has logged out";
+            return nullptr;
+        }
         sessions[s->id] = s;
         return s;
+    }
+
+    /// Opens the login's module session on its first use, and takes the
+    /// table it sees then as the one its diffs start from. Under the
+    /// module mutex.
+    bool openHost(WebSession& s, std::string* error)
+    {
+        if (s.closed) {
+            *error = "the session has ended";
+            return false;
+        }
+        if (s.host) {
+            return true;
+        }
+        auto host = std::make_unique<HostSession>(module, options.msgSize);
+        host->captureStdout();
+        std::optional<EscapedException> thrown;
+        std::optional<int> opened = host->open(&thrown);
+        if (!opened || *opened != 0) {
+            host->close();
+            *error = "the module did not open a session";
+            return false;
+        }
+        s.host = std::move(host);
+        ++moduleSessions;
+        std::vector<std::string> table;
+        std::string readError;
+        if (readEntries([&s](const HostRequest& r) { return s.host->run(r); }, &table, &readError)) {
+            s.committed = std::move(table);
+        }
+        return true;
     }
 
     void close(const std::shared_ptr<WebSession>& s)
@@ -125,11 +159,16 @@ struct ConsoleServer::Impl : PageContext {
         std::lock_guard<FairMutex> lock(moduleMutex);
         if (!s->closed) {
             s->closed = true;
-            s->host->close();
+            if (s->host) {
+                s->host->close();
+                s->host.reset();
+                --moduleSessions;
+            }
+            std::vector<std::string>().swap(s->committed);
         }
     }
 
-    std::shared_ptr<WebSession> current(const httplib::Request& req)
+    std::shared_ptr<WebSession> current(const HttpRequest& req)
     {
         std::string id = cookieValue(req, kCookie);
         std::lock_guard<std::mutex> lock(sessionsMutex);
@@ -181,8 +220,8 @@ struct ConsoleServer::Impl : PageContext {
             return outcome;
         }
         std::lock_guard<FairMutex> lock(moduleMutex);
-        if (s.closed) {
-            outcome.hostError = "the session has ended";
+        if (!openHost(s, &error)) {
+            outcome.hostError = error;
             return outcome;
         }
         return s.host->run(request);
@@ -192,9 +231,10 @@ struct ConsoleServer::Impl : PageContext {
     {
         return [this, &s](const HostRequest& r) {
             std::lock_guard<FairMutex> lock(moduleMutex);
-            if (s.closed) {
+            std::string error;
+            if (!openHost(s, &error)) {
                 RequestOutcome o;
-                o.hostError = "the session has ended";
+                o.hostError = error;
                 return o;
             }
             return s.host->run(r);
@@ -273,7 +313,7 @@ struct ConsoleServer::Impl : PageContext {
 
     // --- HTTP -----------------------------------------------------------
 
-    void setSessionCookie(httplib::Response& res, const std::string& name, const std::string& value, long maxAge)
+    void setSessionCookie(HttpResponse& res, const std::string& name, const std::string& value, long maxAge)
     {
         std::string cookie = name + "=" + value + "; Path=/; HttpOnly; SameSite=Strict";
         if (maxAge >= 0) {
@@ -282,19 +322,19 @@ struct ConsoleServer::Impl : PageContext {
         if (tls()) {
             cookie += "; Secure";
         }
-        res.set_header("Set-Cookie", cookie);
+        res.headers.emplace_back("Set-Cookie", cookie);
     }
 
-    static void sendJson(httplib::Response& res, const json& body, int status = 200)
+    static void sendJson(HttpResponse& res, const json& body, int status = 200)
     {
         res.status = status;
-        res.set_content(body.dump(-1, ' ', true, json::error_handler_t::replace), "application/json");
+        res.setContent(body.dump(-1, ' ', true, json::error_handler_t::replace), "application/json");
     }
 
-    static bool csrfOk(const httplib::Request& req, const WebSession& s)
+    static bool csrfOk(const HttpRequest& req, const WebSession& s)
     {
-        std::string token = req.has_header("X-CSRF-Token") ? req.get_header_value("X-CSRF-Token")
-                                                           : req.get_param_value("csrf");
+        // Never from the query: a URL ends up in logs and browser histories.
+        std::string token = req.hasHeader("X-CSRF-Token") ? req.header("X-CSRF-Token") : req.formField("csrf");
         return !token.empty() && sameSecret(token, s.csrf);
     }
 
@@ -309,62 +349,62 @@ struct ConsoleServer::Impl : PageContext {
 void ConsoleServer::Impl::pageRoutes()
 {
     auto& srv = *server;
-    srv.get("/login", [this](const httplib::Request& req, httplib::Response& res) {
+    srv.get("/login", [this](const HttpRequest& req, HttpResponse& res) {
         std::string token = randomToken();
         setSessionCookie(res, kLoginCookie, token, 600);
-        res.set_content(loginPage(token, req.get_param_value("error")), "text/html; charset=utf-8");
+        res.setContent(loginPage(token, req.param("error")), "text/html; charset=utf-8");
     });
-    srv.post("/login", [this](const httplib::Request& req, httplib::Response& res) {
+    srv.post("/login", [this](const HttpRequest& req, HttpResponse& res) {
         std::string expected = cookieValue(req, kLoginCookie);
-        if (expected.empty() || !sameSecret(expected, req.get_param_value("csrf"))) {
+        if (expected.empty() || !sameSecret(expected, req.formField("csrf"))) {
             res.status = 403;
-            res.set_content(loginPage(randomToken(), "The form had no valid token; load the page again."),
-                            "text/html; charset=utf-8");
+            res.setContent(loginPage(randomToken(), "The form had no valid token; load the page again."),
+                           "text/html; charset=utf-8");
             return;
         }
-        if (limiter.blocked(req.remote_addr)) {
+        std::string user = req.formField("user");
+        if (limiter.blocked(user, req.remoteAddr)) {
             res.status = 429;
-            res.set_content(loginPage(expected, "Too many failed logins; wait a few minutes."),
-                            "text/html; charset=utf-8");
+            res.setContent(loginPage(expected, "Too many failed logins; wait a few minutes."),
+                           "text/html; charset=utf-8");
             return;
         }
-        std::string user = req.get_param_value("user");
-        if (!checkPassword(options.usersFile, user, req.get_param_value("password"))) {
-            limiter.failed(req.remote_addr);
+        if (!checkPassword(options.usersFile, user, req.formField("password"))) {
+            limiter.failed(user, req.remoteAddr);
             res.status = 403;
-            res.set_content(loginPage(expected, "Wrong name or password."), "text/html; charset=utf-8");
+            res.setContent(loginPage(expected, "Wrong name or password."), "text/html; charset=utf-8");
             return;
         }
-        limiter.succeeded(req.remote_addr);
+        limiter.succeeded(user, req.remoteAddr);
         std::string error;
-        auto s = login(user, &error);
+        auto s = login(user, &res.status, &error);
         if (!s) {
-            res.status = 503;
-            res.set_content(loginPage(expected, error), "text/html; charset=utf-8");
+            error[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(error[0])));
+            res.setContent(loginPage(expected, error + "."), "text/html; charset=utf-8");
             return;
         }
         setSessionCookie(res, kCookie, s->id, -1);
-        res.set_redirect("/");
+        res.redirect("/");
     });
 
     // Every other page needs a session; a form post needs its token too.
     auto page = [this](auto render, bool write) {
-        return [this, render, write](const httplib::Request& req, httplib::Response& res) {
+        return [this, render, write](const HttpRequest& req, HttpResponse& res) {
             auto s = current(req);
             if (!s) {
-                res.set_redirect("/login");
+                res.redirect("/login");
                 return;
             }
             if (write && !csrfOk(req, *s)) {
                 res.status = 403;
-                res.set_content(errorPage(*s, "The form was refused: it carried no valid token."),
-                                "text/html; charset=utf-8");
+                res.setContent(errorPage(*s, "The form was refused: it carried no valid token."),
+                               "text/html; charset=utf-8");
                 return;
             }
             render(req, res, *s);
         };
     };
-    srv.post("/logout", page([this](const httplib::Request& req, httplib::Response& res, WebSession& s) {
+    srv.post("/logout", page([this](const HttpRequest& req, HttpResponse& res, WebSession& s) {
         (void)req;
         std::shared_ptr<WebSession> held = current(req);
         if (held) {
@@ -372,41 +412,40 @@ void ConsoleServer::Impl::pageRoutes()
         }
         (void)s;
         setSessionCookie(res, kCookie, "", 0);
-        res.set_redirect("/login");
+        res.redirect("/login");
     }, true));
-    srv.get("/", page([this](const httplib::Request&, httplib::Response& res, WebSession& s) {
-        res.set_content(overviewPage(*this, s), "text/html; charset=utf-8");
+    srv.get("/", page([this](const HttpRequest&, HttpResponse& res, WebSession& s) {
+        res.setContent(overviewPage(*this, s), "text/html; charset=utf-8");
     }, false));
-    srv.get("/entries", page([this](const httplib::Request&, httplib::Response& res, WebSession& s) {
-        res.set_content(entriesPage(*this, s), "text/html; charset=utf-8");
+    srv.get("/entries", page([this](const HttpRequest&, HttpResponse& res, WebSession& s) {
+        res.setContent(entriesPage(*this, s), "text/html; charset=utf-8");
     }, false));
-    srv.post("/entries", page([this](const httplib::Request& req, httplib::Response& res, WebSession& s) {
-        s.flash = entriesAction(*this, s, [&req](const std::string& name) { return req.get_param_value(name); });
-        res.set_redirect("/entries");
+    srv.post("/entries", page([this](const HttpRequest& req, HttpResponse& res, WebSession& s) {
+        s.flash = entriesAction(*this, s, [&req](const std::string& name) { return req.formField(name); });
+        res.redirect("/entries");
     }, true));
-    srv.get("/logs", page([this](const httplib::Request& req, httplib::Response& res, WebSession& s) {
-        res.set_content(logsPage(*this, s, req.get_param_value("name"), req.get_param_value("filter")),
-                        "text/html; charset=utf-8");
+    srv.get("/logs", page([this](const HttpRequest& req, HttpResponse& res, WebSession& s) {
+        res.setContent(logsPage(*this, s, req.param("name"), req.param("filter")),
+                       "text/html; charset=utf-8");
     }, false));
-    srv.get("/logs/download", page([this](const httplib::Request& req, httplib::Response& res, WebSession&) {
-        std::string name = req.get_param_value("name");
+    srv.get("/logs/download", page([this](const HttpRequest& req, HttpResponse& res, WebSession&) {
+        std::string name = req.param("name");
         std::string text;
         if (!readLog(options.logFolder, name, &text)) {
             res.status = 404;
-            res.set_content("no such log\n", "text/plain");
+            res.setContent("no such log\n", "text/plain");
             return;
         }
-        res.set_header("Content-Disposition", "attachment; filename=\"" + name + ".log\"");
-        res.set_content(text, "text/plain; charset=utf-8");
+        res.setHeader("Content-Disposition", "attachment; filename=\"" + name + ".log\"");
+        res.setContent(text, "text/plain; charset=utf-8");
     }, false));
-    srv.get("/graph", page([this](const httplib::Request& req, httplib::Response& res, WebSession& s) {
-        res.set_content(graphPage(*this, s, req.get_param_value("var"), req.get_param_value("day"),
-                                  req.get_param_value("span") == "week"),
-                        "text/html; charset=utf-8");
+    srv.get("/graph", page([this](const HttpRequest& req, HttpResponse& res, WebSession& s) {
+        res.setContent(graphPage(*this, s, req.param("var"), req.param("day"), req.param("span") == "week"),
+                       "text/html; charset=utf-8");
     }, false));
-    srv.get("/try", page([this](const httplib::Request& req, httplib::Response& res, WebSession& s) {
-        res.set_content(tryPage(*this, s, [&req](const std::string& name) { return req.get_param_value(name); }),
-                        "text/html; charset=utf-8");
+    srv.get("/try", page([this](const HttpRequest& req, HttpResponse& res, WebSession& s) {
+        res.setContent(tryPage(*this, s, [&req](const std::string& name) { return req.param(name); }),
+                       "text/html; charset=utf-8");
     }, false));
 }
 
@@ -415,27 +454,29 @@ void ConsoleServer::Impl::pageRoutes()
 void ConsoleServer::Impl::apiRoutes()
 {
     auto& srv = *server;
-    srv.post("/api/login", [this](const httplib::Request& req, httplib::Response& res) {
+    srv.post("/api/login", [this](const HttpRequest& req, HttpResponse& res) {
         json body = json::parse(req.body, nullptr, false);
         if (!body.is_object() || !body.contains("user") || !body.contains("password") || !body["user"].is_string() ||
             !body["password"].is_string()) {
             sendJson(res, {{"error", "expected {\"user\":..., \"password\":...}"}}, 400);
             return;
         }
-        if (limiter.blocked(req.remote_addr)) {
+        std::string user = body["user"];
+        if (limiter.blocked(user, req.remoteAddr)) {
             sendJson(res, {{"error", "too many failed logins; wait a few minutes"}}, 429);
             return;
         }
-        if (!checkPassword(options.usersFile, body["user"], body["password"])) {
-            limiter.failed(req.remote_addr);
+        if (!checkPassword(options.usersFile, user, body["password"])) {
+            limiter.failed(user, req.remoteAddr);
             sendJson(res, {{"error", "wrong name or password"}}, 403);
             return;
         }
-        limiter.succeeded(req.remote_addr);
+        limiter.succeeded(user, req.remoteAddr);
         std::string error;
-        auto s = login(body["user"], &error);
+        int status = 0;
+        auto s = login(user, &status, &error);
         if (!s) {
-            sendJson(res, {{"error", error}}, 503);
+            sendJson(res, {{"error", error}}, status);
             return;
         }
         setSessionCookie(res, kCookie, s->id, -1);
@@ -443,7 +484,7 @@ void ConsoleServer::Impl::apiRoutes()
     });
 
     auto api = [this](auto handler, bool write) {
-        return [this, handler, write](const httplib::Request& req, httplib::Response& res) {
+        return [this, handler, write](const HttpRequest& req, HttpResponse& res) {
             auto s = current(req);
             if (!s) {
                 sendJson(res, {{"error", "log in first: POST /api/login"}}, 401);
@@ -465,13 +506,13 @@ void ConsoleServer::Impl::apiRoutes()
         };
     };
     using S = std::shared_ptr<WebSession>;
-    srv.post("/api/logout", api([this](const httplib::Request&, httplib::Response& res, S s, const json&) {
+    srv.post("/api/logout", api([this](const HttpRequest&, HttpResponse& res, S s, const json&) {
         close(s);
         setSessionCookie(res, kCookie, "", 0);
         sendJson(res, {{"closed", true}});
     }, true));
     // Any request of a management client, answered as zorhost --json answers it.
-    srv.post("/api/request", api([this](const httplib::Request&, httplib::Response& res, S s, const json& body) {
+    srv.post("/api/request", api([this](const HttpRequest&, HttpResponse& res, S s, const json& body) {
         if (!body.contains("op") || !body["op"].is_string() || (body.contains("key") && !body["key"].is_string()) ||
             (body.contains("value") && !body["value"].is_string())) {
             sendJson(res, {{"error", "expected {\"op\":..., \"key\":..., \"value\":...}"}}, 400);
@@ -493,9 +534,9 @@ void ConsoleServer::Impl::apiRoutes()
             sendJson(res, {{"error", *o.hostError}}, 500);
             return;
         }
-        res.set_content(jsonLine(request, o), "application/json");
+        res.setContent(jsonLine(request, o), "application/json");
     }, true));
-    srv.get("/api/entries", api([this](const httplib::Request&, httplib::Response& res, S s, const json&) {
+    srv.get("/api/entries", api([this](const HttpRequest&, HttpResponse& res, S s, const json&) {
         std::vector<std::string> entries;
         std::string error;
         if (!table(*s, &entries, &error)) {
@@ -519,7 +560,7 @@ void ConsoleServer::Impl::apiRoutes()
         }
         sendJson(res, out);
     }, false));
-    srv.get("/api/variables", api([this](const httplib::Request&, httplib::Response& res, S, const json&) {
+    srv.get("/api/variables", api([this](const HttpRequest&, HttpResponse& res, S, const json&) {
         json out = json::array();
         for (const auto& [name, definition] : thread.variables()) {
             std::string value;
@@ -530,7 +571,7 @@ void ConsoleServer::Impl::apiRoutes()
         }
         sendJson(res, out);
     }, false));
-    srv.get("/api/presets", api([this](const httplib::Request&, httplib::Response& res, S s, const json&) {
+    srv.get("/api/presets", api([this](const HttpRequest&, HttpResponse& res, S s, const json&) {
         std::set<std::string> known;
         for (const auto& v : thread.variables()) known.insert(v.first);
         json out = json::array();
@@ -541,42 +582,42 @@ void ConsoleServer::Impl::apiRoutes()
         }
         sendJson(res, out);
     }, false));
-    srv.get("/api/logs", api([this](const httplib::Request&, httplib::Response& res, S, const json&) {
+    srv.get("/api/logs", api([this](const HttpRequest&, HttpResponse& res, S, const json&) {
         sendJson(res, listLogs(options.logFolder));
     }, false));
-    srv.get(R"(/api/logs/([^/]+))", api([this](const httplib::Request& req, httplib::Response& res, S, const json&) {
+    srv.get(R"(/api/logs/([^/]+))", api([this](const HttpRequest& req, HttpResponse& res, S, const json&) {
         std::string text;
         if (!readLog(options.logFolder, req.matches[1], &text)) {
             sendJson(res, {{"error", "no such log"}}, 404);
             return;
         }
-        res.set_content(text, "text/plain; charset=utf-8");
+        res.setContent(text, "text/plain; charset=utf-8");
     }, false));
-    srv.get("/api/samples", api([this](const httplib::Request& req, httplib::Response& res, S, const json&) {
+    srv.get("/api/samples", api([this](const HttpRequest& req, HttpResponse& res, S, const json&) {
         std::string text;
-        if (!readLog(options.logFolder, req.get_param_value("day"), &text)) {
+        if (!readLog(options.logFolder, req.param("day"), &text)) {
             sendJson(res, {{"error", "no such log"}}, 404);
             return;
         }
         json out = json::array();
-        for (const auto& p : samplesOf(text, req.get_param_value("var"))) {
+        for (const auto& p : samplesOf(text, req.param("var"))) {
             out.push_back({{"time", p.clock}, {"value", p.value}});
         }
         sendJson(res, out);
     }, false));
-    srv.get("/api/diff", api([this](const httplib::Request&, httplib::Response& res, S s, const json&) {
-        res.set_content(diffText(*s, true), "application/json");
+    srv.get("/api/diff", api([this](const HttpRequest&, HttpResponse& res, S s, const json&) {
+        res.setContent(diffText(*s, true), "application/json");
     }, false));
-    srv.post("/api/validate", api([this](const httplib::Request&, httplib::Response& res, S s, const json&) {
+    srv.post("/api/validate", api([this](const HttpRequest&, HttpResponse& res, S s, const json&) {
         sendJson(res, {{"problems", validate(*s)}});
     }, true));
-    srv.post("/api/commit", api([this](const httplib::Request&, httplib::Response& res, S s, const json&) {
+    srv.post("/api/commit", api([this](const HttpRequest&, HttpResponse& res, S s, const json&) {
         RequestOutcome o = commit(*s);
         sendJson(res, {{"result", o.result ? json(*o.result) : json(nullptr)}, {"reply", o.reply}},
                  o.result && *o.result >= 0 ? 200 : 409);
     }, true));
     // Tries a trigger (its XML text, or a preset's index) on a stored day.
-    srv.post("/api/try", api([this](const httplib::Request&, httplib::Response& res, S s, const json& body) {
+    srv.post("/api/try", api([this](const HttpRequest&, HttpResponse& res, S s, const json& body) {
         auto field = [&body](const char* name) {
             return body.contains(name) && body[name].is_string() ? body[name].get<std::string>() : std::string();
         };
@@ -691,7 +732,7 @@ std::string ConsoleServer::Impl::metricsText()
     }
     family("zor_sessions_open", "gauge", "Module sessions open, by where their client is.");
     m << "zor_sessions_open{client=\"socket\"} " << socketSessions() << '\n'
-      << "zor_sessions_open{client=\"console\"} " << openBrowserSessions() << '\n';
+      << "zor_sessions_open{client=\"console\"} " << moduleSessions << '\n';
     family("zor_monitor_config_last_load_timestamp_seconds", "gauge",
            "When the monitor thread last took up a configuration (Unix time).");
     m << "zor_monitor_config_last_load_timestamp_seconds " << st.lastLoad << '\n';
@@ -704,15 +745,15 @@ void ConsoleServer::Impl::routes()
 {
     pageRoutes();
     apiRoutes();
-    server->get("/metrics", [this](const httplib::Request& req, httplib::Response& res) {
-        if (!addressAllowed(req.remote_addr, options.metricsAllow) && !current(req)) {
+    server->get("/metrics", [this](const HttpRequest& req, HttpResponse& res) {
+        if (!addressAllowed(req.remoteAddr, options.metricsAllow) && !current(req)) {
             res.status = 403;
-            res.set_content("metrics: this address may not read them without a login\n", "text/plain");
+            res.setContent("metrics: this address may not read them without a login\n", "text/plain");
             return;
         }
-        res.set_content(metricsText(), "text/plain; version=0.0.4; charset=utf-8");
+        res.setContent(metricsText(), "text/plain; version=0.0.4; charset=utf-8");
     });
-    server->setExceptionHandler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
+    server->setExceptionHandler([](const HttpRequest&, HttpResponse& res, std::exception_ptr ep) {
         std::string what = "internal error";
         try {
             std::rethrow_exception(ep);
@@ -721,17 +762,17 @@ void ConsoleServer::Impl::routes()
         } catch (...) {
         }
         res.status = 500;
-        res.set_content("error: " + what + "\n", "text/plain");
+        res.setContent("error: " + what + "\n", "text/plain");
     });
-    server->setPostRoutingHandler([](const httplib::Request&, httplib::Response& res) {
-        res.set_header("X-Content-Type-Options", "nosniff");
-        res.set_header("X-Frame-Options", "DENY");
-        res.set_header("Content-Security-Policy",
+    server->setPostRoutingHandler([](const HttpRequest&, HttpResponse& res) {
+        res.setHeader("X-Content-Type-Options", "nosniff");
+        res.setHeader("X-Frame-Options", "DENY");
+        res.setHeader("Content-Security-Policy",
                        "default-src 'self'; script-src 'self'; style-src 'self' 'unsafe-inline'; img-src 'self' data:");
-        res.set_header("Cache-Control", "no-store");
+        res.setHeader("Cache-Control", "no-store");
     });
-    server->get("/console.js", [](const httplib::Request&, httplib::Response& res) {
-        res.set_content(consoleScript(), "text/javascript");
+    server->get("/console.js", [](const HttpRequest&, HttpResponse& res) {
+        res.setContent(consoleScript(), "text/javascript");
     });
 }
 
@@ -743,6 +784,8 @@ ConsoleServer::ConsoleServer(const ModuleLibrary& module, FairMutex& moduleMutex
 
 ConsoleServer::~ConsoleServer() { stop(); }
 
+unsigned ConsoleServer::openLogins() const { return static_cast<unsigned>(_impl->openBrowserSessions()); }
+
 bool ConsoleServer::start(std::string* error)
 {
     Impl& d = *_impl;
@@ -750,13 +793,11 @@ bool ConsoleServer::start(std::string* error)
     if (!d.server) {
         return false;
     }
-    d.server->setPayloadMaxLength(size_t(4) << 20);
     d.routes();
-    if (!d.server->bind(d.options.address, d.options.port)) {
-        *error = "--http: cannot listen on " + d.options.address + ":" + std::to_string(d.options.port);
+    if (!d.server->start(d.options.address, d.options.port, d.options.http, error)) {
+        d.server.reset();
         return false;
     }
-    d.listener = std::thread([&d] { d.server->listen(); });
     d.reaper = std::thread([&d] { d.reapIdle(); });
     return true;
 }
@@ -766,9 +807,6 @@ void ConsoleServer::stop()
     Impl& d = *_impl;
     if (d.server) {
         d.server->stop();
-    }
-    if (d.listener.joinable()) {
-        d.listener.join();
     }
     {
         std::lock_guard<std::mutex> lock(d.reaperMutex);

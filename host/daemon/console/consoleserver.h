@@ -1,12 +1,13 @@
 // The web console and metrics endpoint of zorhostd: an HTTP(S) server whose
-// browser sessions are module sessions, opened at login and closed at
-// logout or after being idle. Every edit is a request to the module, under
+// browser sessions (logins) are module sessions, opened at a login's first
+// request and closed at logout or after being idle. Every edit is a request to the module, under
 // the daemon's module mutex, with the same keys and XML texts a management
 // client sends; the console keeps no configuration of its own.
 #pragma once
 
 #include "consoleauth.h"
 #include "fairmutex.h"
+#include "httpendpoint.h"
 #include "modulelibrary.h"
 
 #include <functional>
@@ -30,8 +31,11 @@ struct ConsoleOptions {
     long interval = 60;
     std::string usersFile;  ///< resolved path of console.users
     std::string logFolder;  ///< resolved path of the monitoring logs
-    unsigned loginLimit = 5;
+    unsigned loginLimit = 5; ///< failed logins of one user from one address
     unsigned loginWindowSeconds = 300;
+    unsigned loginsPerUser = 8; ///< logins open at once for one user name
+    unsigned loginsInAll = 32;  ///< logins open at once, all users together
+    HttpLimits http;
 };
 
 class ConsoleServer {
@@ -47,6 +51,8 @@ public:
     bool start(std::string* error);
     /// Stops serving and closes every browser session in the module.
     void stop();
+    /// Browser sessions (logins) open now, with or without a module session.
+    unsigned openLogins() const;
 
     struct Impl;
 

@@ -1,6 +1,6 @@
-"""The console's JSON API and /metrics, without a browser: logins and their
-limit, token checks, edits through the module, commit, try, and the metrics
-read by Prometheus's own parser."""
+"""The console's JSON API and /metrics, without a browser: logins, their
+limits and caps, token checks, edits through the module, commit, try, and
+the metrics read by Prometheus's own parser."""
 import json
 import os
 import sys
@@ -35,6 +35,10 @@ class ConsoleApi(unittest.TestCase):
             (client, "POST", "/api/request", {"op": "get"}, True, 400),
             (client, "GET", "/api/logs/..", None, True, 404),
             (client, "POST", "/api/try", {"day": "d20240301", "variable": "cpu", "trigger": "<x"}, True, 400),
+            # The token counts in a header or a form body, never in the URL.
+            (client, "POST", "/api/validate?csrf=" + client.csrf, None, False, 403),
+            (client, "POST", "/entries?csrf=" + client.csrf, "do=validate", False, 403),
+            (client, "POST", "/entries", "do=validate&csrf=" + client.csrf, False, 200),
         ]
         for who, method, path, body, csrf, status in cases:
             with self.subTest(path=path, body=body):
@@ -69,11 +73,44 @@ class ConsoleApi(unittest.TestCase):
         statuses = [client.login(password="wrong") for _ in range(6)]
         self.assertEqual(statuses[:5], [403] * 5)
         self.assertEqual(statuses[5], 429)
-        # While limited, even the right password is refused.
+        # While limited, even the right password is refused; but only that
+        # name from that address is held back.
         self.assertEqual(client.login(), 429)
+        self.assertEqual(Client(self.console.base).login(user="operator"), 200)
+        self.assertEqual(Client(self.console.base, source="127.0.0.2").login(), 200)
         # The limit is the same for the form; clear it for the other tests.
         self.console.close()
         type(self).console = Console(ZORHOSTD)
+
+    def test_logins_are_capped_and_open_the_module_when_used(self):
+        capped = Console(ZORHOSTD, ["--console-logins", "4", "--console-logins-per-user", "3"])
+        try:
+            def console_sessions():
+                text = Client(capped.base).call("GET", "/metrics")[1]
+                family = next(f for f in text_string_to_metric_families(text) if f.name == "zor_sessions_open")
+                return next(s.value for s in family.samples if s.labels["client"] == "console")
+
+            admins = [Client(capped.base) for _ in range(3)]
+            self.assertEqual([a.login() for a in admins], [200] * 3)
+            status, text = Client(capped.base).call("POST", "/api/login", {"user": "admin", "password": "secret"})
+            self.assertEqual(status, 429)
+            self.assertIn("too many logins for this user", json.loads(text)["error"])
+            operators = [Client(capped.base) for _ in range(2)]
+            self.assertEqual(operators[0].login(user="operator"), 200)
+            status, text = operators[1].call("POST", "/api/login", {"user": "operator", "password": "secret"})
+            self.assertEqual(status, 503)
+            self.assertIn("logins open, the most it serves", json.loads(text)["error"])
+            # Four logins, no module session until one is used.
+            self.assertEqual(console_sessions(), 0)
+            self.assertEqual(admins[0].call("GET", "/api/entries")[0], 200)
+            self.assertEqual(console_sessions(), 1)
+            # Logging out closes the module session and frees the place.
+            self.assertEqual(admins[0].call("POST", "/api/logout")[0], 200)
+            self.assertEqual(admins[0].call("GET", "/api/entries")[0], 401)
+            self.assertEqual(console_sessions(), 0)
+            self.assertEqual(operators[1].login(user="operator"), 200)
+        finally:
+            capped.close()
 
     def test_metrics(self):
         status, text = Client(self.console.base).call("GET", "/metrics")

@@ -1,5 +1,8 @@
 """A zorhostd with its web console on a loopback port and a temporary root
-copied from the demo root, with one console user (admin / secret)."""
+copied from the demo root, with two console users (admin and operator, both
+with password secret)."""
+import functools
+import http.client
 import http.cookiejar
 import json
 import os
@@ -33,7 +36,7 @@ class Console:
         digest = subprocess.run(["mkpasswd", "-m", "yescrypt", "secret"], check=True, capture_output=True,
                                 text=True).stdout.strip()
         with open(os.path.join(self.root, "etc/configs/monitor/console.users"), "w") as f:
-            f.write("admin:" + digest + "\n")
+            f.write("admin:%s\noperator:%s\n" % (digest, digest))
         self.port = free_port()
         self.base = "%s://127.0.0.1:%d" % ("https" if tls else "http", self.port)
         if tls:
@@ -65,18 +68,36 @@ class Console:
         return rc
 
 
-class Client:
-    """A JSON API client with its own cookie jar."""
+class _FromAddress(urllib.request.HTTPHandler):
+    """Plain HTTP from another loopback address (127.0.0.0/8 is all local)."""
 
-    def __init__(self, base):
+    def __init__(self, source):
+        super().__init__()
+        self.source = source
+
+    def http_open(self, req):
+        return self.do_open(functools.partial(http.client.HTTPConnection, source_address=(self.source, 0)), req)
+
+
+class Client:
+    """A JSON API client with its own cookie jar, optionally connecting from
+    another loopback address."""
+
+    def __init__(self, base, source=None):
         self.base = base
         self.cookies = http.cookiejar.CookieJar()
-        self.opener = urllib.request.build_opener(urllib.request.HTTPCookieProcessor(self.cookies),
-                                                  urllib.request.HTTPSHandler(context=UNVERIFIED))
+        handlers = [urllib.request.HTTPCookieProcessor(self.cookies), urllib.request.HTTPSHandler(context=UNVERIFIED)]
+        if source:
+            handlers.append(_FromAddress(source))
+        self.opener = urllib.request.build_opener(*handlers)
         self.csrf = None
 
     def call(self, method, path, body=None, csrf=True):
-        data = None if body is None else json.dumps(body).encode()
+        """body: an object sent as JSON, or a str sent as a form."""
+        if isinstance(body, str):
+            data = body.encode()
+        else:
+            data = None if body is None else json.dumps(body).encode()
         req = urllib.request.Request(self.base + path, data=data, method=method)
         if csrf and self.csrf:
             req.add_header("X-CSRF-Token", self.csrf)
