@@ -412,6 +412,8 @@ int main(int argc, char** argv)
         return failStart(error);
     }
     SessionDaemon daemon(module, daemonOptions);
+    // Before any session opens, the console's included.
+    valuescreen::install([&daemon](const std::string& text) { daemon.queueLog(text); });
 
     // The daemon edits the configuration for as long as it runs, so it holds
     // the editors' lock from before the module first reads Monitor.cfg to
@@ -459,6 +461,7 @@ int main(int argc, char** argv)
     if (!o.http.empty()) {
         webConsole = std::make_unique<console::ConsoleServer>(
             module, daemon.moduleMutex(), monitorThread, [&daemon] { return daemon.activeSessions(); }, consoleOptions);
+        daemon.setConsoleLogins([&webConsole] { return webConsole->openLogins(); });
         if (!webConsole->start(&error)) {
             return failStart(error);
         }
@@ -477,7 +480,6 @@ int main(int argc, char** argv)
         }
     }
     stderrToLog();
-    valuescreen::install([&daemon](const std::string& text) { daemon.queueLog(text); });
     int status = daemon.serve(signalFd, reopenLog);
     close(signalFd);
     if (webConsole) {

@@ -617,7 +617,14 @@ void SessionDaemon::stop()
         std::lock_guard<FairMutex> lock(_moduleMutex);
         unsaved = _storeUnsaved;
     }
+    // The console stops after the socket; its logins end with it.
+    const unsigned logins = _consoleLogins ? _consoleLogins() : 0;
+    const std::string consoleText =
+        logins == 0 ? std::string()
+                    : "; " + std::to_string(logins) + (logins == 1 ? " console login is" : " console logins are") +
+                          " closed with the console";
     log("stopped: closed " + std::to_string(open) + (open == 1 ? " session" : " sessions") + ", " +
         std::to_string(withEdits) + " of them with uncommitted edits, which are discarded" +
-        (unsaved && withEdits == 0 ? "; edits of sessions closed earlier without a commit are discarded too" : ""));
+        (unsaved && withEdits == 0 ? "; edits of sessions closed earlier without a commit are discarded too" : "") +
+        consoleText);
 }

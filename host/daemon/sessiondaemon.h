@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -63,6 +64,9 @@ public:
     /// free, never while the caller waits for it, so no lock order can cycle.
     void queueLog(const std::string& text);
 
+    /// How many console logins are open, for the stop line.
+    void setConsoleLogins(std::function<unsigned()> count) { _consoleLogins = std::move(count); }
+
     /// Sessions served over the socket now.
     unsigned activeSessions() const { return _active.load(); }
 
@@ -98,6 +102,7 @@ private:
     std::atomic<bool> _stopping{false};
     std::atomic<unsigned> _active{0};
     MemoryBudget _budget;
+    std::function<unsigned()> _consoleLogins;
     unsigned long _nextSessionId = 1;
     // Refusal lines, written by the accepting thread alone.
     bool _refusalsLogged = false;

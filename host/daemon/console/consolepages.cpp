@@ -1,4 +1,5 @@
 #include "consolepages.h"
+#include "valuescreen.h"
 
 #include "monitorlogs.h"
 #include "triggertry.h"
@@ -383,6 +384,12 @@ std::string overviewPage(PageContext& c, WebSession& s)
         body += "<pre id=\"alerts\">";
         for (size_t i = alerts.size() > 20 ? alerts.size() - 20 : 0; i < alerts.size(); ++i) body += h(alerts[i].line) + "\n";
         body += "</pre>";
+    }
+    const std::string parserProblem = valuescreen::moduleParserProblem();
+    if (!parserProblem.empty()) {
+        body += "<p class=\"warn\" id=\"parser-problem\">The module's XML parser refuses every document since " +
+                h(parserProblem) + ": no entry or trigger can be set or added. Commit the edits you have, then "
+                "restart zorhostd.</p>";
     }
     zormon::MonitorThreadStatus st = c.monitor().status();
     body += "<h2>Monitor thread</h2><table id=\"status\"><tr><th>State</th><td>" +

@@ -3,6 +3,7 @@
 #include "configtext.h"
 #include "consolepages.h"
 #include "httpendpoint.h"
+#include "valuescreen.h"
 #include "monitorlogs.h"
 #include "triggertry.h"
 
@@ -738,6 +739,9 @@ std::string ConsoleServer::Impl::metricsText()
     m << "zor_monitor_config_last_load_timestamp_seconds " << st.lastLoad << '\n';
     family("zor_monitor_config_load_ok", "gauge", "0 when the last configuration load failed.");
     m << "zor_monitor_config_load_ok " << (st.configurationProblem.empty() ? 1 : 0) << '\n';
+    family("zor_module_xml_parser_ok", "gauge",
+           "0 once the module's XML parser refuses every document (restart zorhostd after committing).");
+    m << "zor_module_xml_parser_ok " << (valuescreen::moduleParserProblem().empty() ? 1 : 0) << '\n';
     return m.str();
 }
 

@@ -3,6 +3,7 @@ limits and caps, token checks, edits through the module, commit, try, and
 the metrics read by Prometheus's own parser."""
 import json
 import os
+import subprocess
 import sys
 import unittest
 
@@ -67,6 +68,40 @@ class ConsoleApi(unittest.TestCase):
         self.assertEqual(result["samples"], 48)
         self.assertGreater(result["fired"], 0)
         self.assertGreater(result["suppressed"], 0)
+
+    def test_a_malformed_document_breaks_no_one(self):
+        entry = KEYS + "config/monitor-entry/"
+        truncated = {"op": "add", "key": entry, "value": '<monitor-entry variable="x" log="false"><frequency/>'}
+        valid = {"op": "add", "key": entry, "value": '<monitor-entry variable="cpu" log="false"><frequency/></monitor-entry>'}
+        client = Client(self.console.base)
+        self.assertEqual(client.login(), 200)
+        reply = json.loads(client.call("POST", "/api/request", truncated)[1])
+        self.assertIn("the value's XML text is malformed", reply["error"])
+        self.assertEqual(json.loads(client.call("POST", "/api/request", valid)[1])["result"], 0)
+        status, page = client.call("POST", "/entries", "do=add-entry&variable=cpu&csrf=" + client.csrf, csrf=False)
+        self.assertEqual(status, 200)
+        self.assertIn("result 0", page)
+        zorhost = os.path.join(os.path.dirname(ZORHOSTD), "zorhost")
+        run = subprocess.run([zorhost, "--connect", os.path.join(self.console.tmp, "sock"), "--script", "-"],
+                             input="add %s %s\n" % (entry, valid["value"]), capture_output=True, text=True)
+        self.assertIn("result: 0", run.stderr)
+
+        # Should a document fail in the module anyway, the console says so and what to do.
+        os.environ["ZORHOSTD_SKIP_VALUE_CHECK_FOR_TEST"] = "1"
+        try:
+            unchecked = Console(ZORHOSTD)
+        finally:
+            del os.environ["ZORHOSTD_SKIP_VALUE_CHECK_FOR_TEST"]
+        try:
+            client = Client(unchecked.base)
+            self.assertEqual(client.login(), 200)
+            self.assertEqual(json.loads(client.call("POST", "/api/request", truncated)[1])["result"], -6)
+            self.assertIn("Commit the edits you have", json.loads(client.call("POST", "/api/request", valid)[1])["error"])
+            self.assertIn('id="parser-problem"', client.call("GET", "/")[1])
+            metrics = {f.name: f for f in text_string_to_metric_families(client.call("GET", "/metrics")[1])}
+            self.assertEqual(metrics["zor_module_xml_parser_ok"].samples[0].value, 0)
+        finally:
+            unchecked.close()
 
     def test_wrong_password_is_limited(self):
         client = Client(self.console.base)
