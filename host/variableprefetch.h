@@ -5,7 +5,6 @@
 // call then answers from it at once with its reply formed as always.
 #pragma once
 
-#include "hostsession.h"
 #include "request.h"
 #include "zormonitor_host.h"
 
@@ -13,5 +12,4 @@
 
 /// The value the request will need, read now; null when the request is not
 /// a get of the variable key. Keep it alive across the session's run().
-std::unique_ptr<zormonitor::PrefetchedValue> prefetchVariable(const HostSession& session,
-                                                              const HostRequest& request);
+std::unique_ptr<zormonitor::PrefetchedValue> prefetchVariable(const HostRequest& request);

@@ -540,7 +540,7 @@ bool SessionDaemon::answerLine(HostSession& session, const std::string& line, un
     // A variable's value may take a program's whole timeout to read: read it
     // before taking the lock that every session needs, and let the module
     // answer from it.
-    std::unique_ptr<zormonitor::PrefetchedValue> prefetched = prefetchVariable(session, request);
+    std::unique_ptr<zormonitor::PrefetchedValue> prefetched = prefetchVariable(request);
     RequestOutcome outcome;
     {
         std::lock_guard<FairMutex> lock(_moduleMutex);

@@ -4,6 +4,7 @@
 #include "consolepages.h"
 #include "httpendpoint.h"
 #include "valuescreen.h"
+#include "variableprefetch.h"
 #include "monitorlogs.h"
 #include "triggertry.h"
 
@@ -220,6 +221,8 @@ struct ConsoleServer::Impl : PageContext {
             outcome.hostError = error;
             return outcome;
         }
+        // A variable is read before the lock, as for the socket's sessions.
+        std::unique_ptr<zormonitor::PrefetchedValue> prefetched = prefetchVariable(request);
         std::lock_guard<FairMutex> lock(moduleMutex);
         if (!openHost(s, &error)) {
             outcome.hostError = error;
