@@ -4,6 +4,7 @@
 // programs that print, fail or hang.
 #include "monitorthread.h"
 #include "zorMonitorVariable.h"
+#include "zormonitor_host.h"
 #include "zortest.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +19,18 @@
 using namespace zormon;
 
 namespace {
+
+// The host's wiring of the module's variable keys and commits to a thread.
+zormonitor::ThreadServices servicesOf(MonitorThread& thread)
+{
+    zormonitor::ThreadServices services;
+    services.currentValue = [&thread](const std::string& name, std::string* value) {
+        return thread.currentValue(name, value);
+    };
+    services.variables = [&thread] { return thread.variables(); };
+    services.configurationChanged = [&thread] { thread.configurationChanged(); };
+    return services;
+}
 
 std::time_t gNow = 0;
 
@@ -132,7 +145,7 @@ TEST_F(MonitorThreadTest, LogUdpAndMailReachTheirPeers)
     writeConfig(entry("temp", trigger(kOver50, "max-frequency=\"0\"><email>ops@example.test</email><log/><udp/>")) +
                 entry("b", trigger("<value-changes/>", "><udp/>")));
     MonitorThreadOptions o = options();
-    o.udpPost = nullptr; // the host's UDP thread, to the socket above
+    o.udpPost = ZORUDPThread::postMessage; // the host's UDP thread, to the socket above
     o.mail.server = "127.0.0.1";
     o.mail.port = std::stoi(zortest::readFile(_root.at("mail/port")));
     MonitorThread thread(o);
@@ -252,7 +265,7 @@ TEST_F(MonitorThreadTest, ReloadKeepsUnchangedEntriesAndABadFileIsNamedWithItsRe
     // Committing a change to b re-sends nothing of a inside its repeat limit.
     writeConfig(aEntry + entry("b", trigger("<single-value comparison=\"greater-than\" value=\"55\"/>",
                                             "max-frequency=\"3600\"><udp/>", "permanent=\"true\"")));
-    zormonitor::setThreadServices(thread.services());
+    zormonitor::setThreadServices(servicesOf(thread));
     ZORmonitorThread::setConfigurationChanged(); // what the module calls after a commit
     ++gNow;
     _udp.clear();
@@ -319,7 +332,7 @@ TEST_F(MonitorThreadTest, VariablesFromTheMachineFilesAndPrograms)
                                                       "broken shell echo hi\n");
     writeConfig(entry("hanging", "") + entry("a", ""));
     MonitorThread thread(options());
-    zormonitor::setThreadServices(thread.services());
+    zormonitor::setThreadServices(servicesOf(thread));
     struct Row {
         std::string name;
         int result;

@@ -1,4 +1,4 @@
-// The monitoring logs as the console reads them: one file a day in the log
+// The monitoring logs as the console and zorhost try read them: one file a day in the log
 // folder, with sample lines "YYYY-MM-DD HH:MM:SS sample NAME=VALUE ..." and
 // alert lines "YYYY-MM-DD HH:MM:SS alert NAME=VALUE DESCRIPTION".
 #pragma once
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace console {
+namespace zormon {
 
 struct LogPoint {
     std::time_t when = 0;
@@ -39,4 +39,4 @@ std::vector<std::string> sampledNames(const std::string& text);
 /// "YYYY-MM-DD HH:MM:SS" read as local time; 0 when it is not of that form.
 std::time_t parseClock(const std::string& text);
 
-} // namespace console
+} // namespace zormon

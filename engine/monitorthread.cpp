@@ -1,10 +1,9 @@
 #include "monitorthread.h"
 
-#include "zorMonitorVariable.h"
-#include "zorglobals.h"
 #include "zorpath.h"
 
 #include <algorithm>
+#include <iostream>
 #include <chrono>
 #include <fstream>
 #include <iterator>
@@ -32,9 +31,6 @@ MonitorThread::MonitorThread(MonitorThreadOptions options)
     _options.snmpFile = zorResolvePath(_options.snmpFile);
     _options.actionsFile = zorResolvePath(_options.actionsFile);
     _options.interval = std::max(1L, _options.interval);
-    if (!_options.udpPost) {
-        _options.udpPost = [](const char* text) { return ZORUDPThread::postMessage(text); };
-    }
     _mail = std::make_unique<MailQueue>(_options.mail, [this](const std::string& text) { logHost(text); });
     _builtins = builtinVariables(_options.systemRoot, *_clock);
     // The model and its reader live in this process's own copy of the
@@ -55,11 +51,11 @@ void MonitorThread::logHost(const std::string& text) const
     if (_options.hostLog) {
         _options.hostLog(text);
     } else {
-        // The sampling thread and the mail worker both log; a host that
-        // writes the stream from its own threads too passes hostLog instead.
+        // The sampling thread and the mail worker both log; a host passes
+        // hostLog to put the lines into its own log.
         static std::mutex streamMutex;
         std::lock_guard<std::mutex> lock(streamMutex);
-        zor_logstream << "monitor-thread: " << text << std::endl;
+        std::clog << "monitor-thread: " << text << std::endl;
     }
 }
 
@@ -155,15 +151,6 @@ void MonitorThread::configurationChanged()
     _reload.store(true);
     std::lock_guard<std::mutex> lock(_wakeup->mutex);
     _wakeup->wake.notify_all();
-}
-
-zormonitor::ThreadServices MonitorThread::services()
-{
-    zormonitor::ThreadServices services;
-    services.currentValue = [this](const std::string& name, std::string* value) { return currentValue(name, value); };
-    services.variables = [this] { return variables(); };
-    services.configurationChanged = [this] { configurationChanged(); };
-    return services;
 }
 
 void MonitorThread::loadSideFiles()
@@ -479,7 +466,7 @@ void MonitorThread::perform(Watched& watched, const Firing& firing, std::time_t 
         ++_status.actionFailures["log"];
     }
     if (action.isUdp()) {
-        const bool sent = _options.udpPost(firing.message.c_str()) >= 0;
+        const bool sent = _options.udpPost && _options.udpPost(firing.message.c_str()) >= 0;
         if (!sent) {
             logHost("UDP message not sent: " + firing.message);
         }

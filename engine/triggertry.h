@@ -2,18 +2,17 @@
 // samples of its variable with the monitor thread's own evaluator, and each
 // sample says whether the trigger would have fired and whether its action's
 // repeat limit would have held the action back.
-//
-// A host command (zorhost try) can call tryTrigger as the console does.
 #pragma once
 
-#include "configtext.h"
 #include "monitorlogs.h"
 
 #include <ostream>
 #include <string>
 #include <vector>
 
-namespace console {
+class ActionTrigger;
+
+namespace zormon {
 
 struct TryPoint {
     LogPoint sample;
@@ -30,7 +29,7 @@ struct TryResult {
 
 /// Plays trigger over samples (in time order) with the monitoring interval
 /// of the thread (the average, minimum and maximum window).
-TryResult tryTrigger(const std::string& variable, const TriggerForm& trigger, const std::vector<LogPoint>& samples,
+TryResult tryTrigger(const std::string& variable, const ActionTrigger& trigger, const std::vector<LogPoint>& samples,
                      long interval);
 
 /// A command's whole try: the trigger text (an action-trigger, or a preset
@@ -41,4 +40,4 @@ TryResult tryTrigger(const std::string& variable, const TriggerForm& trigger, co
 int runTry(const std::string& variable, const std::string& day, const std::string& triggerText,
            const std::string& logFolder, long interval, std::ostream& out, std::ostream& err);
 
-} // namespace console
+} // namespace zormon

@@ -13,6 +13,7 @@
 #include "modulelibrary.h"
 #include "monitorthread.h"
 
+#include "zorMonitorVariable.h"
 #include "zorglobals.h"
 #include "zorpath.h"
 #include "zormonitor_host.h"
@@ -433,8 +434,15 @@ int main(int argc, char** argv)
     threadOptions.interval = o.interval;
     threadOptions.keepLogsDays = o.keepLogs;
     threadOptions.hostLog = [&daemon](const std::string& text) { daemon.queueLog("monitor-thread: " + text); };
+    threadOptions.udpPost = ZORUDPThread::postMessage;
     zormon::MonitorThread monitorThread(threadOptions);
-    zormonitor::setThreadServices(monitorThread.services());
+    zormonitor::ThreadServices services;
+    services.currentValue = [&monitorThread](const std::string& name, std::string* value) {
+        return monitorThread.currentValue(name, value);
+    };
+    services.variables = [&monitorThread] { return monitorThread.variables(); };
+    services.configurationChanged = [&monitorThread] { monitorThread.configurationChanged(); };
+    zormonitor::setThreadServices(std::move(services));
     monitorThread.start();
     {
         // A first session loads the configuration store, and tells at once

@@ -10,7 +10,7 @@
 
 namespace fs = std::filesystem;
 
-namespace console {
+namespace zormon {
 
 namespace {
 
@@ -176,4 +176,4 @@ std::vector<std::string> sampledNames(const std::string& text)
     return {names.begin(), names.end()};
 }
 
-} // namespace console
+} // namespace zormon

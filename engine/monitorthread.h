@@ -9,10 +9,10 @@
 //     options.interval = 60;                     // --interval
 //     options.keepLogsDays = 90;                 // --keep-logs
 //     zormon::MonitorThread thread(options);
-//     zormonitor::setThreadServices(thread.services()); // the module's variable keys ask the thread
-//     thread.start();
-//     ...                                        // a commit calls setConfigurationChanged,
-//     thread.stop();                             // which reaches configurationChanged()
+//     options.udpPost = ZORUDPThread::postMessage;  // the host's UDP channel
+//     thread.start();                            // the host wires the module's variable keys
+//     ...                                        // and its commits (configurationChanged())
+//     thread.stop();                             // to the thread
 //
 // Tests give a virtual clock and fake samplers and call tick() themselves
 // instead of start(): every rule then runs without sleeping.
@@ -29,7 +29,6 @@
 #include "monitoractions.h"
 #include "monitorlogic.h"
 #include "monitorsources.h"
-#include "zormonitor_host.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -69,14 +68,15 @@ struct MonitorThreadOptions {
     int keepLogsDays = 90;
     /// How long a variable's program may run before it is killed.
     int programTimeoutMs = 5000;
-    /// Sends one UDP message; ZORUDPThread::postMessage when empty.
+    /// Sends one UDP message (the host passes its UDP channel); when empty, a
+    /// UDP action counts as failed.
     std::function<int(const char*)> udpPost;
     /// The clock; the system clock when null.
     std::shared_ptr<MonitorClock> clock;
     /// Readers that replace or add variables by name (tests, other platforms).
     std::map<std::string, Reader> samplers;
     MailSettings mail;
-    /// Where the thread's own diagnostics go; the host log stream when empty.
+    /// Where the thread's own diagnostics go; standard error when empty.
     HostLog hostLog;
     /// Lets the command of a shutdown or drive power-off run. Off, the thread
     /// only logs the command it would run: tests and demos shut nothing down.
@@ -158,8 +158,6 @@ public:
     /// Every variable with its one-line definition, by name.
     std::vector<std::pair<std::string, std::string>> variables() const;
     MonitorThreadStatus status() const;
-    /// The module's variable services answered by this thread (see zormonitor_host.h).
-    zormonitor::ThreadServices services();
 
 private:
     struct Pending {

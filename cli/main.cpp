@@ -314,7 +314,7 @@ int main(int argc, char** argv)
             std::strftime(today, sizeof today, "d%Y%m%d", &local);
             day = today;
         }
-        return console::runTry(*o.key, day, *o.value, zorResolvePath("/var/log/monitor/"), o.interval, std::cout,
+        return zormon::runTry(*o.key, day, *o.value, zorResolvePath("/var/log/monitor/"), o.interval, std::cout,
                                std::cerr);
     }
 

@@ -134,7 +134,7 @@ TEST(ConsoleTry, CommandAnswersEachInput)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.day + " " + c.text);
         std::ostringstream out, err;
-        EXPECT_EQ(runTry("cpu", c.day, c.text, logFolder, 60, out, err), c.status);
+        EXPECT_EQ(zormon::runTry("cpu", c.day, c.text, logFolder, 60, out, err), c.status);
         EXPECT_NE((out.str() + err.str()).find(c.output), std::string::npos) << out.str() << err.str();
     }
 }

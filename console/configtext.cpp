@@ -2,6 +2,8 @@
 
 #include "monitoring.h"
 
+#include <memory>
+
 #include <cstdlib>
 #include <sstream>
 
@@ -422,6 +424,13 @@ ActionTrigger* makeModelTrigger(const TriggerForm& t)
         action.addEmail(e);
     }
     return trigger;
+}
+
+TryResult tryTrigger(const std::string& variable, const TriggerForm& trigger, const std::vector<LogPoint>& samples,
+                     long interval)
+{
+    std::unique_ptr<ActionTrigger> modelTrigger(makeModelTrigger(trigger));
+    return zormon::tryTrigger(variable, *modelTrigger, samples, interval);
 }
 
 } // namespace console

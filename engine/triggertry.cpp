@@ -3,30 +3,62 @@
 #include "monitorlogic.h"
 #include "monitoring.h"
 
+#include <cstring>
 #include <memory>
+#include <mutex>
 
-namespace console {
+namespace zormon {
 
-TryResult tryTrigger(const std::string& variable, const TriggerForm& trigger, const std::vector<LogPoint>& samples,
+namespace {
+
+// The trigger of an action-trigger text, or of the preset-variable text that
+// the preset key answers (its action-trigger child). The configuration
+// library's reader runs under the lock every host-side parse takes, with its
+// error state cleared before and after, so a bad text here leaves no trace
+// for the next reader of this process.
+std::unique_ptr<ActionTrigger> readTriggerText(const std::string& text)
+{
+    std::string trigger = text;
+    const size_t open = text.find("<action-trigger");
+    const size_t close = text.rfind("</action-trigger>");
+    if (text.find("<preset-variable") != std::string::npos && open != std::string::npos && close != std::string::npos) {
+        trigger = text.substr(open, close + std::strlen("</action-trigger>") - open);
+    }
+    std::lock_guard<std::mutex> lock(hostParseMutex());
+    MonitoringConfiguration::initialize();
+    resetXMLErrors();
+    std::unique_ptr<ActionTrigger> parsed;
+    try {
+        parsed.reset(MonitoringConfiguration::parseActionTrigger(trigger));
+    } catch (...) {
+        parsed.reset();
+    }
+    resetXMLErrors();
+    MonitoringConfiguration::terminate();
+    return parsed;
+}
+
+} // namespace
+
+TryResult tryTrigger(const std::string& variable, const ActionTrigger& trigger, const std::vector<LogPoint>& samples,
                      long interval)
 {
     TryResult result;
     // The trial trigger gets a repeat history of its own, and the evaluator
     // asks its action's real repeat gate at each sample's time: a replay of a
     // past day is held back exactly where the thread would have held it back.
-    std::unique_ptr<ActionTrigger> modelTrigger(makeModelTrigger(trigger));
     Seconds schedule;
     schedule.setSeconds(static_cast<unsigned>(interval > 0 ? interval : 60));
     MonitorEntry entry(true, variable, &schedule);
-    entry.addActionTrigger(modelTrigger.get());
-    zormon::EntryState state(entry);
+    entry.addActionTrigger(&trigger);
+    EntryState state(entry);
 
     for (const LogPoint& point : samples) {
-        zormon::Sample sample;
-        if (!zormon::parseSample(point.value, &sample)) {
+        Sample sample;
+        if (!parseSample(point.value, &sample)) {
             continue;
         }
-        zormon::Evaluation evaluation = zormon::evaluateSample(state, sample, point.when, interval);
+        Evaluation evaluation = evaluateSample(state, sample, point.when, interval);
         TryPoint tp;
         tp.sample = point;
         tp.holds = !evaluation.holds.empty() && evaluation.holds[0];
@@ -44,8 +76,8 @@ TryResult tryTrigger(const std::string& variable, const TriggerForm& trigger, co
 int runTry(const std::string& variable, const std::string& day, const std::string& triggerText,
            const std::string& logFolder, long interval, std::ostream& out, std::ostream& err)
 {
-    TriggerForm trigger;
-    if (!readTrigger(triggerText, &trigger)) {
+    std::unique_ptr<ActionTrigger> trigger = readTriggerText(triggerText);
+    if (!trigger) {
         err << "try: the text holds no action-trigger with a trigger kind\n";
         return 2;
     }
@@ -54,7 +86,7 @@ int runTry(const std::string& variable, const std::string& day, const std::strin
         err << "try: no readable log " << day << " (names are dYYYYMMDD) in " << logFolder << "\n";
         return 2;
     }
-    TryResult r = tryTrigger(variable, trigger, samplesOf(text, variable), interval);
+    TryResult r = tryTrigger(variable, *trigger, samplesOf(text, variable), interval);
     for (const TryPoint& p : r.points) {
         if (p.fired || p.suppressed) {
             out << p.sample.clock << (p.fired ? " acts " : " held ") << p.message << '\n';
@@ -65,4 +97,4 @@ int runTry(const std::string& variable, const std::string& day, const std::strin
     return 0;
 }
 
-} // namespace console
+} // namespace zormon

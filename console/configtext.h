@@ -10,12 +10,26 @@
 // needs the form the writer gives.
 #pragma once
 
+#include "triggertry.h"
+
 #include <string>
 #include <vector>
 
 class ActionTrigger;
 
 namespace console {
+
+using zormon::LogAlert;
+using zormon::LogPoint;
+using zormon::TryPoint;
+using zormon::TryResult;
+using zormon::alertsOf;
+using zormon::listLogs;
+using zormon::parseClock;
+using zormon::readLog;
+using zormon::sampledNames;
+using zormon::samplesOf;
+using zormon::validLogName;
 
 struct TriggerForm {
     std::string kind = "single-value"; ///< single-value, interval-value or value-changes
@@ -68,5 +82,9 @@ std::string describeSchedule(const EntryForm& entry);
 
 /// The trigger as an object of the configuration model (owned by the caller).
 ActionTrigger* makeModelTrigger(const TriggerForm& trigger);
+
+/// The form's trigger played over samples (see zormon::tryTrigger).
+TryResult tryTrigger(const std::string& variable, const TriggerForm& trigger, const std::vector<LogPoint>& samples,
+                     long interval);
 
 } // namespace console
