@@ -16,7 +16,7 @@ import urllib.error
 import urllib.request
 
 SOURCE = os.path.dirname(os.path.abspath(__file__))
-DEMO = os.path.normpath(os.path.join(SOURCE, "..", "..", "..", "demo", "root"))
+DEMO = os.path.normpath(os.path.join(SOURCE, "..", "..", "demo", "root"))
 KEYS = "/zor/public/system/monitor/"
 # The tests' certificates are made on the spot and signed by nobody.
 UNVERIFIED = ssl._create_unverified_context()
