@@ -408,15 +408,11 @@ void SessionDaemon::serveConnection(Connection* c)
         {
             std::lock_guard<FairMutex> lock(_moduleMutex);
             session = std::make_unique<HostSession>(_module, _options.msgSize);
-            std::optional<EscapedException> thrown;
-            std::optional<int> opened;
             // What the module prints goes into the reply line of its request.
             if (!session->captureStdout()) {
                 refusal = "cannot capture the module's standard output";
-            } else if (!(opened = session->open(&thrown)) || *opened != 0) {
-                refusal = "OpenSession failed: " +
-                          (opened ? "result " + std::to_string(*opened)
-                                  : "exception " + thrown->type + (thrown->message ? ": " + *thrown->message : ""));
+            } else if (zor::Expected<void> opened = session->start(); !opened) {
+                refusal = opened.error();
             }
             if (!refusal.empty()) {
                 session.reset(); // CloseSession frees a record the module handed over

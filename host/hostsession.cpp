@@ -140,6 +140,19 @@ std::optional<int> HostSession::open(std::optional<EscapedException>* thrown)
 
 // A session that failed to open after the module allocated its record is
 // closed too: CloseSession is what frees that record.
+zor::Expected<void> HostSession::start()
+{
+    std::optional<EscapedException> thrown;
+    std::optional<int> opened = open(&thrown);
+    if (opened && *opened == 0) {
+        return {};
+    }
+    close();
+    return zor::Error{"OpenSession failed: " +
+                      (opened ? "result " + std::to_string(*opened)
+                              : "exception " + thrown->type + (thrown->message ? ": " + *thrown->message : ""))};
+}
+
 void HostSession::close()
 {
     if (_closed || _moduleRecord.private_data == nullptr) {

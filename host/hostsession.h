@@ -5,6 +5,7 @@
 #include "keyrouter.h"
 #include "modulelibrary.h"
 #include "request.h"
+#include "zorexpected.h"
 #include "zormodule.h"
 
 #include <functional>
@@ -58,6 +59,10 @@ public:
 
     /// Runs OpenSession; its result, or absent when it threw (see *thrown).
     std::optional<int> open(std::optional<EscapedException>* thrown);
+    /// Runs OpenSession and, when it did not return 0, closes what the module
+    /// handed over and gives the one text every host reports: "OpenSession
+    /// failed: result N" or "OpenSession failed: exception TYPE[: MESSAGE]".
+    zor::Expected<void> start();
     /// Runs CloseSession once, if the module holds a session record.
     void close();
 

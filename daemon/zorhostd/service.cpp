@@ -1,0 +1,158 @@
+#include "service.h"
+
+#include "consoleserver.h"
+#include "process.h"
+#include "sessiondaemon.h"
+#include "valuescreen.h"
+
+#include "configlock.h"
+#include "hostsession.h"
+#include "modulelibrary.h"
+#include "monitorthread.h"
+
+#include "zorMonitorVariable.h"
+#include "zorglobals.h"
+#include "zormonitor_host.h"
+#include "zorpath.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <iostream>
+#include <memory>
+
+namespace zorhostd {
+
+namespace {
+
+int startFailed(const std::string& message)
+{
+    std::cerr << "zorhostd: " << message << '\n';
+    if (zor_logstream.rdbuf() != std::cerr.rdbuf()) {
+        zor_logstream << "zorhostd: " << message << std::endl;
+    }
+    reportStart(kExitStartFailed);
+    return kExitStartFailed;
+}
+
+/// The module's variable keys and commits reach the running thread.
+zormonitor::ThreadServices servicesOf(zormon::MonitorThread& thread)
+{
+    zormonitor::ThreadServices services;
+    services.currentValue = [&thread](const std::string& name, std::string* value) {
+        return thread.currentValue(name, value);
+    };
+    services.variables = [&thread] { return thread.variables(); };
+    services.configurationChanged = [&thread] { thread.configurationChanged(); };
+    return services;
+}
+
+/// Uninstalls the thread's services before the thread goes away.
+struct ServicesInstalled {
+    explicit ServicesInstalled(zormon::MonitorThread& thread) { zormonitor::setThreadServices(servicesOf(thread)); }
+    ~ServicesInstalled() { zormonitor::setThreadServices(zormonitor::ThreadServices{}); }
+};
+
+} // namespace
+
+int runService(const Config& c)
+{
+    if (!c.log.empty() && !openLogFile(c.log)) {
+        std::cerr << "zorhostd: cannot open log file " << c.log << '\n';
+        return kExitStartFailed;
+    }
+    zormonitor::setMonitorInterval(c.interval);
+    std::string error;
+    if (!zormonitor::setUdpTarget(c.udp, &error)) {
+        std::cerr << "zorhostd: --udp: " << error << '\n';
+        return kExitStartFailed;
+    }
+    // A client that goes away must not end the daemon; each write says so
+    // (MSG_NOSIGNAL) and this covers every other path.
+    signal(SIGPIPE, SIG_IGN);
+    if (!c.foreground && !daemonize()) {
+        std::cerr << "zorhostd: cannot go into the background: " << std::strerror(errno) << '\n';
+        return kExitStartFailed;
+    }
+    int signalFd = takeInSignals();
+    if (signalFd < 0) {
+        return startFailed(std::string("cannot take in signals: ") + std::strerror(errno));
+    }
+
+    // Kept for the life of the process, as the appliance's host keeps it.
+    ModuleLibrary module;
+    if (!module.load(c.module, &error)) {
+        return startFailed(error);
+    }
+    SessionDaemon daemon(module, c.daemon);
+    // Before any session opens, the console's included.
+    valuescreen::install([&daemon](const std::string& text) { daemon.queueLog(text); });
+
+    // The daemon edits the configuration for as long as it runs, so it holds
+    // the editors' lock from before the module first reads Monitor.cfg to
+    // the end: an editing zorhost run in process waits, and is told this
+    // daemon's pid, instead of overwriting the daemon's commits.
+    ConfigLock configLock;
+    std::string lockPath = configLockPath();
+    if (!lockPath.empty() && !configLock.acquire(lockPath, c.lockWait, &error)) {
+        return startFailed(error);
+    }
+
+    // The monitor thread samples the committed configuration beside the
+    // sessions and answers the module's variable keys; a commit tells it
+    // to read the configuration again. Its lines reach the log through the
+    // daemon, which writes them when the module mutex is free.
+    zormon::MonitorThreadOptions threadOptions;
+    threadOptions.interval = c.interval;
+    threadOptions.keepLogsDays = c.keepLogs;
+    threadOptions.hostLog = [&daemon](const std::string& text) { daemon.queueLog("monitor-thread: " + text); };
+    threadOptions.udpPost = ZORUDPThread::postMessage;
+    zormon::MonitorThread monitorThread(threadOptions);
+    ServicesInstalled services(monitorThread);
+    monitorThread.start();
+    {
+        // A first session loads the configuration store, and tells at once
+        // whether the module can serve sessions at all.
+        std::lock_guard<FairMutex> lock(daemon.moduleMutex());
+        HostSession first(module, c.msgSize);
+        zor::Expected<void> opened = first.start();
+        if (!opened) {
+            zor_logstream.flush();
+            return startFailed(opened.error());
+        }
+    }
+    if (!daemon.listen(&error)) {
+        return startFailed(error);
+    }
+    // Paths resolved now, under the root that --root set.
+    console::ConsoleOptions consoleOptions = c.console;
+    consoleOptions.usersFile = zorResolvePath("/etc/configs/monitor/console.users");
+    consoleOptions.logFolder = zorResolvePath("/var/log/monitor/");
+    std::unique_ptr<console::ConsoleServer> webConsole;
+    if (!c.http.empty()) {
+        webConsole = std::make_unique<console::ConsoleServer>(
+            module, daemon.moduleMutex(), monitorThread, [&daemon] { return daemon.activeSessions(); },
+            consoleOptions);
+        daemon.setConsoleLogins([&webConsole] { return webConsole->openLogins(); });
+        if (!webConsole->start(&error)) {
+            return startFailed(error);
+        }
+        daemon.log("console listening on " + c.http + (c.console.tlsCert.empty() ? " (HTTP)" : " (HTTPS)"));
+    }
+    reportStart(kExitOk);
+    stderrToLog();
+    int status = daemon.serve(signalFd, reopenLog);
+    close(signalFd);
+    if (webConsole) {
+        webConsole->stop();
+        webConsole.reset();
+    }
+    monitorThread.stop();
+    daemon.log("monitor thread stopped");
+    closeLog();
+    return status;
+}
+
+} // namespace zorhostd
