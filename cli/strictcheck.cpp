@@ -1,12 +1,14 @@
 #include "strictcheck.h"
 
+#include "monitorkeys.h"
+
 #include "zormodule.h"
 
 #include <vector>
 
 namespace {
 
-const std::string kConfig = "/zor/public/system/monitor/config/";
+const std::string kConfig = monitorkeys::kConfig;
 
 /// Key shapes that carry indexes: the path after the configuration
 /// folder, the index names it takes after that path, and which document

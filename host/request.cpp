@@ -1,12 +1,14 @@
 #include "request.h"
 
+#include "monitorkeys.h"
+
 #include "zormodule.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 
-const char* const kDefaultCommitKey = "/zor/public/system/monitor/commit/";
+const char* const kDefaultCommitKey = monitorkeys::kCommit;
 
 namespace {
 

@@ -1,5 +1,7 @@
 #include "showdiff.h"
 
+#include "monitorkeys.h"
+
 #include "replyformat.h"
 #include "zormodule.h"
 
@@ -10,9 +12,6 @@
 #include <cstdlib>
 
 namespace {
-
-const char* const kEntryCountKey = "/zor/public/system/monitor/config/monitor-entry-count/";
-const char* const kEntryKey = "/zor/public/system/monitor/config/monitor-entry/";
 
 bool failed(const RequestOutcome& outcome)
 {
@@ -66,7 +65,7 @@ HostRequest entryCountRequest()
     HostRequest r;
     r.op = "get";
     r.type = KEY_TYPE_GET;
-    r.key = kEntryCountKey;
+    r.key = monitorkeys::kEntryCount;
     return r;
 }
 
@@ -75,7 +74,7 @@ HostRequest entryRequest(size_t index)
     HostRequest r;
     r.op = "get";
     r.type = KEY_TYPE_GET;
-    r.key = std::string(kEntryKey) + std::to_string(index) + "/";
+    r.key = std::string(monitorkeys::kEntry) + std::to_string(index) + "/";
     return r;
 }
 
