@@ -50,7 +50,9 @@ ModuleCopy::ModuleCopy(const std::string& modulePath, const std::string& folder)
         _path.clear();
         return;
     }
-    _library.load(_path, &_error);
+    if (zor::Expected<void> loaded = _library.load(_path); !loaded) {
+        _error = loaded.error();
+    }
 }
 
 void ModuleCopy::setUnloadCopies(bool unload) { gUnloadCopies = unload; }

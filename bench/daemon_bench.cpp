@@ -65,10 +65,7 @@ double percentile(std::vector<double> values, double share)
 
 HostRequest entryRequest()
 {
-    HostRequest request;
-    std::string error;
-    makeRequest("get", std::string(kEntryKey), std::nullopt, &request, &error);
-    return request;
+    return *makeRequest("get", std::string(kEntryKey), std::nullopt);
 }
 
 /// Runs send() from each of `clients` threads for `seconds`; send returns false on failure.
@@ -178,9 +175,8 @@ int main(int argc, char** argv)
 
     // In process: one HostSession, as zorhost (and each zorhostd session) uses it.
     ModuleLibrary module;
-    std::string error;
-    if (!module.load((bin / "libmonitor.so").string(), &error)) {
-        std::fprintf(stderr, "zorhostd_bench: %s\n", error.c_str());
+    if (zor::Expected<void> loaded = module.load((bin / "libmonitor.so").string()); !loaded) {
+        std::fprintf(stderr, "zorhostd_bench: %s\n", loaded.error().c_str());
         return 1;
     }
     Phase inProcess;

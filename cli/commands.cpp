@@ -146,8 +146,8 @@ int runLocal(const Options& o, const std::vector<HostRequest>& requests)
     // module's static state (configuration store, key table) is torn down
     // only at exit.
     ModuleLibrary module;
-    if (!module.load(modulePath, &error)) {
-        std::cerr << "zorhost: " << error << '\n';
+    if (zor::Expected<void> loaded = module.load(modulePath); !loaded) {
+        std::cerr << "zorhost: " << loaded.error() << '\n';
         return kExitUsage;
     }
 
@@ -157,9 +157,11 @@ int runLocal(const Options& o, const std::vector<HostRequest>& requests)
     ConfigLock lock;
     bool edits = std::any_of(requests.begin(), requests.end(), isEditOrCommit);
     std::string lockPath = edits ? configLockPath() : std::string();
-    if (!lockPath.empty() && !lock.acquire(lockPath, o.lockWait, &error)) {
-        std::cerr << "zorhost: " << error << '\n';
-        return kExitUsage;
+    if (!lockPath.empty()) {
+        if (zor::Expected<void> locked = lock.acquire(lockPath, o.lockWait); !locked) {
+            std::cerr << "zorhost: " << locked.error() << '\n';
+            return kExitUsage;
+        }
     }
 
     HostSession session(module, o.msgSize);
@@ -205,8 +207,8 @@ int runRemote(const Options& o, const std::vector<HostRequest>& requests)
     // The daemon holds the module, the store and the editing lock; its
     // sessions share one store, so no lock is taken here.
     RemoteSession remote(o.connect->empty() ? defaultSocketPath() : *o.connect);
-    if (!remote.open(&error)) {
-        std::cerr << "zorhost: " << error << '\n';
+    if (zor::Expected<void> opened = remote.open(); !opened) {
+        std::cerr << "zorhost: " << opened.error() << '\n';
         return kExitUsage;
     }
     RequestRunner run = [&remote](const HostRequest& request) { return remote.run(request); };
@@ -270,15 +272,17 @@ zor::Expected<std::vector<HostRequest>> requestsOf(const Options& o)
         if (!text) {
             return zor::Error{text.error()};
         }
-        if (!parseScript(*text, &requests, &error)) {
-            return zor::Error{error};
+        zor::Expected<std::vector<HostRequest>> parsed = parseScript(*text);
+        if (!parsed) {
+            return zor::Error{parsed.error()};
         }
+        requests = std::move(*parsed);
     } else if (!o.op.empty() && !show) {
-        HostRequest request;
-        if (!makeRequest(o.op, o.key, o.value, &request, &error)) {
-            return zor::Error{error};
+        zor::Expected<HostRequest> request = makeRequest(o.op, o.key, o.value);
+        if (!request) {
+            return zor::Error{request.error()};
         }
-        requests.push_back(std::move(request));
+        requests.push_back(std::move(*request));
     } else if (!show) {
         return zor::Error{"nothing to do: give OP KEY [VALUE], --script FILE, show, diff or validate"};
     }

@@ -254,40 +254,37 @@ RemoteSession::RemoteSession(std::string socketPath) : _socketPath(std::move(soc
 
 RemoteSession::~RemoteSession() { close(); }
 
-bool RemoteSession::open(std::string* error)
+zor::Expected<void> RemoteSession::open()
 {
     close();
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (_socketPath.size() >= sizeof address.sun_path) {
-        *error = "socket path too long: " + _socketPath;
-        return false;
+        return zor::Error{"socket path too long: " + _socketPath};
     }
     std::memcpy(address.sun_path, _socketPath.c_str(), _socketPath.size() + 1);
     _fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (_fd < 0 || connect(_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        *error = "cannot reach zorhostd at " + _socketPath + ": " + std::strerror(errno);
+        zor::Error unreachable{"cannot reach zorhostd at " + _socketPath + ": " + std::strerror(errno)};
         close();
-        return false;
+        return unreachable;
     }
     std::string line;
-    if (!readLine(&line, error)) {
-        *error = "zorhostd at " + _socketPath + " closed the connection before the session opened";
+    std::string error;
+    if (!readLine(&line, &error)) {
         close();
-        return false;
+        return zor::Error{"zorhostd at " + _socketPath + " closed the connection before the session opened"};
     }
     json greeting = json::parse(line, nullptr, false);
     if (greeting.is_object() && greeting.value("session", "") == "open") {
         _daemonPid = greeting.value("pid", 0L);
-        return true;
-    }
-    if (greeting.is_object() && greeting.contains("error") && greeting["error"].is_string()) {
-        *error = "zorhostd: " + greeting["error"].get<std::string>();
-    } else {
-        *error = "the program at " + _socketPath + " does not speak as zorhostd does";
+        return {};
     }
     close();
-    return false;
+    if (greeting.is_object() && greeting.contains("error") && greeting["error"].is_string()) {
+        return zor::Error{"zorhostd: " + greeting["error"].get<std::string>()};
+    }
+    return zor::Error{"the program at " + _socketPath + " does not speak as zorhostd does"};
 }
 
 RequestOutcome RemoteSession::run(const HostRequest& request)

@@ -3,6 +3,8 @@
 // HostSession in process, so that zorhost prints the same either way.
 #pragma once
 
+#include "zorexpected.h"
+
 #include "hostsession.h"
 #include "request.h"
 
@@ -17,8 +19,8 @@ public:
     RemoteSession& operator=(const RemoteSession&) = delete;
 
     /// Connects and waits until the daemon has opened the module session.
-    /// False with the reason (unreachable, refused, OpenSession failed) in *error.
-    bool open(std::string* error);
+    /// The error says why not (unreachable, refused, OpenSession failed).
+    zor::Expected<void> open();
 
     /// Sends one request and reads back its outcome. What keeps the daemon
     /// from answering (a request a line cannot carry, a lost connection, the

@@ -34,14 +34,13 @@
 
 namespace fs = std::filesystem;
 
-bool SessionDaemon::listen(std::string* error)
+zor::Expected<void> SessionDaemon::listen()
 {
     const std::string& path = _options.socketPath;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.empty() || path.size() >= sizeof address.sun_path) {
-        *error = "socket path must have 1 to " + std::to_string(sizeof address.sun_path - 1) + " bytes: " + path;
-        return false;
+        return zor::Error{"socket path must have 1 to " + std::to_string(sizeof address.sun_path - 1) + " bytes: " + path};
     }
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
 
@@ -52,17 +51,15 @@ bool SessionDaemon::listen(std::string* error)
     if (!folder.empty() && !fs::exists(folder, ec)) {
         if (!fs::create_directories(folder, ec) || chmod(folder.c_str(), 0750) != 0 ||
             (_options.allowedGroup && chown(folder.c_str(), static_cast<uid_t>(-1), *_options.allowedGroup) != 0)) {
-            *error = "cannot create the socket folder " + folder.string() + ": " +
-                     (ec ? ec.message() : std::string(std::strerror(errno)));
-            return false;
+            return zor::Error{"cannot create the socket folder " + folder.string() + ": " +
+                     (ec ? ec.message() : std::string(std::strerror(errno)))};
         }
     }
 
     struct stat existing{};
     if (lstat(path.c_str(), &existing) == 0) {
         if (!S_ISSOCK(existing.st_mode)) {
-            *error = path + " exists and is not a socket";
-            return false;
+            return zor::Error{path + " exists and is not a socket"};
         }
         // A socket nobody answers on is left over from a daemon that died.
         int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -71,20 +68,17 @@ bool SessionDaemon::listen(std::string* error)
             close(probe);
         }
         if (answered) {
-            *error = "another zorhostd is already listening on " + path;
-            return false;
+            return zor::Error{"another zorhostd is already listening on " + path};
         }
         unlink(path.c_str());
     }
 
     if (pipe2(_stopPipe, O_CLOEXEC) != 0) {
-        *error = std::string("cannot make the stop pipe: ") + std::strerror(errno);
-        return false;
+        return zor::Error{std::string("cannot make the stop pipe: ") + std::strerror(errno)};
     }
     _listenFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (_listenFd < 0) {
-        *error = std::string("cannot make a socket: ") + std::strerror(errno);
-        return false;
+        return zor::Error{std::string("cannot make a socket: ") + std::strerror(errno)};
     }
     // The socket is born 0660, so there is no moment in which others may connect.
     mode_t previousMask = umask(0117);
@@ -95,17 +89,17 @@ bool SessionDaemon::listen(std::string* error)
     if (bound != 0 || chmod(path.c_str(), 0660) != 0 ||
         (_options.allowedGroup && chown(path.c_str(), static_cast<uid_t>(-1), *_options.allowedGroup) != 0) ||
         stat(path.c_str(), &made) != 0 || ::listen(_listenFd, 128) != 0) {
-        *error = "cannot listen on " + path + ": " + std::strerror(bound != 0 ? bindErrno : errno);
+        zor::Error failed{"cannot listen on " + path + ": " + std::strerror(bound != 0 ? bindErrno : errno)};
         if (bound == 0) {
             unlink(path.c_str());
         }
         close(_listenFd);
         _listenFd = -1;
-        return false;
+        return failed;
     }
     _socketDevice = made.st_dev;
     _socketInode = made.st_ino;
-    return true;
+    return {};
 }
 
 void SessionDaemon::accept()

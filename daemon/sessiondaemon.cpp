@@ -320,14 +320,14 @@ void SessionDaemon::serveConnection(Connection* c)
 bool SessionDaemon::answerLine(HostSession& session, const std::string& line, unsigned long lineNumber, bool* edits,
                                std::string* answer)
 {
-    std::vector<HostRequest> requests;
-    std::string why;
     if (line.find('\0') != std::string::npos) {
         *answer = errorLine("request line " + std::to_string(lineNumber) +
                             " holds a NUL byte; nothing was sent to the module");
         return true;
     }
-    if (!parseScript(line, &requests, &why)) {
+    zor::Expected<std::vector<HostRequest>> parsed = parseScript(line);
+    if (!parsed) {
+        std::string why = parsed.error();
         const std::string scriptPrefix = "script line 1: ";
         if (why.compare(0, scriptPrefix.size(), scriptPrefix) == 0) {
             why.erase(0, scriptPrefix.size());
@@ -335,6 +335,7 @@ bool SessionDaemon::answerLine(HostSession& session, const std::string& line, un
         *answer = errorLine("request line " + std::to_string(lineNumber) + ": " + shortened(why));
         return true;
     }
+    std::vector<HostRequest>& requests = *parsed;
     if (requests.empty()) {
         return false;
     }

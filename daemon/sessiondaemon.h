@@ -5,6 +5,8 @@
 // reply to one client holds the others up only while the module builds it.
 #pragma once
 
+#include "zorexpected.h"
+
 #include "fairmutex.h"
 #include "memorybudget.h"
 #include "modulelibrary.h"
@@ -47,8 +49,8 @@ public:
     SessionDaemon& operator=(const SessionDaemon&) = delete;
 
     /// Creates the socket folder if missing (mode 0750) and the socket
-    /// (mode 0660, group: the allowed group). False with the reason.
-    bool listen(std::string* error);
+    /// (mode 0660, group: the allowed group).
+    zor::Expected<void> listen();
 
     /// Serves clients until SIGTERM or SIGINT arrives on signalFd (a
     /// signalfd that also carries SIGHUP, which calls reopenLog). Then stops

@@ -29,12 +29,11 @@ ConfigLock::~ConfigLock()
     }
 }
 
-bool ConfigLock::acquire(const std::string& path, double waitSeconds, std::string* error)
+zor::Expected<void> ConfigLock::acquire(const std::string& path, double waitSeconds)
 {
     _fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (_fd < 0) {
-        *error = "cannot open lock file " + path + ": " + std::strerror(errno);
-        return false;
+        return zor::Error{"cannot open lock file " + path + ": " + std::strerror(errno)};
     }
     // Polled rather than F_SETLKW: the wait must end on time, and a signal
     // timer would reach the module as well.
@@ -44,11 +43,10 @@ bool ConfigLock::acquire(const std::string& path, double waitSeconds, std::strin
         lock.l_type = F_WRLCK;
         lock.l_whence = SEEK_SET;
         if (fcntl(_fd, F_SETLK, &lock) == 0) {
-            return true;
+            return {};
         }
         if (errno != EACCES && errno != EAGAIN) {
-            *error = "cannot lock " + path + ": " + std::strerror(errno);
-            return false;
+            return zor::Error{"cannot lock " + path + ": " + std::strerror(errno)};
         }
         if (std::chrono::steady_clock::now() >= deadline) {
             break;
@@ -71,9 +69,8 @@ bool ConfigLock::acquire(const std::string& path, double waitSeconds, std::strin
     }
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%g", waitSeconds);
-    *error = "the configuration is being edited by " + who + " (lock " + path + "); gave up after " + seconds +
-             " seconds (--lock-wait)";
     close(_fd);
     _fd = -1;
-    return false;
+    return zor::Error{"the configuration is being edited by " + who + " (lock " + path + "); gave up after " +
+                      seconds + " seconds (--lock-wait)"};
 }

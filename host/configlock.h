@@ -2,6 +2,8 @@
 // across processes.
 #pragma once
 
+#include "zorexpected.h"
+
 #include <string>
 
 /// Where editing sessions lock: the lock file beside Monitor.cfg, through
@@ -22,8 +24,8 @@ public:
     ConfigLock& operator=(const ConfigLock&) = delete;
 
     /// Takes the lock on path, waiting up to waitSeconds for its holder.
-    /// Returns false and says who holds it (its pid) in *error.
-    bool acquire(const std::string& path, double waitSeconds, std::string* error);
+    /// The error says who holds it (its pid).
+    zor::Expected<void> acquire(const std::string& path, double waitSeconds);
 
 private:
     int _fd = -1;

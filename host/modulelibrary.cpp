@@ -22,26 +22,26 @@ bool findSymbol(void* handle, const char* name, F* function, std::string* error)
 
 } // namespace
 
-bool ModuleLibrary::load(const std::string& path, std::string* error)
+zor::Expected<void> ModuleLibrary::load(const std::string& path)
 {
+    std::string error;
     // RTLD_LOCAL: the module's symbols stay its own, so copies of one module
     // loaded side by side each keep their own static state.
     _handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (_handle == nullptr) {
         const char* why = dlerror();
-        *error = "cannot load module " + path + ": " + (why != nullptr ? why : "unknown error");
-        return false;
+        return zor::Error{"cannot load module " + path + ": " + (why != nullptr ? why : "unknown error")};
     }
-    bool ok = findSymbol(_handle, "OpenSession", &openSession, error) &&
-              findSymbol(_handle, "CloseSession", &closeSession, error) &&
-              findSymbol(_handle, ZOR_SYM_ONGET, &onGet, error) && findSymbol(_handle, ZOR_SYM_ONSET, &onSet, error) &&
-              findSymbol(_handle, ZOR_SYM_ONADD, &onAdd, error) && findSymbol(_handle, ZOR_SYM_ONDEL, &onDel, error) &&
-              findSymbol(_handle, ZOR_SYM_ONCOMMIT, &onCommit, error);
+    bool ok = findSymbol(_handle, "OpenSession", &openSession, &error) &&
+              findSymbol(_handle, "CloseSession", &closeSession, &error) &&
+              findSymbol(_handle, ZOR_SYM_ONGET, &onGet, &error) && findSymbol(_handle, ZOR_SYM_ONSET, &onSet, &error) &&
+              findSymbol(_handle, ZOR_SYM_ONADD, &onAdd, &error) && findSymbol(_handle, ZOR_SYM_ONDEL, &onDel, &error) &&
+              findSymbol(_handle, ZOR_SYM_ONCOMMIT, &onCommit, &error);
     if (!ok) {
-        *error = "module " + path + " does not fit: " + *error;
         unload();
+        return zor::Error{"module " + path + " does not fit: " + error};
     }
-    return ok;
+    return {};
 }
 
 void ModuleLibrary::unload()

@@ -2,14 +2,15 @@
 // finds them by their exported names.
 #pragma once
 
+#include "zorexpected.h"
 #include "zormodule.h"
 
 #include <string>
 
 class ModuleLibrary {
 public:
-    /// Loads the library and finds every entry point; false with the reason in *error otherwise.
-    bool load(const std::string& path, std::string* error);
+    /// Loads the library and finds every entry point.
+    zor::Expected<void> load(const std::string& path);
     /// Closes the library and forgets its entry points. The appliance's host
     /// never does this; a program that loads many copies of a module does.
     void unload();

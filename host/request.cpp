@@ -49,22 +49,21 @@ bool parseKeyId(const std::string& text, int* id)
 
 } // namespace
 
-bool makeRequest(const std::string& opWord, const std::optional<std::string>& key,
-                 const std::optional<std::string>& value, HostRequest* request, std::string* error)
+zor::Expected<HostRequest> makeRequest(const std::string& opWord, const std::optional<std::string>& key,
+                                       const std::optional<std::string>& value)
 {
     HostRequest r;
     size_t colon = opWord.find(':');
     r.op = opWord.substr(0, colon);
     r.type = accessTypeOf(r.op);
     if (r.type == 0) {
-        *error = "unknown operation \"" + opWord + "\" (expected get, set, add, del or commit, optionally as OP:ID)";
-        return false;
+        return zor::Error{"unknown operation \"" + opWord +
+                          "\" (expected get, set, add, del or commit, optionally as OP:ID)"};
     }
     if (colon != std::string::npos) {
         int id = 0;
         if (!parseKeyId(opWord.substr(colon + 1), &id)) {
-            *error = "\"" + opWord + "\": the key id after ':' must be a whole number";
-            return false;
+            return zor::Error{"\"" + opWord + "\": the key id after ':' must be a whole number"};
         }
         r.forcedKeyId = id;
     }
@@ -75,16 +74,15 @@ bool makeRequest(const std::string& opWord, const std::optional<std::string>& ke
     } else if (r.type == KEY_TYPE_COMMIT) {
         r.key = kDefaultCommitKey;
     } else if (!r.forcedKeyId.has_value()) {
-        *error = "\"" + opWord + "\" needs a KEY";
-        return false;
+        return zor::Error{"\"" + opWord + "\" needs a KEY"};
     }
     r.value = value;
-    *request = std::move(r);
-    return true;
+    return r;
 }
 
-bool parseScript(const std::string& text, std::vector<HostRequest>* requests, std::string* error)
+zor::Expected<std::vector<HostRequest>> parseScript(const std::string& text)
 {
+    std::vector<HostRequest> requests;
     size_t start = 0;
     int lineNumber = 0;
     while (start < text.size()) {
@@ -117,17 +115,15 @@ bool parseScript(const std::string& text, std::vector<HostRequest>* requests, st
                 value = rest.substr(second + 1);
             }
         }
-        HostRequest request;
-        std::string why;
-        if (!makeRequest(op, key, value, &request, &why)) {
-            *error = "script line " + std::to_string(lineNumber) + ": " + why;
-            return false;
+        zor::Expected<HostRequest> request = makeRequest(op, key, value);
+        if (!request) {
+            return zor::Error{"script line " + std::to_string(lineNumber) + ": " + request.error()};
         }
-        request.line = lineNumber;
-        request.text = line;
-        requests->push_back(std::move(request));
+        request->line = lineNumber;
+        request->text = line;
+        requests.push_back(std::move(*request));
     }
-    return true;
+    return requests;
 }
 
 bool isEditOrCommit(const HostRequest& request)

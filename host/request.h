@@ -1,6 +1,8 @@
 // Requests as zorhost reads them from its command line or a script.
 #pragma once
 
+#include "zorexpected.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,12 +26,25 @@ struct HostRequest {
 bool isEditOrCommit(const HostRequest& request);
 
 /// Builds a request from OP, KEY and VALUE words; the key may be missing
-/// for commit and for OP:ID. Returns false and says why in *error.
-bool makeRequest(const std::string& opWord, const std::optional<std::string>& key,
-                 const std::optional<std::string>& value, HostRequest* request, std::string* error);
+/// for commit and for OP:ID. The error says what is wrong with the words.
+zor::Expected<HostRequest> makeRequest(const std::string& opWord, const std::optional<std::string>& key,
+                                       const std::optional<std::string>& value);
+
+// TEMPORARY-OLD-STYLE: until the console's callers move to the form above.
+inline bool makeRequest(const std::string& opWord, const std::optional<std::string>& key,
+                        const std::optional<std::string>& value, HostRequest* request, std::string* error)
+{
+    zor::Expected<HostRequest> made = makeRequest(opWord, key, value);
+    if (!made) {
+        *error = made.error();
+        return false;
+    }
+    *request = std::move(*made);
+    return true;
+}
 
 /// Reads every request of a script text. Lines are "OP KEY [VALUE]" with
 /// single blanks between; VALUE is the rest of the line, verbatim. Blank
-/// lines and lines starting with '#' are skipped. Returns false and names
-/// the first bad line in *error.
-bool parseScript(const std::string& text, std::vector<HostRequest>* requests, std::string* error);
+/// lines and lines starting with '#' are skipped. The error names the
+/// first bad line.
+zor::Expected<std::vector<HostRequest>> parseScript(const std::string& text);

@@ -83,8 +83,8 @@ int runService(const Config& c)
 
     // Kept for the life of the process, as the appliance's host keeps it.
     ModuleLibrary module;
-    if (!module.load(c.module, &error)) {
-        return startFailed(error);
+    if (zor::Expected<void> loaded = module.load(c.module); !loaded) {
+        return startFailed(loaded.error());
     }
     SessionDaemon daemon(module, c.daemon);
     // Before any session opens, the console's included.
@@ -96,8 +96,10 @@ int runService(const Config& c)
     // daemon's pid, instead of overwriting the daemon's commits.
     ConfigLock configLock;
     std::string lockPath = configLockPath();
-    if (!lockPath.empty() && !configLock.acquire(lockPath, c.lockWait, &error)) {
-        return startFailed(error);
+    if (!lockPath.empty()) {
+        if (zor::Expected<void> locked = configLock.acquire(lockPath, c.lockWait); !locked) {
+            return startFailed(locked.error());
+        }
     }
 
     // The monitor thread samples the committed configuration beside the
@@ -123,8 +125,8 @@ int runService(const Config& c)
             return startFailed(opened.error());
         }
     }
-    if (!daemon.listen(&error)) {
-        return startFailed(error);
+    if (zor::Expected<void> listening = daemon.listen(); !listening) {
+        return startFailed(listening.error());
     }
     // Paths resolved now, under the root that --root set.
     console::ConsoleOptions consoleOptions = c.console;

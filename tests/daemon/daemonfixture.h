@@ -155,12 +155,20 @@ private:
     std::string _pending;
 };
 
+/// True when the connection opened; otherwise the reason goes to *error.
+inline bool opened(zor::Expected<void> result, std::string* error)
+{
+    if (!result) {
+        *error = result.error();
+    }
+    return static_cast<bool>(result);
+}
+
 inline std::string run(RemoteSession& session, const std::string& scriptLine)
 {
-    std::vector<HostRequest> requests;
-    std::string error;
-    EXPECT_TRUE(parseScript(scriptLine, &requests, &error)) << error;
-    return requests.empty() ? "" : jsonLine(requests[0], session.run(requests[0]));
+    zor::Expected<std::vector<HostRequest>> requests = parseScript(scriptLine);
+    EXPECT_TRUE(requests) << requests.error();
+    return !requests || requests->empty() ? "" : jsonLine((*requests)[0], session.run((*requests)[0]));
 }
 
 inline std::string field(const std::string& jsonText, const char* name)

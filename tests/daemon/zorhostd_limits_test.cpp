@@ -74,8 +74,8 @@ TEST(ZorhostdTest, ASlowVariableReadHoldsNoOtherSession)
     RemoteSession reader(daemon.socket);
     RemoteSession other(daemon.socket);
     std::string error;
-    ASSERT_TRUE(reader.open(&error)) << error;
-    ASSERT_TRUE(other.open(&error)) << error;
+    ASSERT_TRUE(opened(reader.open(), &error)) << error;
+    ASSERT_TRUE(opened(other.open(), &error)) << error;
 
     auto slow = std::async(std::launch::async, [&] { return run(reader, "get /zor/public/system/monitor/variable/hang/"); });
     for (int waited = 0; waited < kPatienceMs && !zortest::fileExists(root.at("started")); waited += 20) {
@@ -100,12 +100,12 @@ TEST(ZorhostdTest, BadInputAndLimitsNeverDisturbTheOthers)
     RemoteSession other(daemon.socket);
     std::string error;
     ASSERT_EQ(json::parse(c.line())["session"], "open");
-    ASSERT_TRUE(other.open(&error)) << error;
+    ASSERT_TRUE(opened(other.open(), &error)) << error;
 
     RemoteSession reserved(daemon.socket);
-    EXPECT_TRUE(reserved.open(&error)) << "one slot beyond the limit is root's: " << error;
+    EXPECT_TRUE(opened(reserved.open(), &error)) << "one slot beyond the limit is root's: " << error;
     RemoteSession third(daemon.socket);
-    EXPECT_FALSE(third.open(&error));
+    EXPECT_FALSE(opened(third.open(), &error));
     EXPECT_NE(error.find("too many clients"), std::string::npos) << error;
 
     std::vector<std::pair<std::string, std::string>> cases = {
@@ -127,7 +127,7 @@ TEST(ZorhostdTest, BadInputAndLimitsNeverDisturbTheOthers)
     c.send("get /t/ big 8000000\n");
     close(c.fd);
     c.fd = -1;
-    for (int waited = 0; waited < kPatienceMs && !third.open(&error); waited += 100) {
+    for (int waited = 0; waited < kPatienceMs && !opened(third.open(), &error); waited += 100) {
         poll(nullptr, 0, 100);
     }
     EXPECT_EQ(field(run(third, "get /t/ x"), "result"), "0") << "a place came free";
@@ -211,7 +211,7 @@ TEST(ZorhostdTest, RootKeepsASlotAndRefusalsDoNotFloodTheLog)
     EXPECT_NE(firstLineAs(daemon.socket, 65534).find("too many clients"), std::string::npos);
     RemoteSession admin(daemon.socket);
     std::string error;
-    EXPECT_TRUE(admin.open(&error)) << error;
+    EXPECT_TRUE(daemontest::opened(admin.open(), &error)) << error;
 
     // A burst of refusals writes a line or two, and the next line, a second
     // later, counts the ones left out.
@@ -253,7 +253,7 @@ TEST(ZorhostdTest, StartFailuresAndBackgroundStart)
     ASSERT_EQ(start({"--module", ZOR_TEST_MODULE}).status, 0);
     RemoteSession session(socket);
     std::string error;
-    ASSERT_TRUE(session.open(&error)) << error;
+    ASSERT_TRUE(opened(session.open(), &error)) << error;
     zortest::HostRun second = start({"--module", ZOR_TEST_MODULE, "--foreground"});
     EXPECT_EQ(second.status, 2);
     EXPECT_NE(second.err.find("already listening"), std::string::npos) << second.err;

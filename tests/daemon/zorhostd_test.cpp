@@ -20,8 +20,8 @@ TEST(ZorhostdTest, SessionsShareOneStoreAndEndCleanly)
     RemoteSession a(daemon.socket);
     RemoteSession b(daemon.socket);
     std::string error;
-    ASSERT_TRUE(a.open(&error)) << error;
-    ASSERT_TRUE(b.open(&error)) << error;
+    ASSERT_TRUE(opened(a.open(), &error)) << error;
+    ASSERT_TRUE(opened(b.open(), &error)) << error;
     EXPECT_EQ(a.daemonPid(), daemon.pid);
     const std::string count = "get " + kConfig + "monitor-entry-count/";
 
@@ -96,7 +96,7 @@ TEST(ZorhostdTest, AMalformedDocumentNeverStopsTheOthersEditing)
         RemoteSession a(daemon.socket);
         RemoteSession b(daemon.socket);
         std::string error;
-        ASSERT_TRUE(a.open(&error) && b.open(&error)) << error;
+        ASSERT_TRUE(opened(a.open(), &error) && opened(b.open(), &error)) << error;
         std::string refused = run(a, truncated);
         EXPECT_NE(field(refused, "hostError").find("the value's XML text is malformed (line 1, column"),
                   std::string::npos) << refused;
@@ -115,7 +115,7 @@ TEST(ZorhostdTest, AMalformedDocumentNeverStopsTheOthersEditing)
     ASSERT_TRUE(daemon.ready) << daemon.logText();
     RemoteSession a(daemon.socket);
     std::string error;
-    ASSERT_TRUE(a.open(&error)) << error;
+    ASSERT_TRUE(opened(a.open(), &error)) << error;
     EXPECT_EQ(field(run(a, "del " + kConfig + "monitor-entry/0/"), "result"), "0");
     EXPECT_EQ(field(run(a, truncated), "reply"), "Parsing errors occurred");
     EXPECT_TRUE(daemon.waitForLog("the module's XML parser refuses every document since")) << daemon.logText();
@@ -147,7 +147,7 @@ TEST(ZorhostdTest, ClientLibraryAnswersAsZorhostInProcess)
         ASSERT_TRUE(daemon.ready) << daemon.logText();
         RemoteSession session(daemon.socket);
         std::string error;
-        ASSERT_TRUE(session.open(&error)) << error;
+        ASSERT_TRUE(opened(session.open(), &error)) << error;
         std::istringstream lines(script);
         for (std::string line; std::getline(lines, line);) {
             std::vector<std::string> inProcess = options;
@@ -189,10 +189,10 @@ TEST(ZorhostdTest, ClientLibraryAnswersAsZorhostInProcess)
     ASSERT_TRUE(outcomeFromReplyLine(R"({"error":"request line 3: unknown"})", &outcome, &error));
     EXPECT_EQ(outcome.hostError, "zorhostd: request line 3: unknown");
     EXPECT_FALSE(outcome.result);
-    HostRequest request;
     for (auto [key, value] : std::vector<std::pair<std::string, std::string>>{
              {"/a b/", "v"}, {"/t/", "x\ny"}, {std::string("/t\0/", 4), "v"}, {"/t/", "v\r"}}) {
-        ASSERT_TRUE(makeRequest("set", key, value, &request, &error));
-        EXPECT_FALSE(requestLine(request, &line, &error)) << key << value;
+        zor::Expected<HostRequest> request = makeRequest("set", key, value);
+        ASSERT_TRUE(request);
+        EXPECT_FALSE(requestLine(*request, &line, &error)) << key << value;
     }
 }

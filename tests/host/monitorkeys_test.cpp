@@ -16,8 +16,8 @@ TEST(MonitorKeys, EveryHostSidePathIsOneTheModuleRegisters)
     zortest::TempRoot root;
     setenv("ZOR_ROOT", root.path().c_str(), 1);
     ModuleLibrary module;
-    std::string error;
-    ASSERT_TRUE(module.load(ZOR_MONITOR_MODULE, &error)) << error;
+    zor::Expected<void> loaded = module.load(ZOR_MONITOR_MODULE);
+    ASSERT_TRUE(loaded) << loaded.error();
     HostSession session(module, 1024);
     zor::Expected<void> opened = session.start();
     ASSERT_TRUE(opened) << opened.error();
