@@ -6,6 +6,8 @@
 #include "documentmodel.h"
 
 #include <xercesc/framework/MemBufInputSource.hpp>
+#include <xercesc/framework/XMLErrorCodes.hpp>
+#include <xercesc/framework/XMLValidityCodes.hpp>
 #include <xercesc/framework/XMLPScanToken.hpp>
 #include <xercesc/framework/XMLGrammarPoolImpl.hpp>
 #include <xercesc/framework/psvi/XSAttributeDeclaration.hpp>
@@ -27,8 +29,10 @@
 #include <xercesc/util/SecurityManager.hpp>
 #include <xercesc/util/TransService.hpp>
 #include <xercesc/util/XMLEntityResolver.hpp>
+#include <xercesc/util/XMLExceptMsgs.hpp>
 #include <xercesc/util/XMLResourceIdentifier.hpp>
 #include <xercesc/util/XMLUni.hpp>
+#include <xercesc/validators/datatype/DatatypeValidator.hpp>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -143,33 +147,82 @@ void configureStrictReader(SAX2XMLReaderImpl& parser)
     parser.setFeature(XMLUni::fgXercesValidationErrorAsFatal, false);
 }
 
-void collectElement(XSElementDeclaration* element, Vocabulary& words, std::set<XSTypeDefinition*>& seen);
+// The simple types of each element's attributes, to tell which of an
+// element's values the validation refused.
+using AttributeTypes = std::map<std::string, std::map<std::string, DatatypeValidator*>>;
 
-void collectParticle(XSParticle* particle, std::vector<std::string>& children, Vocabulary& words,
-                     std::set<XSTypeDefinition*>& seen)
+struct SchemaWords {
+    Vocabulary vocabulary;
+    AttributeTypes attributeTypes;
+};
+
+void collectElement(XSElementDeclaration* element, SchemaWords& words, std::set<XSTypeDefinition*>& seen);
+
+// Collects the element names of a content model, and the model itself.
+bool collectParticle(XSParticle* particle, std::vector<std::string>& children, SchemaWords& words,
+                     std::set<XSTypeDefinition*>& seen, ContentParticle& model)
 {
     if (particle == nullptr) {
-        return;
+        return false;
     }
+    model.minOccurs = particle->getMinOccurs();
+    model.maxOccurs = particle->getMaxOccursUnbounded() ? ContentParticle::unbounded : particle->getMaxOccurs();
     if (particle->getTermType() == XSParticle::TERM_ELEMENT) {
         XSElementDeclaration* element = particle->getElementTerm();
         std::string name = narrow(element->getName());
         if (std::find(children.begin(), children.end(), name) == children.end()) {
             children.push_back(name);
         }
+        model.kind = ContentParticle::Kind::element;
+        model.name = name;
         collectElement(element, words, seen);
-    } else if (particle->getTermType() == XSParticle::TERM_MODELGROUP) {
-        XSParticleList* particles = particle->getModelGroupTerm()->getParticles();
-        for (XMLSize_t i = 0; particles != nullptr && i < particles->size(); ++i) {
-            collectParticle(particles->elementAt(i), children, words, seen);
-        }
+        return true;
     }
+    if (particle->getTermType() == XSParticle::TERM_MODELGROUP) {
+        XSModelGroup* group = particle->getModelGroupTerm();
+        model.kind = group->getCompositor() == XSModelGroup::COMPOSITOR_CHOICE ? ContentParticle::Kind::choice
+                                                                              : ContentParticle::Kind::sequence;
+        XSParticleList* particles = group->getParticles();
+        for (XMLSize_t i = 0; particles != nullptr && i < particles->size(); ++i) {
+            ContentParticle part;
+            if (collectParticle(particles->elementAt(i), children, words, seen, part)) {
+                model.parts.push_back(std::move(part));
+            }
+        }
+        return true;
+    }
+    return false;
 }
 
-void collectElement(XSElementDeclaration* element, Vocabulary& words, std::set<XSTypeDefinition*>& seen)
+// The bounds of a simple type, its own or those it inherits.
+ValueLimits limitsOf(XSSimpleTypeDefinition* type)
 {
-    ElementVocabulary& entry = words[narrow(element->getName())];
+    ValueLimits limits;
+    for (int level = 0; type != nullptr && level < 32; ++level) {
+        if (limits.minInclusive.empty()) {
+            limits.minInclusive = narrow(type->getLexicalFacetValue(XSSimpleTypeDefinition::FACET_MININCLUSIVE));
+        }
+        if (limits.maxInclusive.empty()) {
+            limits.maxInclusive = narrow(type->getLexicalFacetValue(XSSimpleTypeDefinition::FACET_MAXINCLUSIVE));
+        }
+        XSTypeDefinition* base = type->getBaseType();
+        if (base == nullptr || base == type || base->getTypeCategory() != XSTypeDefinition::SIMPLE_TYPE) {
+            break;
+        }
+        type = static_cast<XSSimpleTypeDefinition*>(base);
+    }
+    return limits;
+}
+
+void collectElement(XSElementDeclaration* element, SchemaWords& words, std::set<XSTypeDefinition*>& seen)
+{
+    const std::string elementName = narrow(element->getName());
+    ElementVocabulary& entry = words.vocabulary[elementName];
     XSTypeDefinition* type = element->getTypeDefinition();
+    if (type != nullptr && type->getTypeCategory() == XSTypeDefinition::SIMPLE_TYPE) {
+        entry.limits[""] = limitsOf(static_cast<XSSimpleTypeDefinition*>(type));
+        return;
+    }
     if (type == nullptr || type->getTypeCategory() != XSTypeDefinition::COMPLEX_TYPE || !seen.insert(type).second) {
         return;
     }
@@ -179,20 +232,32 @@ void collectElement(XSElementDeclaration* element, Vocabulary& words, std::set<X
         XSAttributeDeclaration* attribute = uses->elementAt(i)->getAttrDeclaration();
         std::string name = narrow(attribute->getName());
         entry.attributes.push_back(name);
+        if (uses->elementAt(i)->getRequired()) {
+            entry.requiredAttributes.push_back(name);
+        }
         XSSimpleTypeDefinition* valueType = attribute->getTypeDefinition();
+        if (valueType != nullptr) {
+            entry.limits[name] = limitsOf(valueType);
+            words.attributeTypes[elementName][name] = valueType->getDatatypeValidator();
+        }
         StringList* enumeration = valueType != nullptr ? valueType->getLexicalEnumeration() : nullptr;
         for (XMLSize_t j = 0; enumeration != nullptr && j < enumeration->size(); ++j) {
             entry.words[name].push_back(narrow(enumeration->elementAt(j)));
         }
     }
     std::vector<std::string> children;
-    collectParticle(complex->getParticle(), children, words, seen);
-    words[narrow(element->getName())].children = children;
+    auto model = std::make_shared<ContentParticle>();
+    bool hasModel = collectParticle(complex->getParticle(), children, words, seen, *model);
+    ElementVocabulary& collected = words.vocabulary[elementName];
+    collected.children = children;
+    if (hasModel) {
+        collected.content = model;
+    }
 }
 
 // What each element of a schema allows, read from the loaded grammar itself,
 // so that the messages name the allowed words without a second copy of them.
-void collectVocabulary(XSModel* model, Vocabulary& words)
+void collectVocabulary(XSModel* model, SchemaWords& words)
 {
     if (model == nullptr) {
         return;
@@ -224,15 +289,18 @@ public:
         return kind == DocumentKind::presetTriggers ? _presets.get() : _monitor.get();
     }
     const std::string& failure() const { return _failure; }
-    const Vocabulary* vocabulary(DocumentKind kind) const
-    {
-        return kind == DocumentKind::presetTriggers ? &_presetWords : &_monitorWords;
-    }
+    const Vocabulary* vocabulary(DocumentKind kind) const { return &words(kind).vocabulary; }
+    const AttributeTypes& attributeTypes(DocumentKind kind) const { return words(kind).attributeTypes; }
 
     SchemaCache(const SchemaCache&) = delete;
     SchemaCache& operator=(const SchemaCache&) = delete;
 
 private:
+    const SchemaWords& words(DocumentKind kind) const
+    {
+        return kind == DocumentKind::presetTriggers ? _presetWords : _monitorWords;
+    }
+
     SchemaCache()
     {
         try {
@@ -266,7 +334,7 @@ private:
     }
 
     std::unique_ptr<XMLGrammarPool> load(const char* text, std::size_t size, const XMLCh* systemId,
-                                         Vocabulary& words)
+                                         SchemaWords& words)
     {
         auto pool = std::make_unique<XMLGrammarPoolImpl>(XMLPlatformUtils::fgMemoryManager);
         {
@@ -292,14 +360,79 @@ private:
     bool _initialized = false;
     std::unique_ptr<XMLGrammarPool> _monitor;
     std::unique_ptr<XMLGrammarPool> _presets;
-    Vocabulary _monitorWords;
-    Vocabulary _presetWords;
+    SchemaWords _monitorWords;
+    SchemaWords _presetWords;
     std::string _failure;
 };
 
+// What the validation reports, in the checker's terms: the kind of fault
+// from the code the parser gives with it (a validity code, or the code of
+// the datatype's exception for a refused value), never from its wording.
+SchemaReport::Kind kindOfValidityCode(unsigned int code)
+{
+    switch (code) {
+    case XMLValid::ElementNotDefined:
+        return SchemaReport::Kind::elementNotDeclared;
+    case XMLValid::AttNotDefinedForElement:
+        return SchemaReport::Kind::attributeNotDeclared;
+    case XMLValid::RequiredAttrNotProvided:
+        return SchemaReport::Kind::attributeMissing;
+    case XMLValid::ElementNotValidForContent:
+        return SchemaReport::Kind::elementNotAllowed;
+    case XMLValid::EmptyNotValidForContent:
+        return SchemaReport::Kind::contentIncomplete;
+    case XMLValid::NoCharDataInCM:
+        return SchemaReport::Kind::textNotAllowed;
+    case XMLValid::SimpleTypeHasChild:
+        return SchemaReport::Kind::elementsNotAllowed;
+    case XMLValid::GrammarNotFound:
+        return SchemaReport::Kind::unknownNamespace;
+    case XMLValid::DatatypeError:
+        return SchemaReport::Kind::value;
+    default:
+        return SchemaReport::Kind::other;
+    }
+}
+
+ValueFault faultOfDatatypeCode(unsigned int code)
+{
+    switch (code) {
+    case XMLExcepts::VALUE_NotIn_Enumeration:
+        return ValueFault::enumeration;
+    case XMLExcepts::VALUE_NotMatch_Pattern:
+        return ValueFault::pattern;
+    case XMLExcepts::VALUE_exceed_maxIncl:
+        return ValueFault::tooLarge;
+    case XMLExcepts::VALUE_exceed_minIncl:
+        return ValueFault::tooSmall;
+    case XMLExcepts::VALUE_LT_minLen:
+        return ValueFault::length;
+    default:
+        return ValueFault::other;
+    }
+}
+
+SchemaReport reportOf(unsigned int code, const XMLCh* domain)
+{
+    SchemaReport report;
+    if (domain == nullptr) {
+        return report;
+    }
+    if (XMLString::equals(domain, XMLUni::fgValidityDomain)) {
+        report.kind = kindOfValidityCode(code);
+    } else if (XMLString::equals(domain, XMLUni::fgExceptDomain)) {
+        report.kind = SchemaReport::Kind::value;
+        report.valueFault = faultOfDatatypeCode(code);
+    } else if (XMLString::equals(domain, XMLUni::fgXMLErrDomain) && code == XMLErrs::InvalidDocumentStructure) {
+        report.kind = SchemaReport::Kind::noRootElement;
+    }
+    return report;
+}
+
 // Notes the XML declaration's version: only XML 1.0 is the configuration's
 // format, while the parser would accept 1.1 with its other rules for names
-// and line ends.
+// and line ends. Notes the code of each fault the parser reports, which the
+// error handler's exception does not carry.
 class StrictReader : public SAX2XMLReaderImpl {
 public:
     explicit StrictReader(XMLGrammarPool* pool) : SAX2XMLReaderImpl(XMLPlatformUtils::fgMemoryManager, pool) {}
@@ -313,34 +446,95 @@ public:
         SAX2XMLReaderImpl::XMLDecl(versionStr, encodingStr, standaloneStr, actualEncodingStr);
     }
 
+    void error(const unsigned int errCode, const XMLCh* const errDomain, const XMLErrorReporter::ErrTypes type,
+               const XMLCh* const errorText, const XMLCh* const systemId, const XMLCh* const publicId,
+               const XMLFileLoc lineNum, const XMLFileLoc colNum) override
+    {
+        lastReport = reportOf(errCode, errDomain);
+        SAX2XMLReaderImpl::error(errCode, errDomain, type, errorText, systemId, publicId, lineNum, colNum);
+    }
+
     /// The declared version when it is not 1.0.
     std::string version;
+    /// The kind of the fault being reported to the error handler.
+    SchemaReport lastReport;
 };
+
+// Which of an element's attribute values their types refuse, and why: the
+// datatype's own check, on the value as the validation saw it.
+std::vector<std::pair<std::string, ValueFault>> refusedValues(const std::string& elementName, const Attributes& attrs,
+                                                              const AttributeTypes& types)
+{
+    std::vector<std::pair<std::string, ValueFault>> faults;
+    auto ofElement = types.find(elementName);
+    if (ofElement == types.end()) {
+        return faults;
+    }
+    for (XMLSize_t i = 0; i < attrs.getLength(); ++i) {
+        if (attrs.getURI(i) != nullptr && *attrs.getURI(i) != 0) {
+            continue;
+        }
+        const std::string name = narrow(attrs.getLocalName(i));
+        auto type = ofElement->second.find(name);
+        if (type == ofElement->second.end() || type->second == nullptr) {
+            continue;
+        }
+        DatatypeValidator* validator = type->second;
+        std::u16string value = attrs.getValue(i);
+        value.push_back(0);
+        if (validator->getWSFacet() == DatatypeValidator::COLLAPSE) {
+            XMLString::collapseWS(&value[0]);
+        } else if (validator->getWSFacet() == DatatypeValidator::REPLACE) {
+            XMLString::replaceWS(&value[0]);
+        }
+        try {
+            validator->validate(value.c_str(), nullptr, XMLPlatformUtils::fgMemoryManager);
+        } catch (const XMLException& e) {
+            faults.emplace_back(name, faultOfDatatypeCode(e.getCode()));
+        }
+    }
+    return faults;
+}
 
 // Hands the parse's events and problems to the document model, with the
 // places the parser reports.
 class ModelFeeder : public DefaultHandler {
 public:
-    explicit ModelFeeder(DocumentModel& model) : _model(model) {}
+    ModelFeeder(DocumentModel& model, const StrictReader& reader, const AttributeTypes& types)
+        : _model(model), _reader(reader), _types(types)
+    {
+    }
 
     void setDocumentLocator(const Locator* const locator) override { _locator = locator; }
 
-    void startElement(const XMLCh* const, const XMLCh* const localname, const XMLCh* const,
+    void startElement(const XMLCh* const uri, const XMLCh* const localname, const XMLCh* const qname,
                       const Attributes& attrs) override
     {
         ElementRecord record;
         record.name = narrow(localname);
+        record.qualifiedName = narrow(qname);
+        record.namespaceUri = narrow(uri);
         record.tagEnd = here();
         for (XMLSize_t i = 0; i < attrs.getLength(); ++i) {
             record.attributes.emplace_back(narrow(attrs.getLocalName(i)), narrow(attrs.getValue(i)));
+            record.attributeUris.push_back(narrow(attrs.getURI(i)));
         }
+        if (_refusedValues) {
+            record.attributeFaults = refusedValues(record.name, attrs, _types);
+        }
+        _refusedValues = false;
         _model.startElement(std::move(record));
     }
 
-    void endElement(const XMLCh* const, const XMLCh* const, const XMLCh* const) override { _model.endElement(); }
+    void endElement(const XMLCh* const, const XMLCh* const, const XMLCh* const) override
+    {
+        _refusedValues = false;
+        _model.endElement();
+    }
 
     void characters(const XMLCh* const chars, const XMLSize_t length) override
     {
+        _refusedValues = false;
         _model.characters(_model.wantsText() ? narrow(std::u16string(chars, length).c_str()) : std::string());
     }
 
@@ -361,11 +555,11 @@ public:
     }
 
     void warning(const SAXParseException&) override {}
-    void error(const SAXParseException& e) override { addParserProblem(e); }
+    void error(const SAXParseException& e) override { addSchemaReport(e); }
     void fatalError(const SAXParseException& e) override
     {
         if (!fatal) {
-            addParserProblem(e, "not readable as XML: ");
+            addSchemaReport(e, "not readable as XML: ");
         }
         fatal = true;
     }
@@ -385,15 +579,22 @@ private:
                      static_cast<unsigned long>(_locator->getColumnNumber())};
     }
 
-    void addParserProblem(const SAXParseException& e, const char* prefix = "")
+    void addSchemaReport(const SAXParseException& e, const char* prefix = "")
     {
-        _model.addParserProblem(
-            Place{static_cast<unsigned long>(e.getLineNumber()), static_cast<unsigned long>(e.getColumnNumber())},
-            prefix + narrow(e.getMessage()));
+        SchemaReport report = _reader.lastReport;
+        report.place =
+            Place{static_cast<unsigned long>(e.getLineNumber()), static_cast<unsigned long>(e.getColumnNumber())};
+        report.message = prefix + narrow(e.getMessage());
+        _refusedValues = _refusedValues || report.kind == SchemaReport::Kind::value;
+        _model.addSchemaReport(std::move(report));
     }
 
     DocumentModel& _model;
+    const StrictReader& _reader;
+    const AttributeTypes& _types;
     const Locator* _locator = nullptr;
+    /// A value was refused since the last event: the next start tag holds it.
+    bool _refusedValues = false;
 };
 
 // Runs the schema validation of one text; fills the model with the elements
@@ -410,7 +611,7 @@ void parseStrictly(const std::string& text, DocumentKind kind, const std::string
         StrictReader parser(pool);
         configureStrictReader(parser);
         parser.setFeature(XMLUni::fgXercesUseCachedGrammarInParse, true);
-        ModelFeeder handler(model);
+        ModelFeeder handler(model, parser, cache.attributeTypes(kind));
         BuiltInOnlyResolver resolver;
         // Entity expansion is bounded. Configuration documents declare no
         // entities (a document type is a problem in itself), so a low limit
