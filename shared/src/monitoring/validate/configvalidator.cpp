@@ -4,8 +4,11 @@
 #include "configvalidator.h"
 
 #include "documentmodel.h"
+#include "schemacache.h"
 
 #include <xercesc/framework/MemBufInputSource.hpp>
+#include <xercesc/framework/XMLErrorCodes.hpp>
+#include <xercesc/framework/XMLValidityCodes.hpp>
 #include <xercesc/framework/XMLPScanToken.hpp>
 #include <xercesc/framework/XMLGrammarPoolImpl.hpp>
 #include <xercesc/framework/psvi/XSAttributeDeclaration.hpp>
@@ -27,8 +30,10 @@
 #include <xercesc/util/SecurityManager.hpp>
 #include <xercesc/util/TransService.hpp>
 #include <xercesc/util/XMLEntityResolver.hpp>
+#include <xercesc/util/XMLExceptMsgs.hpp>
 #include <xercesc/util/XMLResourceIdentifier.hpp>
 #include <xercesc/util/XMLUni.hpp>
+#include <xercesc/validators/datatype/DatatypeValidator.hpp>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -55,251 +60,74 @@ using namespace xercesc;
 
 namespace {
 
-const XMLCh monitorSchemaId[] = u"monitor-config.xsd";
-const XMLCh presetSchemaId[] = u"preset-triggers.xsd";
-
-std::string narrow(const XMLCh* text)
+// What the validation reports, in the checker's terms: the kind of fault
+// from the code the parser gives with it (a validity code, or the code of
+// the datatype's exception for a refused value), never from its wording.
+SchemaReport::Kind kindOfValidityCode(unsigned int code)
 {
-    if (text == nullptr || *text == 0) {
-        return std::string();
-    }
-    try {
-        TranscodeToStr utf8(text, "UTF-8");
-        return std::string(reinterpret_cast<const char*>(utf8.str()), utf8.length());
-    } catch (const XMLException&) {
-        // A text the transcoder refuses (a lone surrogate) is shown as far
-        // as it is plain ASCII; the message stays readable.
-        std::string result;
-        for (const XMLCh* c = text; *c != 0; ++c) {
-            result += *c < 0x80 ? static_cast<char>(*c) : '?';
-        }
-        return result;
+    switch (code) {
+    case XMLValid::ElementNotDefined:
+        return SchemaReport::Kind::elementNotDeclared;
+    case XMLValid::AttNotDefinedForElement:
+        return SchemaReport::Kind::attributeNotDeclared;
+    case XMLValid::RequiredAttrNotProvided:
+        return SchemaReport::Kind::attributeMissing;
+    case XMLValid::ElementNotValidForContent:
+        return SchemaReport::Kind::elementNotAllowed;
+    case XMLValid::EmptyNotValidForContent:
+        return SchemaReport::Kind::contentIncomplete;
+    case XMLValid::NoCharDataInCM:
+        return SchemaReport::Kind::textNotAllowed;
+    case XMLValid::SimpleTypeHasChild:
+        return SchemaReport::Kind::elementsNotAllowed;
+    case XMLValid::GrammarNotFound:
+        return SchemaReport::Kind::unknownNamespace;
+    case XMLValid::DatatypeError:
+        return SchemaReport::Kind::value;
+    default:
+        return SchemaReport::Kind::other;
     }
 }
 
-bool endsWith(const std::u16string& text, const std::u16string& tail)
+ValueFault faultOfDatatypeCode(unsigned int code)
 {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-// Resolves the one include of the schemas (the preset catalogue takes the
-// trigger vocabulary from the monitoring schema) to the built-in text, and
-// everything else to nothing: neither the schemas nor a checked document
-// ever read a file or the network.
-class BuiltInOnlyResolver : public XMLEntityResolver {
-public:
-    InputSource* resolveEntity(XMLResourceIdentifier* resource) override
-    {
-        const XMLCh* systemId = resource->getSystemId();
-        std::u16string id = systemId != nullptr ? std::u16string(systemId) : std::u16string();
-        if (resource->getResourceIdentifierType() == XMLResourceIdentifier::SchemaInclude &&
-            (id == monitorSchemaId || endsWith(id, u"/monitor-config.xsd"))) {
-            return new MemBufInputSource(reinterpret_cast<const XMLByte*>(schemas::monitor_config_xsd),
-                                         schemas::monitor_config_xsdSize, monitorSchemaId, false);
-        }
-        refused.push_back(narrow(systemId));
-        return new MemBufInputSource(reinterpret_cast<const XMLByte*>(""), 0, systemId != nullptr ? systemId : u"",
-                                     false);
-    }
-
-    /// System ids of external entities, DTDs or schemas that were not read.
-    std::vector<std::string> refused;
-};
-
-// Collects the messages of loading a built-in schema; any is a build fault.
-class SchemaLoadErrors : public ErrorHandler {
-public:
-    void warning(const SAXParseException&) override {}
-    void error(const SAXParseException& e) override { add(e); }
-    void fatalError(const SAXParseException& e) override { add(e); }
-    void resetErrors() override {}
-    std::string text;
-
-private:
-    void add(const SAXParseException& e)
-    {
-        text += narrow(e.getSystemId()) + ":" + std::to_string(e.getLineNumber()) + ": " + narrow(e.getMessage()) +
-                "; ";
-    }
-};
-
-void configureStrictReader(SAX2XMLReaderImpl& parser)
-{
-    parser.setFeature(XMLUni::fgSAX2CoreNameSpaces, true);
-    parser.setFeature(XMLUni::fgSAX2CoreNameSpacePrefixes, false);
-    parser.setFeature(XMLUni::fgSAX2CoreValidation, true);
-    parser.setFeature(XMLUni::fgXercesDynamic, false);
-    parser.setFeature(XMLUni::fgXercesSchema, true);
-    parser.setFeature(XMLUni::fgXercesSchemaFullChecking, true);
-    parser.setFeature(XMLUni::fgXercesIdentityConstraintChecking, true);
-    // Only the built-in grammar counts: schema hints in a document
-    // (xsi:schemaLocation) are neither followed nor cached.
-    parser.setFeature(XMLUni::fgXercesLoadSchema, false);
-    parser.setFeature(XMLUni::fgXercesCacheGrammarFromParse, false);
-    parser.setFeature(XMLUni::fgXercesLoadExternalDTD, false);
-    parser.setFeature(XMLUni::fgXercesSkipDTDValidation, true);
-    parser.setFeature(XMLUni::fgXercesDisableDefaultEntityResolution, true);
-    parser.setFeature(XMLUni::fgXercesContinueAfterFatalError, false);
-    parser.setFeature(XMLUni::fgXercesValidationErrorAsFatal, false);
-}
-
-void collectElement(XSElementDeclaration* element, Vocabulary& words, std::set<XSTypeDefinition*>& seen);
-
-void collectParticle(XSParticle* particle, std::vector<std::string>& children, Vocabulary& words,
-                     std::set<XSTypeDefinition*>& seen)
-{
-    if (particle == nullptr) {
-        return;
-    }
-    if (particle->getTermType() == XSParticle::TERM_ELEMENT) {
-        XSElementDeclaration* element = particle->getElementTerm();
-        std::string name = narrow(element->getName());
-        if (std::find(children.begin(), children.end(), name) == children.end()) {
-            children.push_back(name);
-        }
-        collectElement(element, words, seen);
-    } else if (particle->getTermType() == XSParticle::TERM_MODELGROUP) {
-        XSParticleList* particles = particle->getModelGroupTerm()->getParticles();
-        for (XMLSize_t i = 0; particles != nullptr && i < particles->size(); ++i) {
-            collectParticle(particles->elementAt(i), children, words, seen);
-        }
+    switch (code) {
+    case XMLExcepts::VALUE_NotIn_Enumeration:
+        return ValueFault::enumeration;
+    case XMLExcepts::VALUE_NotMatch_Pattern:
+        return ValueFault::pattern;
+    case XMLExcepts::VALUE_exceed_maxIncl:
+        return ValueFault::tooLarge;
+    case XMLExcepts::VALUE_exceed_minIncl:
+        return ValueFault::tooSmall;
+    case XMLExcepts::VALUE_LT_minLen:
+        return ValueFault::length;
+    default:
+        return ValueFault::other;
     }
 }
 
-void collectElement(XSElementDeclaration* element, Vocabulary& words, std::set<XSTypeDefinition*>& seen)
+SchemaReport reportOf(unsigned int code, const XMLCh* domain)
 {
-    ElementVocabulary& entry = words[narrow(element->getName())];
-    XSTypeDefinition* type = element->getTypeDefinition();
-    if (type == nullptr || type->getTypeCategory() != XSTypeDefinition::COMPLEX_TYPE || !seen.insert(type).second) {
-        return;
+    SchemaReport report;
+    if (domain == nullptr) {
+        return report;
     }
-    auto* complex = static_cast<XSComplexTypeDefinition*>(type);
-    XSAttributeUseList* uses = complex->getAttributeUses();
-    for (XMLSize_t i = 0; uses != nullptr && i < uses->size(); ++i) {
-        XSAttributeDeclaration* attribute = uses->elementAt(i)->getAttrDeclaration();
-        std::string name = narrow(attribute->getName());
-        entry.attributes.push_back(name);
-        XSSimpleTypeDefinition* valueType = attribute->getTypeDefinition();
-        StringList* enumeration = valueType != nullptr ? valueType->getLexicalEnumeration() : nullptr;
-        for (XMLSize_t j = 0; enumeration != nullptr && j < enumeration->size(); ++j) {
-            entry.words[name].push_back(narrow(enumeration->elementAt(j)));
-        }
+    if (XMLString::equals(domain, XMLUni::fgValidityDomain)) {
+        report.kind = kindOfValidityCode(code);
+    } else if (XMLString::equals(domain, XMLUni::fgExceptDomain)) {
+        report.kind = SchemaReport::Kind::value;
+        report.valueFault = faultOfDatatypeCode(code);
+    } else if (XMLString::equals(domain, XMLUni::fgXMLErrDomain) && code == XMLErrs::InvalidDocumentStructure) {
+        report.kind = SchemaReport::Kind::noRootElement;
     }
-    std::vector<std::string> children;
-    collectParticle(complex->getParticle(), children, words, seen);
-    words[narrow(element->getName())].children = children;
+    return report;
 }
-
-// What each element of a schema allows, read from the loaded grammar itself,
-// so that the messages name the allowed words without a second copy of them.
-void collectVocabulary(XSModel* model, Vocabulary& words)
-{
-    if (model == nullptr) {
-        return;
-    }
-    std::set<XSTypeDefinition*> seen;
-    XSNamedMap<XSObject>* globals = model->getComponents(XSConstants::ELEMENT_DECLARATION);
-    for (XMLSize_t i = 0; globals != nullptr && i < globals->getLength(); ++i) {
-        collectElement(static_cast<XSElementDeclaration*>(globals->item(i)), words, seen);
-    }
-}
-
-// The schemas, loaded once per process from the built-in texts into grammar
-// pools that are then locked: a locked pool is read-only and serves any
-// number of parsers, on any thread. The parser library is started here and
-// stopped when the process ends (its start and stop are counted, so the
-// module's own use of it is unaffected).
-class SchemaCache {
-public:
-    static SchemaCache& instance()
-    {
-        static SchemaCache cache;
-        return cache;
-    }
-
-    /// The pool that holds the grammar of a document kind; null when the
-    /// library or the schemas could not be loaded (see failure()).
-    XMLGrammarPool* pool(DocumentKind kind) const
-    {
-        return kind == DocumentKind::presetTriggers ? _presets.get() : _monitor.get();
-    }
-    const std::string& failure() const { return _failure; }
-    const Vocabulary* vocabulary(DocumentKind kind) const
-    {
-        return kind == DocumentKind::presetTriggers ? &_presetWords : &_monitorWords;
-    }
-
-    SchemaCache(const SchemaCache&) = delete;
-    SchemaCache& operator=(const SchemaCache&) = delete;
-
-private:
-    SchemaCache()
-    {
-        try {
-            XMLPlatformUtils::Initialize();
-            _initialized = true;
-            _monitor = load(schemas::monitor_config_xsd, schemas::monitor_config_xsdSize, monitorSchemaId,
-                            _monitorWords);
-            _presets = load(schemas::preset_triggers_xsd, schemas::preset_triggers_xsdSize, presetSchemaId,
-                            _presetWords);
-        } catch (const XMLException& e) {
-            _failure = "the XML library could not start: " + narrow(e.getMessage());
-        } catch (const OutOfMemoryException&) {
-            _failure = "out of memory while loading the schemas";
-        }
-        if (_monitor == nullptr || _presets == nullptr) {
-            _monitor.reset();
-            _presets.reset();
-            if (_failure.empty()) {
-                _failure = "built-in schemas could not be loaded";
-            }
-        }
-    }
-
-    ~SchemaCache()
-    {
-        _monitor.reset();
-        _presets.reset();
-        if (_initialized) {
-            XMLPlatformUtils::Terminate();
-        }
-    }
-
-    std::unique_ptr<XMLGrammarPool> load(const char* text, std::size_t size, const XMLCh* systemId,
-                                         Vocabulary& words)
-    {
-        auto pool = std::make_unique<XMLGrammarPoolImpl>(XMLPlatformUtils::fgMemoryManager);
-        {
-            SAX2XMLReaderImpl parser(XMLPlatformUtils::fgMemoryManager, pool.get());
-            configureStrictReader(parser);
-            SchemaLoadErrors errors;
-            BuiltInOnlyResolver resolver;
-            parser.setErrorHandler(&errors);
-            parser.setXMLEntityResolver(&resolver);
-            MemBufInputSource source(reinterpret_cast<const XMLByte*>(text), size, systemId, false);
-            Grammar* grammar = parser.loadGrammar(source, Grammar::SchemaGrammarType, true);
-            if (grammar == nullptr || !errors.text.empty()) {
-                _failure = "built-in schema " + narrow(systemId) + " is faulty: " + errors.text;
-                return nullptr;
-            }
-        }
-        pool->lockPool();
-        bool changed = false;
-        collectVocabulary(pool->getXSModel(changed), words);
-        return pool;
-    }
-
-    bool _initialized = false;
-    std::unique_ptr<XMLGrammarPool> _monitor;
-    std::unique_ptr<XMLGrammarPool> _presets;
-    Vocabulary _monitorWords;
-    Vocabulary _presetWords;
-    std::string _failure;
-};
 
 // Notes the XML declaration's version: only XML 1.0 is the configuration's
 // format, while the parser would accept 1.1 with its other rules for names
-// and line ends.
+// and line ends. Notes the code of each fault the parser reports, which the
+// error handler's exception does not carry.
 class StrictReader : public SAX2XMLReaderImpl {
 public:
     explicit StrictReader(XMLGrammarPool* pool) : SAX2XMLReaderImpl(XMLPlatformUtils::fgMemoryManager, pool) {}
@@ -313,34 +141,95 @@ public:
         SAX2XMLReaderImpl::XMLDecl(versionStr, encodingStr, standaloneStr, actualEncodingStr);
     }
 
+    void error(const unsigned int errCode, const XMLCh* const errDomain, const XMLErrorReporter::ErrTypes type,
+               const XMLCh* const errorText, const XMLCh* const systemId, const XMLCh* const publicId,
+               const XMLFileLoc lineNum, const XMLFileLoc colNum) override
+    {
+        lastReport = reportOf(errCode, errDomain);
+        SAX2XMLReaderImpl::error(errCode, errDomain, type, errorText, systemId, publicId, lineNum, colNum);
+    }
+
     /// The declared version when it is not 1.0.
     std::string version;
+    /// The kind of the fault being reported to the error handler.
+    SchemaReport lastReport;
 };
+
+// Which of an element's attribute values their types refuse, and why: the
+// datatype's own check, on the value as the validation saw it.
+std::vector<std::pair<std::string, ValueFault>> refusedValues(const std::string& elementName, const Attributes& attrs,
+                                                              const AttributeTypes& types)
+{
+    std::vector<std::pair<std::string, ValueFault>> faults;
+    auto ofElement = types.find(elementName);
+    if (ofElement == types.end()) {
+        return faults;
+    }
+    for (XMLSize_t i = 0; i < attrs.getLength(); ++i) {
+        if (attrs.getURI(i) != nullptr && *attrs.getURI(i) != 0) {
+            continue;
+        }
+        const std::string name = narrow(attrs.getLocalName(i));
+        auto type = ofElement->second.find(name);
+        if (type == ofElement->second.end() || type->second == nullptr) {
+            continue;
+        }
+        DatatypeValidator* validator = type->second;
+        std::u16string value = attrs.getValue(i);
+        value.push_back(0);
+        if (validator->getWSFacet() == DatatypeValidator::COLLAPSE) {
+            XMLString::collapseWS(&value[0]);
+        } else if (validator->getWSFacet() == DatatypeValidator::REPLACE) {
+            XMLString::replaceWS(&value[0]);
+        }
+        try {
+            validator->validate(value.c_str(), nullptr, XMLPlatformUtils::fgMemoryManager);
+        } catch (const XMLException& e) {
+            faults.emplace_back(name, faultOfDatatypeCode(e.getCode()));
+        }
+    }
+    return faults;
+}
 
 // Hands the parse's events and problems to the document model, with the
 // places the parser reports.
 class ModelFeeder : public DefaultHandler {
 public:
-    explicit ModelFeeder(DocumentModel& model) : _model(model) {}
+    ModelFeeder(DocumentModel& model, const StrictReader& reader, const AttributeTypes& types)
+        : _model(model), _reader(reader), _types(types)
+    {
+    }
 
     void setDocumentLocator(const Locator* const locator) override { _locator = locator; }
 
-    void startElement(const XMLCh* const, const XMLCh* const localname, const XMLCh* const,
+    void startElement(const XMLCh* const uri, const XMLCh* const localname, const XMLCh* const qname,
                       const Attributes& attrs) override
     {
         ElementRecord record;
         record.name = narrow(localname);
+        record.qualifiedName = narrow(qname);
+        record.namespaceUri = narrow(uri);
         record.tagEnd = here();
         for (XMLSize_t i = 0; i < attrs.getLength(); ++i) {
             record.attributes.emplace_back(narrow(attrs.getLocalName(i)), narrow(attrs.getValue(i)));
+            record.attributeUris.push_back(narrow(attrs.getURI(i)));
         }
+        if (_refusedValues) {
+            record.attributeFaults = refusedValues(record.name, attrs, _types);
+        }
+        _refusedValues = false;
         _model.startElement(std::move(record));
     }
 
-    void endElement(const XMLCh* const, const XMLCh* const, const XMLCh* const) override { _model.endElement(); }
+    void endElement(const XMLCh* const, const XMLCh* const, const XMLCh* const) override
+    {
+        _refusedValues = false;
+        _model.endElement();
+    }
 
     void characters(const XMLCh* const chars, const XMLSize_t length) override
     {
+        _refusedValues = false;
         _model.characters(_model.wantsText() ? narrow(std::u16string(chars, length).c_str()) : std::string());
     }
 
@@ -361,11 +250,11 @@ public:
     }
 
     void warning(const SAXParseException&) override {}
-    void error(const SAXParseException& e) override { addParserProblem(e); }
+    void error(const SAXParseException& e) override { addSchemaReport(e); }
     void fatalError(const SAXParseException& e) override
     {
         if (!fatal) {
-            addParserProblem(e, "not readable as XML: ");
+            addSchemaReport(e, "not readable as XML: ");
         }
         fatal = true;
     }
@@ -385,15 +274,22 @@ private:
                      static_cast<unsigned long>(_locator->getColumnNumber())};
     }
 
-    void addParserProblem(const SAXParseException& e, const char* prefix = "")
+    void addSchemaReport(const SAXParseException& e, const char* prefix = "")
     {
-        _model.addParserProblem(
-            Place{static_cast<unsigned long>(e.getLineNumber()), static_cast<unsigned long>(e.getColumnNumber())},
-            prefix + narrow(e.getMessage()));
+        SchemaReport report = _reader.lastReport;
+        report.place =
+            Place{static_cast<unsigned long>(e.getLineNumber()), static_cast<unsigned long>(e.getColumnNumber())};
+        report.message = prefix + narrow(e.getMessage());
+        _refusedValues = _refusedValues || report.kind == SchemaReport::Kind::value;
+        _model.addSchemaReport(std::move(report));
     }
 
     DocumentModel& _model;
+    const StrictReader& _reader;
+    const AttributeTypes& _types;
     const Locator* _locator = nullptr;
+    /// A value was refused since the last event: the next start tag holds it.
+    bool _refusedValues = false;
 };
 
 // Runs the schema validation of one text; fills the model with the elements
@@ -410,7 +306,7 @@ void parseStrictly(const std::string& text, DocumentKind kind, const std::string
         StrictReader parser(pool);
         configureStrictReader(parser);
         parser.setFeature(XMLUni::fgXercesUseCachedGrammarInParse, true);
-        ModelFeeder handler(model);
+        ModelFeeder handler(model, parser, cache.attributeTypes(kind));
         BuiltInOnlyResolver resolver;
         // Entity expansion is bounded. Configuration documents declare no
         // entities (a document type is a problem in itself), so a low limit

@@ -1,6 +1,6 @@
 // The checks that follow a clean schema pass: what a schema cannot say, and
 // what the module or its monitor thread would quietly take otherwise.
-#include "documentmodel.h"
+#include "semantics.h"
 
 #include <algorithm>
 #include <cctype>
@@ -157,9 +157,8 @@ ValueKind kindOf(const VariableCatalogue& variables, const ElementRecord* owner)
     return ValueKind::unknown;
 }
 
-void checkVariable(DocumentModel& model, const ElementRecord& element)
+void checkVariable(ProblemSink& model, const VariableCatalogue& variables, const ElementRecord& element)
 {
-    const VariableCatalogue& variables = model.variables();
     const std::string* name = element.attribute("variable");
     if (name == nullptr) {
         return;
@@ -192,7 +191,7 @@ void checkVariable(DocumentModel& model, const ElementRecord& element)
 
 // A trigger that is not instantaneous needs the entry's values logged; the
 // module refuses it otherwise, and with it the whole configuration.
-void checkTriggerInEntry(DocumentModel& model, const ElementRecord& trigger, const ElementRecord& entry)
+void checkTriggerInEntry(ProblemSink& model, const ElementRecord& trigger, const ElementRecord& entry)
 {
     std::string valueType = attributeOf(trigger, "value-type");
     if (entry.name == "monitor-entry" && attributeOf(entry, "log") != "true" && !valueType.empty() &&
@@ -205,7 +204,7 @@ void checkTriggerInEntry(DocumentModel& model, const ElementRecord& trigger, con
     }
 }
 
-void checkSingleValue(DocumentModel& model, const ElementRecord& element, const std::string& of, ValueKind kind)
+void checkSingleValue(ProblemSink& model, const ElementRecord& element, const std::string& of, ValueKind kind)
 {
     std::string comparison = attributeOf(element, "comparison");
     std::string value = attributeOf(element, "value");
@@ -222,7 +221,7 @@ void checkSingleValue(DocumentModel& model, const ElementRecord& element, const 
     }
 }
 
-void checkInterval(DocumentModel& model, const ElementRecord& element, const std::string& of, ValueKind kind)
+void checkInterval(ProblemSink& model, const ElementRecord& element, const std::string& of, ValueKind kind)
 {
     if (kind == ValueKind::text) {
         model.addElementProblem(element, "an interval never fires: the values" + of + " are text, not numbers");
@@ -251,7 +250,7 @@ void checkInterval(DocumentModel& model, const ElementRecord& element, const std
 
 // The module takes the first node of an element's content as its text, and
 // drops an empty address without a word.
-void checkText(DocumentModel& model, const ElementRecord& element)
+void checkText(ProblemSink& model, const ElementRecord& element)
 {
     if (element.split) {
         model.addTextProblem(element, "<" + element.name +
@@ -275,13 +274,12 @@ void checkText(DocumentModel& model, const ElementRecord& element)
 
 } // namespace
 
-void checkElementStart(DocumentModel& model)
+void checkElementStart(const std::vector<ElementRecord>& open, const VariableCatalogue& variables, ProblemSink& model)
 {
-    const std::vector<ElementRecord>& open = model.openElements();
     const std::size_t depth = open.size() - 1;
     const ElementRecord& element = open[depth];
     if (element.name == "monitor-entry" || element.name == "preset-variable") {
-        checkVariable(model, element);
+        checkVariable(model, variables, element);
     } else if (element.name == "action-trigger") {
         if (const ElementRecord* entry = owner(open, depth)) {
             checkTriggerInEntry(model, element, *entry);
@@ -291,7 +289,7 @@ void checkElementStart(DocumentModel& model)
         const ElementRecord* entry = owner(open, depth - 1);
         const std::string variable = entry != nullptr ? attributeOf(*entry, "variable") : std::string();
         const std::string of = variable.empty() ? std::string() : " of \"" + variable + "\"";
-        ValueKind kind = kindOf(model.variables(), entry);
+        ValueKind kind = kindOf(variables, entry);
         if (element.name == "single-value") {
             checkSingleValue(model, element, of, kind);
         } else {
@@ -300,9 +298,8 @@ void checkElementStart(DocumentModel& model)
     }
 }
 
-void checkElementEnd(DocumentModel& model)
+void checkElementEnd(const ElementRecord& element, ProblemSink& model)
 {
-    const ElementRecord& element = model.openElements().back();
     if (element.keepsText()) {
         checkText(model, element);
     }

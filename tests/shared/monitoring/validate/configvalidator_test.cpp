@@ -1,6 +1,7 @@
 // The strict checker: shipped and written documents pass, typos the lenient
 // reader would take for something else are reported once, at their line.
 #include "configvalidator.h"
+#include "documentmodel.h"
 #include "monitoring.h"
 #include "zortest.h"
 
@@ -223,4 +224,77 @@ TEST(ConfigValidatorTest, HostileDocumentsGetBoundedAnswers)
         ASSERT_EQ(c.problems, problems.size()) << listed(problems).substr(0, 2000);
         EXPECT_NE(std::string::npos, problems.back().message.find(c.lastSays)) << formatProblem(problems.back());
     }
+}
+
+// The wording comes from the kind of fault and the schema's vocabulary: a
+// parser whose message texts read otherwise gets the same explanations.
+TEST(ConfigValidatorTest, ExplanationsDoNotDependOnTheParsersWording)
+{
+    Vocabulary vocabulary;
+    ElementVocabulary& time = vocabulary["time-of-day"];
+    time.attributes = {"hour", "min"};
+    time.requiredAttributes = {"hour", "min"};
+    time.limits["hour"].maxInclusive = "23";
+    auto content = std::make_shared<ContentParticle>();
+    content->kind = ContentParticle::Kind::sequence;
+    ContentParticle child;
+    child.name = "time-of-day";
+    content->parts.push_back(child);
+    vocabulary["monitor-entry"].content = content;
+
+    const std::string text = "<monitor-entry variable=\"v\"><time-of-day hour=\"24\" colour=\"red\"/>"
+                             "<time-of-day/></monitor-entry>";
+    auto after = [&text](const std::string& part) {
+        return Place{1, static_cast<unsigned long>(text.find(part) + part.size() + 1)};
+    };
+    auto element = [](const std::string& name, Place tagEnd) {
+        ElementRecord record;
+        record.name = record.qualifiedName = name;
+        record.tagEnd = tagEnd;
+        return record;
+    };
+    auto report = [](SchemaReport::Kind kind, Place place, ValueFault fault = ValueFault::other) {
+        SchemaReport result;
+        result.kind = kind;
+        result.valueFault = fault;
+        result.place = place;
+        result.message = "nonsense";
+        return result;
+    };
+    const VariableCatalogue none;
+    DocumentModel model(text, DocumentKind::monitorEntry, &vocabulary, none);
+    ElementRecord entry = element("monitor-entry", after("\"v\">"));
+    entry.attributes = {{"variable", "v"}};
+    entry.attributeUris = {""};
+    model.startElement(entry);
+
+    const Place first = after("\"red\"/>");
+    model.addSchemaReport(report(SchemaReport::Kind::value, first, ValueFault::tooLarge));
+    model.addSchemaReport(report(SchemaReport::Kind::attributeNotDeclared, first));
+    ElementRecord faulty = element("time-of-day", first);
+    faulty.attributes = {{"hour", "24"}, {"colour", "red"}};
+    faulty.attributeUris = {"", ""};
+    faulty.attributeFaults = {{"hour", ValueFault::tooLarge}};
+    model.startElement(faulty);
+    model.endElement();
+
+    const Place second = after("<time-of-day/>");
+    model.addSchemaReport(report(SchemaReport::Kind::attributeMissing, second));
+    model.addSchemaReport(report(SchemaReport::Kind::attributeMissing, second));
+    model.startElement(element("time-of-day", second));
+    model.endElement();
+    model.addSchemaReport(report(SchemaReport::Kind::elementNotAllowed, after("</monitor-entry>")));
+    model.endElement();
+
+    const unsigned long hour = text.find("hour") + 1;
+    const unsigned long colour = text.find("colour") + 1;
+    const unsigned long secondTag = text.find("<time-of-day/>") + 1;
+    EXPECT_EQ("doc:1:" + std::to_string(hour) + ": hour=\"24\" on <time-of-day> is too large: at most 23\n"
+              "doc:1:" + std::to_string(colour) + ": unknown attribute colour on <time-of-day>; its attributes are: "
+              "hour, min\n"
+              "doc:1:" + std::to_string(secondTag) + ": <time-of-day> needs the attribute hour\n"
+              "doc:1:" + std::to_string(secondTag) + ": <time-of-day> needs the attribute min\n"
+              "doc:1:" + std::to_string(secondTag) + ": <time-of-day> is not allowed here; <monitor-entry> expects "
+              "<time-of-day>\n",
+              listed(model.finish("doc")));
 }
