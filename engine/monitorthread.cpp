@@ -570,10 +570,9 @@ void MonitorThread::runDrastic(Watched& watched, const Pending& pending, std::ti
     auto done = std::make_shared<std::atomic<bool>>(false);
     const char* kind = pending.shutdown ? "shutdown" : "power-off-drive";
     std::thread thread([this, command, text, what, kind, done, message = pending.message] {
-        std::string answer;
-        const bool ran = runProgramFirstLine(command, 60000, &answer);
-        logHost(std::string(what) + ": ran " + text + (ran ? "" : ", which failed: " + answer) + " (" + message +
-                ")");
+        const zor::Expected<std::string> ran = runProgramFirstLine(command, 60000);
+        logHost(std::string(what) + ": ran " + text + (ran ? "" : ", which failed: " + ran.error()) + " (" +
+                message + ")");
         if (!ran) {
             std::lock_guard<std::mutex> lock(_mutex);
             ++_status.actionFailures[kind];
