@@ -31,7 +31,7 @@ MonitorLog::MonitorLog(std::string folder, HostLog hostLog) : _folder(std::move(
 bool MonitorLog::append(std::time_t when, const std::string& text)
 {
     const std::string path = _folder + dayLogName(when);
-    const std::string line = formatLocalTime(when) + " " + text + "\n";
+    const std::string line = logLine(when, text);
     std::error_code ignored; // the folder may be new on a fresh system; an error shows at open
     std::filesystem::create_directories(_folder, ignored);
     const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);

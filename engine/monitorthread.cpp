@@ -423,7 +423,7 @@ void MonitorThread::takeReading(Watched& watched, bool available, std::time_t no
         logHost(evaluation.refusal);
     }
     if (state.entry.isLog()) {
-        _log.append(now, "sample " + name + "=" + quoteValue(sample.text, sample.isNumber));
+        _log.append(now, sampleText(name, sample.text, sample.isNumber));
     }
     // A shutdown or power-off waiting for its delay is cancelled as soon as
     // its trigger's condition no longer holds: the value recovered.
@@ -461,7 +461,7 @@ void MonitorThread::perform(Watched& watched, const Firing& firing, std::time_t 
             }
         }
     }
-    if (action.isLog() && !_log.append(now, "alert " + firing.message)) {
+    if (action.isLog() && !_log.append(now, alertText(firing.message))) {
         std::lock_guard<std::mutex> lock(_mutex);
         ++_status.actionFailures["log"];
     }
