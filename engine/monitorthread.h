@@ -19,11 +19,11 @@
 //
 // Files (every path resolved under ZOR_ROOT):
 //   /etc/configs/monitor/Monitor.cfg      the committed configuration
-//   /etc/configs/monitor/variables.conf   administrator-defined variables (monitorsources.h)
+//   /etc/configs/monitor/variables.conf   administrator-defined variables (variablecatalogue.h)
 //   /etc/configs/monitor/snmp.conf        "trap-sink HOST[:PORT] COMMUNITY" lines
 //   /etc/configs/monitor/actions.conf     "shutdown PROGRAM [ARG...]", "power-off-drive PROGRAM [ARG...]",
 //                                         "delay SECONDS" (60), "boot-grace SECONDS" (600)
-//   /var/log/monitor/dYYYYMMDD.log        alert and sample lines, one file a local day
+//   /var/log/monitor/dYYYYMMDD.log        alert and sample lines (monitorlogline.h), one file a local day
 #pragma once
 
 #include "monitoractions.h"
