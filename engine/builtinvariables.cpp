@@ -232,6 +232,8 @@ std::vector<VariableDefinition> builtinVariables(const std::string& systemRoot, 
     const std::string root = systemRoot;
     auto rx = std::make_shared<NetworkRate>(root, clock, true);
     auto tx = std::make_shared<NetworkRate>(root, clock, false);
+    // The first kHostLibraryVariables are the ones the host library itself
+    // answers for: they stay first, in this order.
     return {
         {"load-average", "number, no unit: run queue length averaged over the last minute",
          [root](std::string* value) {
