@@ -1,7 +1,7 @@
 #include "validatecmd.h"
 
 #include "configvalidator.h"
-#include "monitorsources.h"
+#include "variablecatalogue.h"
 #include "zorpath.h"
 
 #include <nlohmann/json.hpp>
@@ -26,7 +26,7 @@ monvalidate::VariableCatalogue monitorThreadVariables()
     std::stringstream text;
     text << conf.rdbuf();
     std::vector<std::string> problems;
-    for (const zormon::VariableDefinition& v : zormon::definedVariables(text.str(), 0, &problems)) {
+    for (const zormon::VariableSpec& v : zormon::parseVariablesConf(text.str(), &problems)) {
         catalogue[v.name] = monvalidate::kindFromDefinition(v.definition);
     }
     return catalogue;

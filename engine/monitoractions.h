@@ -1,13 +1,20 @@
-// What the monitor thread does when an action is performed: the monitoring
-// log, e-mail through a bounded queue and its own worker, SNMP notifications.
-// Each piece reports what went wrong to the host log and never throws into
-// the sampling loop.
+// What the monitor thread does when an action is performed, one channel a
+// file: the monitoring log (monitorlog.cpp), e-mail through a bounded queue
+// and its own worker (mailqueue.cpp), SNMP notifications (trapsender.cpp),
+// the shutdown and drive power-off commands (drasticcommands.cpp). A UDP
+// message goes out through the host's channel (MonitorThreadOptions). Each
+// piece reports what went wrong to the host log and never throws into the
+// sampling loop.
 #pragma once
 
+#include "zorexpected.h"
+
+#include <atomic>
 #include <condition_variable>
 #include <ctime>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -99,8 +106,49 @@ std::vector<TrapSink> parseTrapSinks(const std::string& confText, std::vector<st
 
 /// Sends one SNMPv2c notification zorMonitorAlert (enterprise 32473, see
 /// ZOR-MONITOR-MIB.txt) carrying the variable, the value, the trigger's
-/// description and the whole message. Returns an empty text, or why not.
-std::string sendTrap(const TrapSink& sink, const std::string& variable, const std::string& value,
-                     const std::string& description, const std::string& message);
+/// description and the whole message; or why it could not.
+zor::Expected<void> sendTrap(const TrapSink& sink, const std::string& variable, const std::string& value,
+                             const std::string& description, const std::string& message);
+
+/// What actions.conf says of the drastic actions.
+struct ActionSettings {
+    std::vector<std::string> shutdown;      ///< program and arguments, resolved under ZOR_ROOT
+    std::vector<std::string> powerOffDrive; ///< same; the variable's name is added when it runs
+    long delay = 60;      ///< seconds a firing waits for the value to recover
+    long bootGrace = 600; ///< seconds after boot without shutdowns or power-offs
+};
+
+/// Reads actions.conf: "shutdown PROGRAM [ARG...]", "power-off-drive PROGRAM
+/// [ARG...]", "delay SECONDS", "boot-grace SECONDS"; lines that cannot be
+/// used are described in *problems.
+ActionSettings parseActionSettings(const std::string& confText, std::vector<std::string>* problems);
+
+/// Shutdown and drive power-off commands under way, each on a thread of its
+/// own so that one that takes long (a shutdown waits for services to stop)
+/// never holds up sampling.
+class CommandRunner {
+public:
+    /// What a command gave: the first line of its output, or why it failed.
+    using Finished = std::function<void(const zor::Expected<std::string>& outcome)>;
+
+    CommandRunner() = default;
+    /// Waits for the commands under way.
+    ~CommandRunner();
+    CommandRunner(const CommandRunner&) = delete;
+    CommandRunner& operator=(const CommandRunner&) = delete;
+
+    /// Starts argv (killed after a minute) and calls finished on its thread.
+    void run(std::vector<std::string> argv, Finished finished);
+    /// Waits for every command under way; its timeout bounds each.
+    void wait();
+
+private:
+    struct Command {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    std::mutex _mutex;
+    std::vector<Command> _commands;
+};
 
 } // namespace zormon

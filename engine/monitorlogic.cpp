@@ -142,39 +142,6 @@ std::string formatNumber(double number)
     return result == "-0" ? "0" : result;
 }
 
-std::string quoteValue(const std::string& value, bool isNumber)
-{
-    const bool plain = isNumber || std::none_of(value.begin(), value.end(), [](char c) {
-                           return c == ' ' || c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20 ||
-                                  c == 0x7f;
-                       });
-    if (plain && !value.empty()) {
-        return value;
-    }
-    std::string quoted = "\"";
-    for (char c : value) {
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += c;
-        } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(c));
-            quoted += hex;
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "\"";
-}
-
-std::string formatLocalTime(std::time_t when)
-{
-    const std::tm parts = localParts(when);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
-    return text;
-}
-
 std::string dayLogName(std::time_t when)
 {
     const std::tm parts = localParts(when);

@@ -4,6 +4,7 @@
 // rule can be played on a timeline of plain numbers.
 #pragma once
 
+#include "monitorlogline.h" // formatLocalTime, quoteValue
 #include "monitoring.h"
 
 #include <ctime>
@@ -30,15 +31,6 @@ bool parseSample(const std::string& raw, Sample* out);
 /// A number as written in messages: up to six decimals, no trailing zeros.
 std::string formatNumber(double number);
 
-/// VALUE as written in log lines and messages: a text holding blanks, quotes,
-/// backslashes or control characters goes in double quotes, with a quote or
-/// backslash escaped by a backslash and a control character written as
-/// backslash, x and two hex digits, so that one line stays one line and
-/// NAME=VALUE can be split again.
-std::string quoteValue(const std::string& value, bool isNumber);
-
-/// "YYYY-MM-DD HH:MM:SS" in local time (TZ honoured).
-std::string formatLocalTime(std::time_t when);
 /// "dYYYYMMDD.log" of the local date of when.
 std::string dayLogName(std::time_t when);
 

@@ -14,43 +14,6 @@ namespace zormon {
 
 namespace {
 
-/// Splits the NAME=VALUE fields of a sample line's rest, honouring the
-/// double quotes (with \" and \\) that a text value with blanks gets.
-std::vector<std::pair<std::string, std::string>> fields(const std::string& rest)
-{
-    std::vector<std::pair<std::string, std::string>> out;
-    size_t i = 0;
-    while (i < rest.size()) {
-        while (i < rest.size() && rest[i] == ' ') {
-            ++i;
-        }
-        size_t eq = rest.find('=', i);
-        if (eq == std::string::npos) {
-            break;
-        }
-        std::string name = rest.substr(i, eq - i);
-        std::string value;
-        i = eq + 1;
-        if (i < rest.size() && rest[i] == '"') {
-            for (++i; i < rest.size() && rest[i] != '"'; ++i) {
-                if (rest[i] == '\\' && i + 1 < rest.size()) {
-                    ++i;
-                }
-                value += rest[i];
-            }
-            ++i;
-        } else {
-            size_t end = rest.find(' ', i);
-            value = rest.substr(i, end == std::string::npos ? std::string::npos : end - i);
-            i = end == std::string::npos ? rest.size() : end;
-        }
-        if (name.find(' ') == std::string::npos && !name.empty()) {
-            out.emplace_back(name, value);
-        }
-    }
-    return out;
-}
-
 template <typename F>
 void eachLine(const std::string& text, F f)
 {
@@ -109,30 +72,18 @@ bool readLog(const std::string& folder, const std::string& name, std::string* te
     return true;
 }
 
-std::time_t parseClock(const std::string& text)
-{
-    std::tm tm{};
-    if (text.size() < 19 || std::sscanf(text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
-                                         &tm.tm_hour, &tm.tm_min, &tm.tm_sec) != 6) {
-        return 0;
-    }
-    tm.tm_year -= 1900;
-    tm.tm_mon -= 1;
-    tm.tm_isdst = -1;
-    return std::mktime(&tm);
-}
-
 std::vector<LogPoint> samplesOf(const std::string& text, const std::string& variable)
 {
     std::vector<LogPoint> points;
+    LogLine parts;
     eachLine(text, [&](const std::string& line) {
-        if (line.size() < 27 || line.compare(19, 8, " sample ") != 0) {
+        if (!splitLogLine(line, &parts) || parts.kind != LogLine::Kind::sample) {
             return;
         }
-        for (const auto& [name, value] : fields(line.substr(27))) {
+        for (const auto& [name, value] : sampleFields(parts.rest)) {
             if (name == variable) {
                 LogPoint p;
-                p.clock = line.substr(0, 19);
+                p.clock = parts.clock;
                 p.when = parseClock(p.clock);
                 p.value = value;
                 points.push_back(std::move(p));
@@ -145,17 +96,17 @@ std::vector<LogPoint> samplesOf(const std::string& text, const std::string& vari
 std::vector<LogAlert> alertsOf(const std::string& text, const std::string& variable)
 {
     std::vector<LogAlert> alerts;
+    LogLine parts;
     eachLine(text, [&](const std::string& line) {
-        if (line.size() < 26 || line.compare(19, 7, " alert ") != 0) {
+        if (!splitLogLine(line, &parts) || parts.kind != LogLine::Kind::alert) {
             return;
         }
-        std::string rest = line.substr(26);
         LogAlert a;
-        a.variable = rest.substr(0, rest.find('='));
+        a.variable = parts.rest.substr(0, parts.rest.find('='));
         if (!variable.empty() && a.variable != variable) {
             return;
         }
-        a.clock = line.substr(0, 19);
+        a.clock = parts.clock;
         a.when = parseClock(a.clock);
         a.line = line;
         alerts.push_back(std::move(a));
@@ -166,9 +117,10 @@ std::vector<LogAlert> alertsOf(const std::string& text, const std::string& varia
 std::vector<std::string> sampledNames(const std::string& text)
 {
     std::set<std::string> names;
+    LogLine parts;
     eachLine(text, [&](const std::string& line) {
-        if (line.size() >= 27 && line.compare(19, 8, " sample ") == 0) {
-            for (const auto& f : fields(line.substr(27))) {
+        if (splitLogLine(line, &parts) && parts.kind == LogLine::Kind::sample) {
+            for (const auto& f : sampleFields(parts.rest)) {
                 names.insert(f.first);
             }
         }

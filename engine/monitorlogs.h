@@ -1,7 +1,8 @@
-// The monitoring logs as the console and zorhost try read them: one file a day in the log
-// folder, with sample lines "YYYY-MM-DD HH:MM:SS sample NAME=VALUE ..." and
-// alert lines "YYYY-MM-DD HH:MM:SS alert NAME=VALUE DESCRIPTION".
+// The monitoring logs as the console and zorhost try read them: one file a
+// day in the log folder, of the sample and alert lines of monitorlogline.h.
 #pragma once
+
+#include "monitorlogline.h" // parseClock, and how a line is written and read
 
 #include <ctime>
 #include <string>
@@ -35,8 +36,5 @@ std::vector<LogPoint> samplesOf(const std::string& text, const std::string& vari
 std::vector<LogAlert> alertsOf(const std::string& text, const std::string& variable = "");
 /// The names that sample lines of a text carry.
 std::vector<std::string> sampledNames(const std::string& text);
-
-/// "YYYY-MM-DD HH:MM:SS" read as local time; 0 when it is not of that form.
-std::time_t parseClock(const std::string& text);
 
 } // namespace zormon

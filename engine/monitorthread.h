@@ -19,11 +19,11 @@
 //
 // Files (every path resolved under ZOR_ROOT):
 //   /etc/configs/monitor/Monitor.cfg      the committed configuration
-//   /etc/configs/monitor/variables.conf   administrator-defined variables (monitorsources.h)
+//   /etc/configs/monitor/variables.conf   administrator-defined variables (variablecatalogue.h)
 //   /etc/configs/monitor/snmp.conf        "trap-sink HOST[:PORT] COMMUNITY" lines
 //   /etc/configs/monitor/actions.conf     "shutdown PROGRAM [ARG...]", "power-off-drive PROGRAM [ARG...]",
 //                                         "delay SECONDS" (60), "boot-grace SECONDS" (600)
-//   /var/log/monitor/dYYYYMMDD.log        alert and sample lines, one file a local day
+//   /var/log/monitor/dYYYYMMDD.log        alert and sample lines (monitorlogline.h), one file a local day
 #pragma once
 
 #include "monitoractions.h"
@@ -181,12 +181,6 @@ private:
         std::shared_ptr<ProgramSource> awaiting;
         unsigned long ticket = 0;
     };
-    struct ActionSettings {
-        std::vector<std::string> shutdown;
-        std::vector<std::string> powerOffDrive;
-        long delay = 60;
-        long bootGrace = 600;
-    };
     using Catalogue = std::map<std::string, VariableDefinition>;
 
     void loadAll(std::time_t now);
@@ -227,14 +221,8 @@ private:
     /// give one again (sampling thread only).
     std::set<std::string> _silentVariables;
 
-    /// Shutdown and drive power-off commands under way, each in a thread of
-    /// its own so that one that takes long never holds up sampling.
-    struct Command {
-        std::thread thread;
-        std::shared_ptr<std::atomic<bool>> done;
-    };
-    std::mutex _commandsMutex;
-    std::vector<Command> _commands;
+    /// Shutdown and drive power-off commands under way.
+    CommandRunner _commands;
 
     /// Wakes the sampling loop: a commit, a stop, a program's result. Shared
     /// with the program sources, whose workers may finish while this object

@@ -1,23 +1,26 @@
 // Stand-in for the appliance's host monitor library. The appliance samples
 // its variables in a monitor thread; here each request reads the live value
 // straight from this machine, which is what a client of the real library
-// would see at that moment. The readings are the host's own and therefore
-// bypass ZOR_ROOT: they describe the machine, not the module's files.
+// would see at that moment, through the monitor thread's own catalogue of
+// built-in readings. The readings are the host's own and therefore bypass
+// ZOR_ROOT: they describe the machine, not the module's files.
 #include "zorMonitorVariable.h"
 #include "zormonitor_host.h"
 
 #include "zorglobals.h"
+#include "zorhostport.h"
+// The catalogue's types stay inside this library (so do the templates made
+// of them here): a module sees only the host library's own calls.
+#pragma GCC visibility push(hidden)
+#include "variablecatalogue.h"
+#pragma GCC visibility pop
 
+#include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <netdb.h>
-#include <sstream>
 #include <sys/socket.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
@@ -44,159 +47,38 @@ zormonitor::ThreadServices threadServices()
     return gServices;
 }
 
-/// One reading: fills value and returns true, or says why not in value.
-typedef bool (*Reader)(std::string* value);
-
-struct Variable {
-    const char* name;
-    const char* definition; ///< what getDefinedValues answers
-    Reader read;
-};
-
-std::string formatNumber(double number, int decimals)
+/// The appliance's host library answers for the first built-in variables of
+/// the monitor thread's catalogue, read live from this machine. Made once:
+/// the readers hold the clock by reference.
+const std::vector<zormon::VariableDefinition>& hostVariables()
 {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*f", decimals, number);
-    return text;
+    static const zormon::SystemClock clock;
+    static const std::vector<zormon::VariableDefinition> variables = [] {
+        std::vector<zormon::VariableDefinition> all = zormon::builtinVariables("", clock);
+        all.resize(std::min(all.size(), zormon::kHostLibraryVariables));
+        return all;
+    }();
+    return variables;
 }
 
-bool readFirstLine(const char* path, std::string* line)
-{
-    std::ifstream in(path);
-    return static_cast<bool>(std::getline(in, *line));
-}
-
-bool readLoadAverage(std::string* value)
-{
-    std::string line;
-    double load = 0;
-    if (!readFirstLine("/proc/loadavg", &line) || std::sscanf(line.c_str(), "%lf", &load) != 1) {
-        *value = "cannot read /proc/loadavg";
-        return false;
-    }
-    *value = formatNumber(load, 2);
-    return true;
-}
-
-bool readProcessCount(std::string* value)
-{
-    std::string line;
-    double l1, l5, l15;
-    int running = 0;
-    int total = 0;
-    if (!readFirstLine("/proc/loadavg", &line) ||
-        std::sscanf(line.c_str(), "%lf %lf %lf %d/%d", &l1, &l5, &l15, &running, &total) != 5) {
-        *value = "cannot read /proc/loadavg";
-        return false;
-    }
-    *value = std::to_string(total);
-    return true;
-}
-
-bool readMemoryAvailable(std::string* value)
-{
-    std::ifstream in("/proc/meminfo");
-    std::string label;
-    unsigned long long kib = 0;
-    std::string unit;
-    while (in >> label >> kib) {
-        std::getline(in, unit);
-        if (label == "MemAvailable:") {
-            *value = std::to_string(kib / 1024);
-            return true;
-        }
-    }
-    *value = "cannot read MemAvailable from /proc/meminfo";
-    return false;
-}
-
-bool readUptime(std::string* value)
-{
-    std::string line;
-    double seconds = 0;
-    if (!readFirstLine("/proc/uptime", &line) || std::sscanf(line.c_str(), "%lf", &seconds) != 1) {
-        *value = "cannot read /proc/uptime";
-        return false;
-    }
-    *value = std::to_string(static_cast<long long>(seconds));
-    return true;
-}
-
-bool readRootFreeSpace(std::string* value)
-{
-    struct statvfs fs;
-    if (statvfs("/", &fs) != 0) {
-        *value = std::string("cannot examine /: ") + std::strerror(errno);
-        return false;
-    }
-    unsigned long long bytes = static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize;
-    *value = std::to_string(bytes / (1024 * 1024));
-    return true;
-}
-
-// Busy share of all CPU time since boot: the one CPU figure that needs no
-// second sample, so a request never waits.
-bool readCpuBusy(std::string* value)
-{
-    std::string line;
-    unsigned long long f[8] = {};
-    if (!readFirstLine("/proc/stat", &line) ||
-        std::sscanf(line.c_str(), "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &f[0], &f[1], &f[2], &f[3],
-                    &f[4], &f[5], &f[6], &f[7]) < 4) {
-        *value = "cannot read /proc/stat";
-        return false;
-    }
-    unsigned long long total = 0;
-    for (unsigned long long part : f) {
-        total += part;
-    }
-    unsigned long long idle = f[3] + f[4]; // idle and waiting for I/O
-    double busy = total == 0 ? 0.0 : 100.0 * static_cast<double>(total - idle) / static_cast<double>(total);
-    *value = formatNumber(busy, 1);
-    return true;
-}
-
-const Variable kVariables[] = {
-    {"load-average", "number, no unit: run queue length averaged over the last minute", readLoadAverage},
-    {"memory-available", "number, MiB: memory available to new processes", readMemoryAvailable},
-    {"uptime", "number, seconds: time since the system started", readUptime},
-    {"root-free-space", "number, MiB: space free to users on the root file system", readRootFreeSpace},
-    {"process-count", "number, no unit: processes and threads that exist", readProcessCount},
-    {"cpu", "number, percent: share of CPU time spent busy since the system started", readCpuBusy},
-};
-
-// Splits "HOST:PORT" (or "[IPv6]:PORT") and resolves it to one address.
+// Resolves "HOST:PORT" (or "[IPv6]:PORT") to one address.
 bool resolveTarget(const std::string& hostAndPort, sockaddr_storage* address, socklen_t* length,
                    std::string* error)
 {
-    size_t colon = hostAndPort.rfind(':');
-    if (colon == std::string::npos) {
-        *error = "expected HOST:PORT, got \"" + hostAndPort + "\"";
+    const zor::Expected<zor::HostPort> target = zor::parseHostPort(hostAndPort);
+    if (!target) {
+        *error = target.error();
         return false;
     }
-    std::string host = hostAndPort.substr(0, colon);
-    std::string port = hostAndPort.substr(colon + 1);
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-        host = host.substr(1, host.size() - 2);
-    }
-    if (host.empty()) {
-        *error = "no host in \"" + hostAndPort + "\"";
-        return false;
-    }
-    bool digits = !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos;
-    long number = digits ? std::stol(port) : 0;
-    if (number < 1 || number > 65535) {
-        *error = "port must be a number from 1 to 65535, got \"" + port + "\"";
-        return false;
-    }
+    const std::string port = std::to_string(target->port);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_DGRAM;
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo* found = nullptr;
-    int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
+    int rc = getaddrinfo(target->host.c_str(), port.c_str(), &hints, &found);
     if (rc != 0 || found == nullptr) {
-        *error = "cannot resolve \"" + host + "\": " + gai_strerror(rc);
+        *error = "cannot resolve \"" + target->host + "\": " + gai_strerror(rc);
         return false;
     }
     // A name with both kinds of address ("localhost") goes to IPv4: that is
@@ -214,12 +96,12 @@ bool resolveTarget(const std::string& hostAndPort, sockaddr_storage* address, so
     return true;
 }
 
-const Variable* findVariable(const std::string* name)
+const zormon::VariableDefinition* findVariable(const std::string* name)
 {
     if (name == nullptr) {
         return nullptr;
     }
-    for (const Variable& v : kVariables) {
+    for (const zormon::VariableDefinition& v : hostVariables()) {
         if (*name == v.name) {
             return &v;
         }
@@ -243,7 +125,7 @@ int ZORmonitorThread::getCurrentValue(std::string* name, std::string* value)
     if (services.currentValue && name != nullptr) {
         return services.currentValue(*name, out);
     }
-    const Variable* v = findVariable(name);
+    const zormon::VariableDefinition* v = findVariable(name);
     if (v == nullptr) {
         *out = "unknown variable " + (name != nullptr ? *name : std::string());
         return kUnknownVariable;
@@ -257,8 +139,7 @@ void ZORmonitorThread::getNumberOfVariables(std::string* text)
         return;
     }
     const zormonitor::ThreadServices services = threadServices();
-    *text = std::to_string(services.variables ? services.variables().size()
-                                              : sizeof kVariables / sizeof kVariables[0]);
+    *text = std::to_string(services.variables ? services.variables().size() : hostVariables().size());
 }
 
 void ZORmonitorThread::getVariableList(std::string* text)
@@ -274,7 +155,7 @@ void ZORmonitorThread::getVariableList(std::string* text)
         }
         return;
     }
-    for (const Variable& v : kVariables) {
+    for (const zormon::VariableDefinition& v : hostVariables()) {
         if (!text->empty()) {
             *text += ",";
         }
@@ -297,12 +178,12 @@ int ZORmonitorThread::getDefinedValues(std::string* name, std::string* text)
         *out = "unknown variable " + *name;
         return kUnknownVariable;
     }
-    const Variable* v = findVariable(name);
+    const zormon::VariableDefinition* v = findVariable(name);
     if (v == nullptr) {
         *out = "unknown variable " + (name != nullptr ? *name : std::string());
         return kUnknownVariable;
     }
-    *out = std::string(v->name) + ": " + v->definition;
+    *out = v->name + ": " + v->definition;
     return 0;
 }
 

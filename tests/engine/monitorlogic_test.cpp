@@ -1,12 +1,15 @@
 // The monitor thread's rules on plain timelines: values, schedules (a DST
 // change included), trigger evaluation with windows, and the repeat gate
-// played on a virtual clock.
+// played on a virtual clock; the log lines it writes, read back.
+#include "monitoractions.h"
 #include "monitorlogic.h"
+#include "monitorlogs.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 
 using namespace zormon;
 
@@ -92,6 +95,40 @@ TEST_F(MonitorLogicTest, ValuesAreNumbersOnlyWhenWhollyDecimal)
     EXPECT_EQ("3", formatNumber(3.0));
     EXPECT_EQ("0.333333", formatNumber(1.0 / 3));
     EXPECT_EQ("0", formatNumber(-0.0000001));
+}
+
+TEST_F(MonitorLogicTest, LogLinesReadBackWhatWasWritten)
+{
+    char folder[] = "/tmp/monitorlogic-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    std::vector<std::string> hostLog;
+    MonitorLog log(folder, [&](const std::string& text) { hostLog.push_back(text); });
+    const std::time_t when = local(2026, 3, 4, 5, 6);
+    const std::vector<std::pair<std::string, bool>> values = {
+        {"-2.5", true}, {"disk ok", false}, {"say \"hi\" \\o/ \\", false}, {"a\tb\x7f", false}, {"x=y", false}};
+    for (const auto& [value, isNumber] : values) {
+        ASSERT_TRUE(log.append(when, sampleText("v", value, isNumber)));
+        ASSERT_TRUE(log.append(when, sampleText("other", "1", true)));
+    }
+    ASSERT_TRUE(log.append(when + 1, alertText("v=" + quoteValue("say \"hi\"", false) + " above 3")));
+
+    std::string text;
+    ASSERT_TRUE(readLog(folder, dayLogName(when).substr(0, 9), &text));
+    const std::vector<LogPoint> points = samplesOf(text, "v");
+    ASSERT_EQ(points.size(), values.size());
+    for (size_t i = 0; i < values.size(); ++i) {
+        EXPECT_EQ(points[i].value, values[i].first);
+        EXPECT_EQ(points[i].clock, "2026-03-04 05:06:00");
+        EXPECT_EQ(points[i].when, when);
+    }
+    EXPECT_EQ(sampledNames(text), (std::vector<std::string>{"other", "v"}));
+    const std::vector<LogAlert> alerts = alertsOf(text, "v");
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0].line, "2026-03-04 05:06:01 alert v=\"say \\\"hi\\\"\" above 3");
+    EXPECT_EQ(alerts[0].when, when + 1);
+    EXPECT_TRUE(alertsOf(text, "other").empty());
+    EXPECT_TRUE(hostLog.empty());
+    std::filesystem::remove_all(folder);
 }
 
 TEST_F(MonitorLogicTest, SchedulesFindTheirNextTime)

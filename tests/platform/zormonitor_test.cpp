@@ -2,6 +2,7 @@
 // That the host's options reach it and posts arrive is tested through zorhost.
 #include "zorMonitorVariable.h"
 #include "zorglobals.h"
+#include "zorhostport.h"
 #include "zormonitor_host.h"
 
 #include <gtest/gtest.h>
@@ -55,4 +56,44 @@ TEST(ZorMonitorTest, HostSettingsAndNotices)
         EXPECT_FALSE(error.empty()) << bad;
     }
     EXPECT_EQ(ZORUDPThread::postMessage(nullptr), -1);
+}
+
+// One parser reads the UDP target and the trap sinks; it never resolves.
+TEST(ZorMonitorTest, HostAndPortAreSplitWithoutResolving)
+{
+    struct Row {
+        const char* text;
+        bool portOptional;
+        const char* host; ///< null: refused, with reason
+        int port;
+    };
+    const Row rows[] = {
+        {"127.0.0.1:5514", false, "127.0.0.1", 5514},
+        {"[::1]:162", false, "::1", 162},
+        {"::1:5514", false, "::1", 5514},
+        {"no.such.host.invalid:1", false, "no.such.host.invalid", 1},
+        {"traps.example", true, "traps.example", 0},
+        {"[fe80::1]", true, "fe80::1", 0},
+        {"fe80::1", true, "fe80::1", 0},
+        {"traps.example", false, nullptr, 0},
+        {"[::1]", false, nullptr, 0},
+        {"[::1]x", true, nullptr, 0},
+        {"host:", true, nullptr, 0},
+        {"host:123456", false, nullptr, 0},
+    };
+    for (const Row& row : rows) {
+        const zor::Expected<zor::HostPort> parsed = zor::parseHostPort(row.text, row.portOptional);
+        ASSERT_EQ(parsed.hasValue(), row.host != nullptr) << row.text;
+        if (parsed) {
+            EXPECT_EQ(parsed->host, row.host) << row.text;
+            EXPECT_EQ(parsed->port, row.port) << row.text;
+        } else {
+            EXPECT_FALSE(parsed.error().empty()) << row.text;
+        }
+    }
+    EXPECT_EQ(zor::parseHostPort("nohost").error(), "expected HOST:PORT, got \"nohost\"");
+    EXPECT_EQ(zor::parseHostPort("[]:1").error(), "no host in \"[]:1\"");
+    EXPECT_EQ(zor::parseHostPort("h:0").error(), "port must be a number from 1 to 65535, got \"0\"");
+    EXPECT_EQ(zor::formatHostPort("::1", 162), "[::1]:162");
+    EXPECT_EQ(zor::formatHostPort("traps.example", 162), "traps.example:162");
 }
