@@ -4,6 +4,7 @@
 
 #include "configtext.h"
 #include "hostsession.h"
+#include "zorexpected.h"
 
 #include <ctime>
 #include <functional>
@@ -37,7 +38,8 @@ public:
     virtual ~PageContext() = default;
     virtual RequestOutcome run(WebSession& s, const std::string& op, const std::string& key,
                                const std::optional<std::string>& value) = 0;
-    virtual bool table(WebSession& s, std::vector<std::string>* entries, std::string* error) = 0;
+    /// The session's table of entries (its XML texts), or why it cannot be read.
+    virtual zor::Expected<std::vector<std::string>> table(WebSession& s) = 0;
     /// Each preset's text and fields, in catalogue order.
     virtual std::vector<std::pair<std::string, PresetForm>> presets(WebSession& s) = 0;
     virtual std::string diffText(WebSession& s, bool asJson) = 0;

@@ -16,7 +16,6 @@
 #include <deque>
 #include <fstream>
 #include <mutex>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -26,32 +25,6 @@ namespace console {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-std::string percentDecode(const std::string& text, bool plusIsSpace)
-{
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c == '+' && plusIsSpace) {
-            out += ' ';
-        } else if (c == '%' && i + 2 < text.size() && hexDigit(text[i + 1]) >= 0 && hexDigit(text[i + 2]) >= 0) {
-            out += static_cast<char>(hexDigit(text[i + 1]) * 16 + hexDigit(text[i + 2]));
-            i += 2;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
 
 bool startsWithNoCase(const std::string& text, const char* prefix)
 {
@@ -112,12 +85,6 @@ int listenOn(const std::string& address, int port)
     return fd;
 }
 
-struct Route {
-    std::string method;
-    std::regex pattern;
-    HttpHandler handler;
-};
-
 /// One client connection, and when the request it is sending must have
 /// arrived (no deadline runs while a request is handled or answered).
 struct Connection {
@@ -135,85 +102,16 @@ struct Exchange {
     std::string uri; ///< as the request line has it
     HttpRequest request;
     HttpResponse response;
-    const Route* route = nullptr;
+    const HttpRoute* route = nullptr;
     size_t reserved = 0; ///< body bytes counted against the server's budget
     int refusal = 0;     ///< the status to answer with instead of a handler
 };
 
 } // namespace
 
-void parseUrlEncoded(const std::string& text, HttpParams* out)
-{
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find('&', start);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        std::string part = text.substr(start, end - start);
-        if (!part.empty()) {
-            size_t equals = part.find('=');
-            std::string name = part.substr(0, equals);
-            std::string value = equals == std::string::npos ? "" : part.substr(equals + 1);
-            out->emplace(percentDecode(name, true), percentDecode(value, true));
-        }
-        start = end + 1;
-    }
-}
-
-bool HttpRequest::hasHeader(const std::string& name) const
-{
-    for (const auto& [key, value] : headers) {
-        if (strcasecmp(key.c_str(), name.c_str()) == 0) return true;
-    }
-    return false;
-}
-
-std::string HttpRequest::header(const std::string& name) const
-{
-    for (const auto& [key, value] : headers) {
-        if (strcasecmp(key.c_str(), name.c_str()) == 0) return value;
-    }
-    return "";
-}
-
-std::string HttpRequest::param(const std::string& name) const
-{
-    auto it = query.find(name);
-    return it != query.end() ? it->second : formField(name);
-}
-
-std::string HttpRequest::formField(const std::string& name) const
-{
-    auto it = form.find(name);
-    return it != form.end() ? it->second : "";
-}
-
-void HttpResponse::setHeader(const std::string& name, const std::string& value)
-{
-    for (auto it = headers.begin(); it != headers.end();) {
-        it = strcasecmp(it->first.c_str(), name.c_str()) == 0 ? headers.erase(it) : std::next(it);
-    }
-    headers.emplace_back(name, value);
-}
-
-void HttpResponse::setContent(std::string content, const std::string& type)
-{
-    body = std::move(content);
-    contentType = type;
-}
-
-void HttpResponse::redirect(const std::string& location)
-{
-    status = 302;
-    setHeader("Location", location);
-}
-
 struct HttpEndpoint::Impl {
     std::string cert, key;
-    std::vector<Route> routes;
-    HttpExceptionHandler onException;
-    HttpHandler postRouting;
+    HttpRouter router;
     HttpLimits limits;
     MHD_Daemon* daemon = nullptr;
     int listenFd = -1; ///< ours until the library has it
@@ -390,25 +288,11 @@ struct HttpEndpoint::Impl {
         body.append(data, size);
     }
 
-    const Route* route(HttpRequest& r)
-    {
-        for (const Route& route : routes) {
-            std::smatch m;
-            if (route.method == r.method && std::regex_match(r.path, m, route.pattern)) {
-                r.matches.assign(m.begin(), m.end());
-                return &route;
-            }
-        }
-        return nullptr;
-    }
-
     MHD_Result answer(MHD_Connection* c, Exchange& ex)
     {
         ex.step = Exchange::Step::answered;
         HttpResponse& res = ex.response;
-        if (postRouting) {
-            postRouting(ex.request, res);
-        }
+        router.finish(ex.request, res);
         MHD_Response* response =
             MHD_create_response_from_buffer(res.body.size(), res.body.data(), MHD_RESPMEM_MUST_COPY);
         if (response == nullptr) {
@@ -477,7 +361,7 @@ struct HttpEndpoint::Impl {
         if (startsWithNoCase(r.header(MHD_HTTP_HEADER_CONTENT_TYPE), "application/x-www-form-urlencoded")) {
             parseUrlEncoded(r.body, &r.form);
         }
-        ex->route = d.route(r);
+        ex->route = d.router.match(r);
         if (ex->route == nullptr) {
             ex->response.status = MHD_HTTP_NOT_FOUND;
             return d.answer(c, *ex);
@@ -505,17 +389,7 @@ struct HttpEndpoint::Impl {
             auto [c, ex] = jobs.front();
             jobs.pop_front();
             lock.unlock();
-            try {
-                ex->route->handler(ex->request, ex->response);
-            } catch (...) {
-                ex->response.status = 500;
-                if (onException) {
-                    try {
-                        onException(ex->request, ex->response, std::current_exception());
-                    } catch (...) {
-                    }
-                }
-            }
+            router.handle(*ex->route, ex->request, ex->response);
             // The last touch: once resumed, the exchange is the event loop's.
             MHD_resume_connection(c);
             lock.lock();
@@ -527,42 +401,27 @@ HttpEndpoint::HttpEndpoint() : _impl(std::make_unique<Impl>()) {}
 
 HttpEndpoint::~HttpEndpoint() { stop(); }
 
-std::unique_ptr<HttpEndpoint> HttpEndpoint::create(const std::string& cert, const std::string& key,
-                                                   std::string* error)
+zor::Expected<std::unique_ptr<HttpEndpoint>> HttpEndpoint::create(const std::string& cert, const std::string& key)
 {
     std::unique_ptr<HttpEndpoint> endpoint(new HttpEndpoint());
     if (!cert.empty()) {
         Impl& d = *endpoint->_impl;
         if (!readFile(cert, &d.cert) || !readFile(key, &d.key) || d.cert.empty() || d.key.empty()) {
-            *error = "--tls-cert/--tls-key: cannot load the certificate or its key";
-            return nullptr;
+            return zor::Error{"--tls-cert/--tls-key: cannot load the certificate or its key"};
         }
     }
     return endpoint;
 }
 
-void HttpEndpoint::get(const std::string& pattern, HttpHandler handler)
-{
-    _impl->routes.push_back({"GET", std::regex(pattern), std::move(handler)});
-}
+HttpRouter& HttpEndpoint::router() { return _impl->router; }
 
-void HttpEndpoint::post(const std::string& pattern, HttpHandler handler)
-{
-    _impl->routes.push_back({"POST", std::regex(pattern), std::move(handler)});
-}
-
-void HttpEndpoint::setExceptionHandler(HttpExceptionHandler handler) { _impl->onException = std::move(handler); }
-
-void HttpEndpoint::setPostRoutingHandler(HttpHandler handler) { _impl->postRouting = std::move(handler); }
-
-bool HttpEndpoint::start(const std::string& address, int port, const HttpLimits& limits, std::string* error)
+zor::Expected<void> HttpEndpoint::start(const std::string& address, int port, const HttpLimits& limits)
 {
     Impl& d = *_impl;
     d.limits = limits;
     d.listenFd = listenOn(address, port);
     if (d.listenFd < 0) {
-        *error = "--http: cannot listen on " + address + ":" + std::to_string(port);
-        return false;
+        return zor::Error{"--http: cannot listen on " + address + ":" + std::to_string(port)};
     }
     bool tls = !d.cert.empty();
     unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | (tls ? MHD_USE_TLS : 0);
@@ -590,12 +449,11 @@ bool HttpEndpoint::start(const std::string& address, int port, const HttpLimits&
     // could close a descriptor opened since).
     d.listenFd = -1;
     if (d.daemon == nullptr) {
-        *error = tls ? "--tls-cert/--tls-key: cannot load the certificate or its key"
-                     : "--http: cannot start the HTTP server";
         stop();
-        return false;
+        return zor::Error{tls ? "--tls-cert/--tls-key: cannot load the certificate or its key"
+                              : "--http: cannot start the HTTP server"};
     }
-    return true;
+    return {};
 }
 
 void HttpEndpoint::stop()

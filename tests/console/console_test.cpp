@@ -1,9 +1,15 @@
-// The console's own logic without a server: the decoding of form bodies
-// and the lockout after failed logins.
+// The console's own logic without a server: the decoding of form bodies,
+// the lockout after failed logins, and the metrics' text format (read back
+// by Prometheus's own parser, as a scraper reads it).
 #include "consoleauth.h"
+#include "consolemetrics.h"
 #include "httpendpoint.h"
 
+#include "zortest.h"
+
 #include <gtest/gtest.h>
+
+#include <cstdio>
 
 using namespace console;
 
@@ -45,4 +51,138 @@ TEST(ConsoleAuth, LockoutHoldsOneNameFromOneAddress)
     EXPECT_TRUE(limiter.blocked(longName, "10.0.0.1"));
     limiter.succeeded(longName, "10.0.0.1");
     EXPECT_FALSE(limiter.blocked(longName, "10.0.0.1"));
+}
+
+TEST(ConsoleHttp, CookiesByExactName)
+{
+    HttpRequest r;
+    r.headers = {{"cookie", "zorconsole_login=L; zorconsole=S;  other=x=y"}};
+    EXPECT_EQ(r.cookie("zorconsole"), "S");
+    EXPECT_EQ(r.cookie("zorconsole_login"), "L");
+    EXPECT_EQ(r.cookie("other"), "x=y");
+    EXPECT_EQ(r.cookie("zor"), "");
+    EXPECT_EQ(r.cookie("console"), "");
+}
+
+TEST(ConsoleMetrics, FamiliesWriteTheirHeadOnceAndEscapeLabelValues)
+{
+    EXPECT_EQ(escapeLabelValue("a\\b\"c\nd"), "a\\\\b\\\"c\\nd");
+    std::vector<MetricFamily> families = {
+        {"m_total", "counter", "Counted\nby \\ kind.", {}},
+        {"m_empty", "gauge", "Nothing yet.", {}},
+    };
+    families[0].add(3UL, {{"kind", "a\"b"}, {"where", "x\\y"}}).add(4, {{"kind", "two\nlines"}}).add(true);
+    EXPECT_EQ(exposition(families),
+              "# HELP m_total Counted\\nby \\\\ kind.\n# TYPE m_total counter\n"
+              "m_total{kind=\"a\\\"b\",where=\"x\\\\y\"} 3\n"
+              "m_total{kind=\"two\\nlines\"} 4\n"
+              "m_total 1\n"
+              "# HELP m_empty Nothing yet.\n# TYPE m_empty gauge\n");
+}
+
+namespace {
+
+MetricsSnapshot snapshotWithOddNames()
+{
+    MetricsSnapshot in;
+    in.values = {{"cpu", 8.5}, {"odd \"name\" \\ with\nbreak", -2}};
+    in.status.running = true;
+    in.status.entries = 3;
+    in.status.samples = 120;
+    in.status.unavailable = 2;
+    in.status.performed = 5;
+    in.status.udpSent = 1;
+    in.status.trapsSent = 2;
+    in.status.mailSent = 3;
+    in.status.actionFailures = {{"email", 4}};
+    in.status.alerts = {{{"cpu", "log"}, 5}, {{"odd \"name\" \\ with\nbreak", "udp"}, 1}};
+    in.status.lastLoad = 1709251200;
+    in.status.configurationProblem = "Monitor.cfg: bad";
+    in.socketSessions = 1;
+    in.consoleSessions = 2;
+    in.moduleParserOk = true;
+    return in;
+}
+
+/// What Prometheus's text parser reads from text: one line per sample,
+/// "name labels-as-json value", or the parser's complaint.
+std::string parsedByPrometheus(const std::string& text)
+{
+    zortest::TempRoot root;
+    root.write("metrics.txt", text);
+    root.write("read.py",
+               "import json, sys\n"
+               "from prometheus_client.parser import text_string_to_metric_families\n"
+               "for f in text_string_to_metric_families(open(sys.argv[1]).read()):\n"
+               "    print('family', f.name, f.type)\n"
+               "    for s in f.samples:\n"
+               "        print(s.name, json.dumps(s.labels, sort_keys=True), repr(float(s.value)))\n");
+    std::string command = "/usr/bin/python3 " + root.at("read.py") + " " + root.at("metrics.txt") + " 2>&1";
+    std::string out;
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char buffer[4096];
+        size_t n;
+        while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
+        pclose(p);
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(ConsoleMetrics, TheConsolesFamiliesFromOneSnapshot)
+{
+    std::string text = exposition(consoleMetrics(snapshotWithOddNames()));
+    for (const char* line : {
+             "zor_variable_value{variable=\"cpu\"} 8.5\n",
+             "zor_variable_value{variable=\"odd \\\"name\\\" \\\\ with\\nbreak\"} -2\n",
+             "zor_monitor_running 1\n",
+             "zor_monitor_entries 3\n",
+             "zor_monitor_samples_total 120\n",
+             "zor_monitor_unavailable_total 2\n",
+             "zor_monitor_actions_performed_total 5\n",
+             "zor_monitor_actions_sent_total{action=\"udp\"} 1\n",
+             "zor_monitor_actions_sent_total{action=\"trap\"} 2\n",
+             "zor_monitor_actions_sent_total{action=\"email\"} 3\n",
+             "zor_monitor_actions_failed_total{action=\"log\"} 0\n",
+             "zor_monitor_actions_failed_total{action=\"email\"} 4\n",
+             "zor_monitor_actions_failed_total{action=\"power-off-drive\"} 0\n",
+             "zor_monitor_alerts_total{variable=\"cpu\",action=\"log\"} 5\n",
+             "zor_sessions_open{client=\"socket\"} 1\n",
+             "zor_sessions_open{client=\"console\"} 2\n",
+             "zor_monitor_config_last_load_timestamp_seconds 1709251200\n",
+             "zor_monitor_config_load_ok 0\n",
+             "zor_module_xml_parser_ok 1\n",
+         }) {
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+    }
+    EXPECT_EQ(text.find("logged_today"), std::string::npos);
+    // Each family's HELP and TYPE once, before its samples.
+    for (const MetricFamily& f : consoleMetrics(snapshotWithOddNames())) {
+        std::string help = "# HELP " + f.name + " ";
+        size_t at = text.find(help);
+        ASSERT_NE(at, std::string::npos) << f.name;
+        EXPECT_EQ(text.find(help, at + 1), std::string::npos) << f.name;
+        EXPECT_EQ(text.find("# TYPE " + f.name + " "), text.find('\n', at) + 1) << f.name;
+    }
+}
+
+TEST(ConsoleMetrics, PrometheusReadsWhatTheConsoleWrites)
+{
+    std::string parsed = parsedByPrometheus(exposition(consoleMetrics(snapshotWithOddNames())));
+    for (const char* line : {
+             "family zor_variable_value gauge\n",
+             "zor_variable_value {\"variable\": \"odd \\\"name\\\" \\\\ with\\nbreak\"} -2.0\n",
+             "family zor_monitor_alerts counter\n",
+             "zor_monitor_alerts_total {\"action\": \"udp\", \"variable\": \"odd \\\"name\\\" \\\\ with\\nbreak\"} 1.0\n",
+             "zor_monitor_actions_failed_total {\"action\": \"email\"} 4.0\n",
+             "zor_monitor_config_last_load_timestamp_seconds {} 1709251200.0\n",
+         }) {
+        EXPECT_NE(parsed.find(line), std::string::npos) << line << "\nin:\n" << parsed;
+    }
+    EXPECT_EQ(parsed.find("Traceback"), std::string::npos) << parsed;
+    // An empty family is still a family.
+    MetricsSnapshot quiet;
+    EXPECT_NE(parsedByPrometheus(exposition(consoleMetrics(quiet))).find("family zor_monitor_alerts counter\n"),
+              std::string::npos);
 }

@@ -1,0 +1,277 @@
+// The pages' form handling against a stand-in for the server: which module
+// request each form of the Entries page sends, how the trigger and entry
+// fields read back, and what the layout escapes and shows once.
+#include "pagekit.h"
+
+#include "configtext.h"
+#include "monitorthread.h"
+
+#include "zortest.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+
+using namespace console;
+
+namespace {
+
+const std::string kKeys = "/zor/public/system/monitor/";
+
+struct Sent {
+    std::string op, key;
+    std::optional<std::string> value;
+};
+
+/// The server's part, recording the requests a page sends and answering
+/// each with result 0, or with the text given for its key.
+class FakeContext : public PageContext {
+public:
+    explicit FakeContext(zormon::MonitorThread& thread) : _thread(thread) {}
+
+    RequestOutcome run(WebSession&, const std::string& op, const std::string& key,
+                       const std::optional<std::string>& value) override
+    {
+        sent.push_back({op, key, value});
+        RequestOutcome o;
+        o.result = 0;
+        auto found = replies.find(key);
+        o.reply = found != replies.end() ? found->second : "done";
+        return o;
+    }
+    zor::Expected<std::vector<std::string>> table(WebSession&) override
+    {
+        if (!tableError.empty()) return zor::Error{tableError};
+        return entries;
+    }
+    std::vector<std::pair<std::string, PresetForm>> presets(WebSession&) override { return presetList; }
+    std::string diffText(WebSession&, bool) override { return "no changes"; }
+    std::vector<std::string> validate(WebSession&) override { return problems; }
+    RequestOutcome commit(WebSession& s) override { return run(s, "commit", kKeys + "commit/", std::nullopt); }
+    zormon::MonitorThread& monitor() override { return _thread; }
+    const std::string& logFolder() override { return folder; }
+    long interval() override { return 60; }
+
+    std::vector<Sent> sent;
+    std::map<std::string, std::string> replies;
+    std::vector<std::string> entries;
+    std::string tableError;
+    std::vector<std::pair<std::string, PresetForm>> presetList;
+    std::vector<std::string> problems;
+    std::string folder = "/nonexistent/";
+
+private:
+    zormon::MonitorThread& _thread;
+};
+
+Params form(std::map<std::string, std::string> fields)
+{
+    return [fields](const std::string& name) {
+        auto it = fields.find(name);
+        return it != fields.end() ? it->second : std::string();
+    };
+}
+
+class ConsolePages : public ::testing::Test {
+protected:
+    ConsolePages()
+    {
+        setenv("ZOR_ROOT", _root.path().c_str(), 1);
+        zormon::MonitorThreadOptions o;
+        o.systemRoot = _root.at("machine");
+        o.hostLog = [](const std::string&) {};
+        _thread = std::make_unique<zormon::MonitorThread>(o);
+        _c = std::make_unique<FakeContext>(*_thread);
+        _s.user = "admin";
+        _s.csrf = "tok";
+        PresetForm hot;
+        hot.name = "hot";
+        hot.variable = "temp";
+        hot.trigger.value = "70";
+        hot.trigger.log = true;
+        _c->presetList = {{"<preset/>", hot}};
+    }
+    ~ConsolePages() override
+    {
+        _c.reset();
+        _thread.reset();
+        unsetenv("ZOR_ROOT");
+    }
+
+    zortest::TempRoot _root;
+    std::unique_ptr<zormon::MonitorThread> _thread;
+    std::unique_ptr<FakeContext> _c;
+    WebSession _s;
+};
+
+} // namespace
+
+TEST_F(ConsolePages, TriggerFieldsReadBack)
+{
+    TriggerForm t = page::triggerFromForm(form({{"t_kind", "interval-value"}, {"t_low", "1"}, {"t_high", "9"},
+                                                {"t_range", "sideways"}, {"t_maxfreq", "600s"},
+                                                {"t_emails", " a@x.example ,, b@y.example\t,  "},
+                                                {"t_log", "1"}, {"t_trap", "on"}, {"t_permanent", ""}}));
+    EXPECT_EQ(t.kind, "interval-value");
+    EXPECT_EQ(t.lowValue, "1");
+    EXPECT_EQ(t.highValue, "9");
+    EXPECT_EQ(t.range, "inside"); // anything but outside
+    EXPECT_EQ(t.maxFrequency, 600);
+    EXPECT_EQ(t.emails, (std::vector<std::string>{"a@x.example", "b@y.example"}));
+    EXPECT_TRUE(t.log);
+    EXPECT_TRUE(t.trap);
+    EXPECT_FALSE(t.permanent);
+    EXPECT_FALSE(t.udp);
+
+    // The fields a form shows read back to the same trigger.
+    t.range = "outside";
+    std::string html = page::triggerFields(t);
+    EXPECT_NE(html.find("name=\"t_low\" size=\"6\" value=\"1\""), std::string::npos);
+    EXPECT_NE(html.find("<option value=\"outside\" selected>"), std::string::npos);
+    EXPECT_NE(html.find("value=\"a@x.example, b@y.example\""), std::string::npos);
+    EXPECT_NE(html.find("name=\"t_trap\" value=\"1\" checked"), std::string::npos);
+
+    EntryForm e;
+    e.triggers.push_back(t);
+    page::entryFieldsFromForm(form({{"variable", "cpu"}, {"log", "1"}, {"schedule", "weekly"}, {"every", "2"},
+                                    {"day_of_week", "fri"}, {"hour", "23"}, {"minute", "5"}}),
+                              &e);
+    EXPECT_EQ(e.variable, "cpu");
+    EXPECT_TRUE(e.log);
+    EXPECT_EQ(e.schedule, "weekly");
+    EXPECT_EQ(e.every, 2);
+    EXPECT_EQ(e.dayOfWeek, "fri");
+    EXPECT_EQ(e.hour, 23);
+    EXPECT_EQ(e.minute, 5);
+    EXPECT_EQ(e.seconds, 0); // not sent
+    EXPECT_EQ(e.triggers.size(), 1u); // left alone
+}
+
+TEST_F(ConsolePages, EachEntriesFormSendsItsRequest)
+{
+    struct Case {
+        std::map<std::string, std::string> fields;
+        std::string op, key, valueStart, flashStart;
+    };
+    std::vector<Case> cases = {
+        {{{"do", "del-entry"}, {"entry", "3"}}, "del", "config/monitor-entry/3/", "", "del monitor-entry/3/\nresult 0"},
+        {{{"do", "del-trigger"}, {"entry", "1"}, {"trigger", "2"}}, "del", "config/action-trigger/1/2/", "",
+         "del config/action-trigger/1/2/"},
+        {{{"do", "set-trigger"}, {"entry", "1"}, {"trigger", "0"}, {"t_value", "5"}}, "set",
+         "config/action-trigger/1/0/", "1/0/<action-trigger", "set config/action-trigger/1/0/"},
+        // A preset's trigger wins over the fields.
+        {{{"do", "add-trigger"}, {"entry", "0"}, {"preset", "0"}, {"t_value", "5"}}, "add",
+         "config/action-trigger/0/", "0/<action-trigger", "add config/action-trigger/0/"},
+        // Indexes are numbers, whatever was sent.
+        {{{"do", "del-entry"}, {"entry", "../7x"}}, "del", "config/monitor-entry/0/", "", "del monitor-entry/0/"},
+        {{{"do", "commit"}}, "commit", "commit/", "", "commit\nresult 0: done"},
+    };
+    for (const Case& c : cases) {
+        _c->sent.clear();
+        std::string flash = entriesAction(*_c, _s, form(c.fields));
+        SCOPED_TRACE(c.key);
+        ASSERT_EQ(_c->sent.size(), 1u);
+        EXPECT_EQ(_c->sent[0].op, c.op);
+        EXPECT_EQ(_c->sent[0].key, kKeys + c.key);
+        EXPECT_EQ(_c->sent[0].value.value_or("").substr(0, c.valueStart.size()), c.valueStart);
+        EXPECT_EQ(flash.substr(0, c.flashStart.size()), c.flashStart);
+    }
+    _c->sent.clear();
+    entriesAction(*_c, _s, form({{"do", "add-trigger"}, {"entry", "0"}, {"t_value", "5"}}));
+    EXPECT_NE(_c->sent.at(0).value->find("value=\"5\""), std::string::npos);
+    _c->sent.clear();
+    entriesAction(*_c, _s, form({{"do", "add-trigger"}, {"entry", "0"}, {"preset", "0"}}));
+    EXPECT_NE(_c->sent.at(0).value->find("value=\"70\""), std::string::npos);
+
+    _c->sent.clear();
+    EXPECT_EQ(entriesAction(*_c, _s, form({{"do", "drop-table"}})), "unknown operation");
+    EXPECT_EQ(entriesAction(*_c, _s, form({{"do", "add-entry"}})), "add entry: no variable given");
+    EXPECT_TRUE(_c->sent.empty());
+    _c->problems = {"entry 0: bad", "entry 1: worse"};
+    EXPECT_EQ(entriesAction(*_c, _s, form({{"do", "validate"}})), "validate: 2 problem(s)\nentry 0: bad\nentry 1: worse");
+    _c->problems.clear();
+    EXPECT_EQ(entriesAction(*_c, _s, form({{"do", "validate"}})), "validate: no problems");
+}
+
+TEST_F(ConsolePages, AddingAndChangingAnEntry)
+{
+    // An entry added from a preset takes the preset's variable and trigger.
+    std::string flash = entriesAction(*_c, _s, form({{"do", "add-entry"}, {"preset", "0"}, {"schedule", "seconds"},
+                                                    {"seconds", "30"}}));
+    ASSERT_EQ(_c->sent.size(), 1u);
+    EXPECT_EQ(_c->sent[0].key, kKeys + "config/monitor-entry/");
+    EntryForm added;
+    ASSERT_TRUE(readEntry(*_c->sent[0].value, &added));
+    EXPECT_EQ(added.variable, "temp");
+    EXPECT_EQ(added.seconds, 30);
+    ASSERT_EQ(added.triggers.size(), 1u);
+    EXPECT_EQ(added.triggers[0].value, "70");
+    EXPECT_EQ(flash, "add monitor-entry/\nresult 0: done");
+
+    // Saving an entry's fields reads it first, so its triggers go back as they were.
+    EntryForm stored;
+    stored.variable = "cpu";
+    stored.triggers.push_back(added.triggers[0]);
+    _c->replies[kKeys + "config/monitor-entry/2/"] = entryXml(stored);
+    _c->sent.clear();
+    entriesAction(*_c, _s, form({{"do", "set-entry"}, {"entry", "2"}, {"variable", "load-average"},
+                                 {"schedule", "seconds"}, {"seconds", "90"}}));
+    ASSERT_EQ(_c->sent.size(), 2u);
+    EXPECT_EQ(_c->sent[0].op, "get");
+    EXPECT_EQ(_c->sent[1].op, "set");
+    ASSERT_EQ(_c->sent[1].value->substr(0, 2), "2/");
+    EntryForm saved;
+    ASSERT_TRUE(readEntry(_c->sent[1].value->substr(2), &saved));
+    EXPECT_EQ(saved.variable, "load-average");
+    EXPECT_EQ(saved.seconds, 90);
+    ASSERT_EQ(saved.triggers.size(), 1u);
+    EXPECT_EQ(saved.triggers[0].value, "70");
+
+    // An entry that cannot be read is not overwritten.
+    _c->replies[kKeys + "config/monitor-entry/2/"] = "<not-an-entry/>";
+    _c->sent.clear();
+    flash = entriesAction(*_c, _s, form({{"do", "set-entry"}, {"entry", "2"}, {"variable", "x"}}));
+    EXPECT_EQ(_c->sent.size(), 1u);
+    EXPECT_EQ(flash.rfind("get monitor-entry/2/", 0), 0u);
+}
+
+TEST_F(ConsolePages, PagesEscapeAndShowTheFlashOnce)
+{
+    _s.user = "<i>eve</i>";
+    _s.flash = "result 0: <ok>";
+    EntryForm e;
+    e.variable = "x\"><script>";
+    _c->entries = {entryXml(e)};
+    std::string first = entriesPage(*_c, _s);
+    EXPECT_EQ(first.find("<i>eve"), std::string::npos);
+    EXPECT_NE(first.find("&lt;i&gt;eve&lt;/i&gt;"), std::string::npos);
+    EXPECT_NE(first.find("<div class=\"flash\" id=\"flash\">result 0: &lt;ok&gt;</div>"), std::string::npos);
+    EXPECT_EQ(first.find("<script>"), std::string::npos);
+    // Every form of the page carries the login's token.
+    size_t forms = 0, tokens = 0;
+    for (size_t at = first.find("<form method=\"post\""); at != std::string::npos; at = first.find("<form method=\"post\"", at + 1)) {
+        ++forms;
+        size_t end = first.find("</form>", at);
+        tokens += first.substr(at, end - at).find("name=\"csrf\" value=\"tok\"") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_GT(forms, 3u);
+    EXPECT_EQ(tokens, forms);
+    EXPECT_EQ(entriesPage(*_c, _s).find("id=\"flash\""), std::string::npos);
+
+    _c->tableError = "the module did not open a session";
+    EXPECT_NE(entriesPage(*_c, _s).find("<p class=\"warn\">the module did not open a session</p>"), std::string::npos);
+    EXPECT_NE(logsPage(*_c, _s, "<x>", "").find("No log named &lt;x&gt;."), std::string::npos);
+}
+
+TEST(ConsolePageKit, QueryValuesAndWeeks)
+{
+    EXPECT_EQ(page::q("a b&c=d/é~-._"), "a%20b%26c%3Dd%2F%C3%A9~-._");
+    setenv("TZ", "UTC", 1);
+    tzset();
+    EXPECT_EQ(page::spanDays("d20240302", true),
+              (std::vector<std::string>{"d20240225", "d20240226", "d20240227", "d20240228", "d20240229", "d20240301",
+                                        "d20240302"}));
+    EXPECT_EQ(page::spanDays("d20240302", false), std::vector<std::string>{"d20240302"});
+    EXPECT_EQ(page::spanDays("../x", true), std::vector<std::string>{"../x"});
+}

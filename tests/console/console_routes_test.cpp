@@ -1,0 +1,323 @@
+// The console's route table run without a socket: which requests reach a
+// handler at all (path, method, login, token, JSON body), the login form's
+// own token, the log routes, and who may read the metrics. Nothing here
+// needs the module: every case is answered before a module session opens.
+#include "consolecore.h"
+#include "consoleroutes.h"
+#include "monitorthread.h"
+
+#include "zortest.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+using namespace console;
+using json = nlohmann::json;
+
+namespace {
+
+class ConsoleRoutes : public ::testing::Test {
+protected:
+    ConsoleRoutes()
+    {
+        setenv("ZOR_ROOT", _root.path().c_str(), 1);
+        _root.write("var/log/monitor/d20240301.log",
+                    "2024-03-01 00:00:00 sample cpu=8.6 load-average=0.41\n"
+                    "2024-03-01 00:30:00 sample cpu=9.5 load-average=0.46\n");
+        zormon::MonitorThreadOptions o;
+        o.systemRoot = _root.at("machine");
+        o.hostLog = [](const std::string&) {};
+        o.samplers["cpu"] = [](std::string* value) {
+            *value = "8.5";
+            return true;
+        };
+        _thread = std::make_unique<zormon::MonitorThread>(o);
+        ConsoleOptions options;
+        options.logFolder = _root.at("var/log/monitor/");
+        options.usersFile = _root.at("etc/configs/monitor/console.users");
+        options.loginsPerUser = 2;
+        options.loginsInAll = 3;
+        Cidr local;
+        parseCidr("127.0.0.0/8", &local);
+        options.metricsAllow = {local};
+        _core = std::make_unique<ConsoleCore>(_module, _mutex, *_thread, [] { return 2u; }, options);
+        installRoutes(_router, *_core);
+    }
+    ~ConsoleRoutes() override
+    {
+        _core.reset();
+        _thread.reset();
+        unsetenv("ZOR_ROOT");
+    }
+
+    /// A request from address, with the login's cookie when one is given.
+    HttpResponse send(const std::string& method, const std::string& target, const WebSession* login = nullptr,
+                      const std::string& body = "", const std::string& address = "10.1.1.1")
+    {
+        HttpRequest r;
+        r.method = method;
+        size_t question = target.find('?');
+        r.path = target.substr(0, question);
+        if (question != std::string::npos) {
+            parseUrlEncoded(target.substr(question + 1), &r.query);
+        }
+        r.remoteAddr = address;
+        r.body = body;
+        if (login != nullptr) {
+            r.headers.emplace_back("Cookie", std::string("other=1; ") + kSessionCookie + "=" + login->id);
+        }
+        return _router.dispatch(r);
+    }
+    HttpResponse sendWithToken(const std::string& method, const std::string& path, const WebSession& login,
+                               const std::string& body = "")
+    {
+        HttpRequest r;
+        r.method = method;
+        r.path = path;
+        r.remoteAddr = "10.1.1.1";
+        r.body = body;
+        r.headers = {{"Cookie", std::string(kSessionCookie) + "=" + login.id}, {"x-csrf-token", login.csrf}};
+        return _router.dispatch(r);
+    }
+    std::shared_ptr<WebSession> login(const std::string& user = "admin")
+    {
+        int status = 0;
+        auto s = _core->login(user, &status);
+        EXPECT_TRUE(s.hasValue());
+        return s ? *s : nullptr;
+    }
+
+    zortest::TempRoot _root;
+    ModuleLibrary _module; // never loaded: no case may reach it
+    FairMutex _mutex;
+    std::unique_ptr<zormon::MonitorThread> _thread;
+    std::unique_ptr<ConsoleCore> _core;
+    HttpRouter _router;
+};
+
+} // namespace
+
+TEST_F(ConsoleRoutes, OnlyKnownPathsAndMethodsReachAHandler)
+{
+    for (const auto& [method, path] : std::vector<std::pair<std::string, std::string>>{
+             {"GET", "/nowhere"}, {"GET", "/api/commit"}, {"POST", "/api/entries"}, {"POST", "/metrics"},
+             {"GET", "/loginx"}, {"GET", "/api/logs/a/b"}, {"GET", "/api/logs/"}, {"GET", "/entries/"}}) {
+        HttpResponse res = send(method, path);
+        EXPECT_EQ(res.status, 404) << method << ' ' << path;
+        // The server's own answers carry the same headers as a handler's.
+        EXPECT_EQ(res.header("X-Frame-Options"), "DENY");
+        EXPECT_EQ(res.header("Cache-Control"), "no-store");
+    }
+    HttpResponse script = send("GET", "/console.js");
+    EXPECT_EQ(script.status, 200);
+    EXPECT_EQ(script.contentType, "text/javascript");
+    EXPECT_NE(script.header("Content-Security-Policy").find("script-src 'self'"), std::string::npos);
+}
+
+TEST_F(ConsoleRoutes, EveryRouteButLoginAndStaticOnesNeedsALogin)
+{
+    for (const ConsoleRoute& route : consoleRoutes()) {
+        std::string path = route.path;
+        if (path.find('(') != std::string::npos) path = "/api/logs/d20240301";
+        HttpResponse res = send(route.method, path);
+        SCOPED_TRACE(std::string(route.method) + " " + path);
+        if (route.access == Access::open) {
+            EXPECT_NE(res.status, 401);
+            EXPECT_NE(res.header("Location"), "/login");
+            continue;
+        }
+        if (route.audience == Audience::api) {
+            EXPECT_EQ(res.status, 401);
+            EXPECT_EQ(json::parse(res.body)["error"], "log in first: POST /api/login");
+        } else {
+            EXPECT_EQ(res.status, 302);
+            EXPECT_EQ(res.header("Location"), "/login");
+        }
+    }
+    // A cookie of a login that has ended is no login.
+    auto s = login();
+    _core->close(s);
+    EXPECT_EQ(send("GET", "/api/logs", s.get()).status, 401);
+}
+
+TEST_F(ConsoleRoutes, EveryPostButTheLoginsNeedsTheToken)
+{
+    auto s = login();
+    for (const ConsoleRoute& route : consoleRoutes()) {
+        if (std::string(route.method) != "POST") continue;
+        std::string path = route.path;
+        if (path == "/login" || path == "/api/login") {
+            EXPECT_EQ(route.access, Access::open);
+            continue;
+        }
+        SCOPED_TRACE(path);
+        EXPECT_EQ(route.access, Access::loginAndToken);
+        // Neither missing, nor wrong, nor in the URL.
+        for (const std::string& target : {path, path + "?csrf=" + s->csrf}) {
+            HttpResponse res = send("POST", target, s.get());
+            EXPECT_EQ(res.status, 403);
+            if (route.audience == Audience::api) {
+                EXPECT_EQ(json::parse(res.body)["error"], "missing or wrong X-CSRF-Token");
+            } else {
+                EXPECT_NE(res.body.find("it carried no valid token"), std::string::npos);
+            }
+        }
+        HttpRequest wrong;
+        wrong.method = "POST";
+        wrong.path = path;
+        wrong.headers = {{"Cookie", std::string(kSessionCookie) + "=" + s->id}, {"X-CSRF-Token", s->csrf + "0"}};
+        EXPECT_EQ(_router.dispatch(wrong).status, 403);
+    }
+    // Another login's token is no token either.
+    auto other = login("operator");
+    HttpRequest crossed;
+    crossed.method = "POST";
+    crossed.path = "/api/logout";
+    crossed.headers = {{"Cookie", std::string(kSessionCookie) + "=" + s->id}, {"X-CSRF-Token", other->csrf}};
+    EXPECT_EQ(_router.dispatch(crossed).status, 403);
+    EXPECT_EQ(_core->openLogins(), 2u);
+}
+
+TEST_F(ConsoleRoutes, AnApiWriteTakesOnlyAJsonObject)
+{
+    auto s = login();
+    for (const char* body : {"[1]", "{", "\"text\"", "3"}) {
+        HttpResponse res = sendWithToken("POST", "/api/try", *s, body);
+        EXPECT_EQ(res.status, 400) << body;
+        EXPECT_EQ(json::parse(res.body)["error"], "the body is not a JSON object");
+    }
+    HttpResponse res = sendWithToken("POST", "/api/try", *s, R"({"day":"d20240301","trigger":"<x"})");
+    EXPECT_EQ(res.status, 400);
+    EXPECT_EQ(json::parse(res.body)["error"], "trigger: expected one action-trigger text");
+    res = sendWithToken("POST", "/api/request", *s, R"({"op":"get","key":5})");
+    EXPECT_EQ(res.status, 400);
+    res = sendWithToken("POST", "/api/request", *s, R"({"op":"nope","key":"/x/"})");
+    EXPECT_EQ(res.status, 400);
+    EXPECT_TRUE(json::parse(res.body).contains("error"));
+}
+
+TEST_F(ConsoleRoutes, LoginsAndLogouts)
+{
+    // The form's token comes with the form, as a cookie of its own.
+    HttpResponse form = send("GET", "/login?error=%3Cb%3E");
+    EXPECT_EQ(form.status, 200);
+    std::string cookie = form.header("Set-Cookie");
+    EXPECT_EQ(cookie.rfind(std::string(kLoginCookie) + "=", 0), 0u) << cookie;
+    EXPECT_NE(cookie.find("HttpOnly; SameSite=Strict; Max-Age=600"), std::string::npos);
+    EXPECT_EQ(cookie.find("Secure"), std::string::npos);
+    EXPECT_NE(form.body.find("&lt;b&gt;"), std::string::npos);
+    EXPECT_EQ(form.body.find("<b>"), std::string::npos);
+    std::string token = cookie.substr(std::strlen(kLoginCookie) + 1, cookie.find(';') - std::strlen(kLoginCookie) - 1);
+
+    HttpRequest post;
+    post.method = "POST";
+    post.path = "/login";
+    post.form = {{"csrf", token}, {"user", "admin"}, {"password", "x"}};
+    EXPECT_EQ(_router.dispatch(post).status, 403); // no cookie: the token proves nothing
+    post.headers = {{"Cookie", std::string(kLoginCookie) + "=" + token}};
+    HttpResponse wrong = _router.dispatch(post); // no users file: no password matches
+    EXPECT_EQ(wrong.status, 403);
+    EXPECT_NE(wrong.body.find("Wrong name or password."), std::string::npos);
+
+    HttpResponse api = send("POST", "/api/login", nullptr, R"({"user":"admin"})");
+    EXPECT_EQ(api.status, 400);
+    api = send("POST", "/api/login", nullptr, R"({"user":"admin","password":"x"})");
+    EXPECT_EQ(api.status, 403);
+    EXPECT_EQ(json::parse(api.body)["error"], "wrong name or password");
+
+    // The caps: two per user, three in all.
+    auto a = login(), b = login();
+    int status = 0;
+    auto refused = _core->login("admin", &status);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(status, 429);
+    EXPECT_NE(refused.error().find("too many logins for this user: 2 are open"), std::string::npos);
+    auto c = login("operator");
+    refused = _core->login("guest", &status);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(status, 503);
+
+    HttpResponse out = sendWithToken("POST", "/api/logout", *a);
+    EXPECT_EQ(out.status, 200);
+    EXPECT_EQ(json::parse(out.body)["closed"], true);
+    EXPECT_NE(out.header("Set-Cookie").find(std::string(kSessionCookie) + "=; "), std::string::npos);
+    EXPECT_EQ(send("GET", "/api/logs", a.get()).status, 401);
+    EXPECT_EQ(send("GET", "/api/logs", b.get()).status, 200);
+    EXPECT_EQ(_core->openLogins(), 2u);
+
+    HttpRequest logout;
+    logout.method = "POST";
+    logout.path = "/logout";
+    logout.headers = {{"Cookie", std::string(kSessionCookie) + "=" + b->id}};
+    logout.form = {{"csrf", b->csrf}};
+    HttpResponse page = _router.dispatch(logout);
+    EXPECT_EQ(page.status, 302);
+    EXPECT_EQ(page.header("Location"), "/login");
+    EXPECT_EQ(_core->openLogins(), 1u);
+}
+
+TEST_F(ConsoleRoutes, LogsByNameOnly)
+{
+    auto s = login();
+    HttpResponse list = send("GET", "/api/logs", s.get());
+    EXPECT_EQ(json::parse(list.body), json::array({"d20240301"}));
+    HttpResponse text = send("GET", "/api/logs/d20240301", s.get());
+    EXPECT_EQ(text.status, 200);
+    EXPECT_EQ(text.body.substr(0, 19), "2024-03-01 00:00:00");
+    for (std::string name : {"..", "d20240302", "d20240301.log", "%2e%2e"}) {
+        HttpResponse res = send("GET", "/api/logs/" + name, s.get());
+        EXPECT_EQ(res.status, 404) << name;
+    }
+    HttpResponse samples = send("GET", "/api/samples?day=d20240301&var=load-average", s.get());
+    EXPECT_EQ(json::parse(samples.body),
+              json::parse(R"([{"time":"2024-03-01 00:00:00","value":"0.41"},{"time":"2024-03-01 00:30:00","value":"0.46"}])"));
+    EXPECT_EQ(send("GET", "/api/samples?day=../etc&var=cpu", s.get()).status, 404);
+    HttpResponse download = send("GET", "/logs/download?name=d20240301", s.get());
+    EXPECT_EQ(download.header("Content-Disposition"), "attachment; filename=\"d20240301.log\"");
+    EXPECT_EQ(send("GET", "/logs/download?name=..", s.get()).status, 404);
+}
+
+TEST_F(ConsoleRoutes, MetricsForAllowedAddressesOrALogin)
+{
+    HttpResponse refused = send("GET", "/metrics");
+    EXPECT_EQ(refused.status, 403);
+    EXPECT_EQ(refused.body, "metrics: this address may not read them without a login\n");
+    HttpResponse local = send("GET", "/metrics", nullptr, "", "127.0.0.5");
+    EXPECT_EQ(local.status, 200);
+    EXPECT_EQ(local.contentType, "text/plain; version=0.0.4; charset=utf-8");
+    EXPECT_NE(local.body.find("zor_sessions_open{client=\"socket\"} 2\n"), std::string::npos);
+    EXPECT_NE(local.body.find("zor_sessions_open{client=\"console\"} 0\n"), std::string::npos);
+    EXPECT_EQ(local.body.find("zor_monitor_alerts_logged_today"), std::string::npos);
+    auto s = login();
+    EXPECT_EQ(send("GET", "/metrics", s.get()).status, 200);
+}
+
+TEST(ConsoleRouter, AThrowingHandlerAnswers500)
+{
+    HttpRouter router;
+    router.get("/boom", [](const HttpRequest&, HttpResponse&) { throw std::runtime_error("no disk"); });
+    router.get("/odd", [](const HttpRequest&, HttpResponse&) { throw 7; });
+    router.get("/item/([0-9]+)", [](const HttpRequest& req, HttpResponse& res) { res.body = req.matches[1]; });
+    router.setExceptionHandler([](const HttpRequest&, HttpResponse& res, std::exception_ptr ep) {
+        try {
+            std::rethrow_exception(ep);
+        } catch (const std::exception& e) {
+            res.body = e.what();
+        }
+    });
+    router.setPostRoutingHandler([](const HttpRequest&, HttpResponse& res) { res.setHeader("X-Seen", "1"); });
+    HttpRequest r;
+    r.method = "GET";
+    r.path = "/boom";
+    HttpResponse res = router.dispatch(r);
+    EXPECT_EQ(res.status, 500);
+    EXPECT_EQ(res.body, "no disk");
+    EXPECT_EQ(res.header("x-seen"), "1");
+    r.path = "/odd"; // the exception handler throws in turn: still a 500
+    EXPECT_EQ(router.dispatch(r).status, 500);
+    r.path = "/item/42";
+    EXPECT_EQ(router.dispatch(r).body, "42");
+    r.path = "/item/42x";
+    EXPECT_EQ(router.dispatch(r).status, 404);
+}
