@@ -115,21 +115,20 @@ bool parseCidr(const std::string& text, Cidr* out)
     return true;
 }
 
-bool parseCidrList(const std::string& text, std::vector<Cidr>* out, std::string* error)
+zor::Expected<std::vector<Cidr>> parseCidrList(const std::string& text)
 {
-    out->clear();
+    std::vector<Cidr> ranges;
     size_t start = 0;
     while (true) {
         size_t comma = text.find(',', start);
         std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
         Cidr c;
         if (!parseCidr(item, &c)) {
-            *error = "not an address range: '" + item + "'";
-            return false;
+            return zor::Error{"not an address range: '" + item + "'"};
         }
-        out->push_back(c);
+        ranges.push_back(c);
         if (comma == std::string::npos) {
-            return true;
+            return ranges;
         }
         start = comma + 1;
     }

@@ -4,6 +4,8 @@
 // metrics without a login.
 #pragma once
 
+#include "zorexpected.h"
+
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -56,8 +58,8 @@ struct Cidr {
 
 /// Reads "A.B.C.D/N", "X::Y/N" or a single address; false when malformed.
 bool parseCidr(const std::string& text, Cidr* out);
-/// Reads a comma-separated list; false with the bad item in *error.
-bool parseCidrList(const std::string& text, std::vector<Cidr>* out, std::string* error);
+/// Reads a comma-separated list; the error names the bad item.
+zor::Expected<std::vector<Cidr>> parseCidrList(const std::string& text);
 /// True when address (as a peer address is written) lies in one of ranges;
 /// an IPv4 address mapped into IPv6 counts as IPv4.
 bool addressAllowed(const std::string& address, const std::vector<Cidr>& ranges);

@@ -1,4 +1,5 @@
 #include "consolecore.h"
+#include "monitorkeys.h"
 
 #include "configtext.h"
 #include "variableprefetch.h"
@@ -14,7 +15,7 @@
 
 namespace console {
 
-const std::string kMonitorKeys = "/zor/public/system/monitor/";
+const std::string kMonitorKeys = monitorkeys::kRoot;
 const char* const kSessionCookie = "zorconsole";
 const char* const kLoginCookie = "zorconsole_login";
 
@@ -202,17 +203,16 @@ RequestOutcome ConsoleCore::runOpened(WebSession& s, const HostRequest& request)
 RequestOutcome ConsoleCore::run(WebSession& s, const std::string& op, const std::string& key,
                                 const std::optional<std::string>& value)
 {
-    HostRequest request;
-    std::string error;
-    if (!makeRequest(op, key, value, &request, &error)) {
+    zor::Expected<HostRequest> request = makeRequest(op, key, value);
+    if (!request) {
         RequestOutcome outcome;
-        outcome.hostError = error;
+        outcome.hostError = request.error();
         return outcome;
     }
     // A variable is read before the lock, as for the socket's sessions.
-    std::unique_ptr<zormonitor::PrefetchedValue> prefetched = prefetchVariable(request);
+    std::unique_ptr<zormonitor::PrefetchedValue> prefetched = prefetchVariable(*request);
     std::lock_guard<FairMutex> lock(_moduleMutex);
-    return runOpened(s, request);
+    return runOpened(s, *request);
 }
 
 zor::Expected<std::vector<std::string>> ConsoleCore::table(WebSession& s)

@@ -27,26 +27,24 @@ ConsoleServer::~ConsoleServer() { stop(); }
 
 unsigned ConsoleServer::openLogins() const { return static_cast<unsigned>(_impl->core.openLogins()); }
 
-bool ConsoleServer::start(std::string* error)
+zor::Expected<void> ConsoleServer::start()
 {
     Impl& d = *_impl;
     const ConsoleOptions& options = d.core.options();
     zor::Expected<std::unique_ptr<HttpEndpoint>> created =
         HttpEndpoint::create(d.core.tls() ? options.tlsCert : "", options.tlsKey);
     if (!created) {
-        *error = created.error();
-        return false;
+        return zor::Error{created.error()};
     }
     d.server = std::move(*created);
     installRoutes(d.server->router(), d.core);
     zor::Expected<void> started = d.server->start(options.address, options.port, options.http);
     if (!started) {
-        *error = started.error();
         d.server.reset();
-        return false;
+        return started;
     }
     d.core.startReaper();
-    return true;
+    return {};
 }
 
 void ConsoleServer::stop()

@@ -5,6 +5,8 @@
 // client sends; the console keeps no configuration of its own.
 #pragma once
 
+#include "zorexpected.h"
+
 #include "consoleauth.h"
 #include "fairmutex.h"
 #include "httpendpoint.h"
@@ -47,8 +49,8 @@ public:
     ConsoleServer(const ConsoleServer&) = delete;
     ConsoleServer& operator=(const ConsoleServer&) = delete;
 
-    /// Binds and starts serving on threads of its own; false with the reason.
-    bool start(std::string* error);
+    /// Binds and starts serving on threads of its own.
+    zor::Expected<void> start();
     /// Stops serving and closes every browser session in the module.
     void stop();
     /// Browser sessions (logins) open now, with or without a module session.

@@ -1,4 +1,5 @@
 // The Entries page: the table with a form for each entry and trigger, and
+#include "monitorkeys.h"
 // the operations those forms send, each one request to the module.
 #include "pagekit.h"
 
@@ -12,7 +13,7 @@ using namespace page;
 
 namespace {
 
-const std::string kKeys = "/zor/public/system/monitor/";
+const std::string kKeys = monitorkeys::kRoot;
 
 } // namespace
 

@@ -29,12 +29,12 @@ void apiRequest(RouteCall& call)
     std::optional<std::string> key, value;
     if (body.contains("key")) key = body["key"].get<std::string>();
     if (body.contains("value")) value = body["value"].get<std::string>();
-    HostRequest request;
-    std::string error;
-    if (!makeRequest(body["op"], key, value, &request, &error)) {
-        sendJson(res, {{"error", error}}, 400);
+    zor::Expected<HostRequest> made = makeRequest(body["op"], key, value);
+    if (!made) {
+        sendJson(res, {{"error", made.error()}}, 400);
         return;
     }
+    const HostRequest& request = *made;
     // A commit also takes the table as committed, for later diffs.
     bool plainCommit =
         request.type == KEY_TYPE_COMMIT && !request.forcedKeyId && request.key == kMonitorKeys + "commit/";

@@ -30,19 +30,6 @@ bool isEditOrCommit(const HostRequest& request);
 zor::Expected<HostRequest> makeRequest(const std::string& opWord, const std::optional<std::string>& key,
                                        const std::optional<std::string>& value);
 
-// TEMPORARY-OLD-STYLE: until the console's callers move to the form above.
-inline bool makeRequest(const std::string& opWord, const std::optional<std::string>& key,
-                        const std::optional<std::string>& value, HostRequest* request, std::string* error)
-{
-    zor::Expected<HostRequest> made = makeRequest(opWord, key, value);
-    if (!made) {
-        *error = made.error();
-        return false;
-    }
-    *request = std::move(*made);
-    return true;
-}
-
 /// Reads every request of a script text. Lines are "OP KEY [VALUE]" with
 /// single blanks between; VALUE is the rest of the line, verbatim. Blank
 /// lines and lines starting with '#' are skipped. The error names the

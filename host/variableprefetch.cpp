@@ -1,4 +1,5 @@
 #include "variableprefetch.h"
+#include "monitorkeys.h"
 
 #include "zorMonitorVariable.h"
 #include "zormodule.h"
@@ -7,7 +8,7 @@ std::unique_ptr<zormonitor::PrefetchedValue> prefetchVariable(const HostRequest&
 {
     // The variable key's registered path; "variableList/" is another row and
     // does not start with it, so this is exactly what routing would pick.
-    const std::string path = "/zor/public/system/monitor/variable/";
+    const std::string path = monitorkeys::kVariable;
     if (request.type != KEY_TYPE_GET || request.forcedKeyId || request.key.compare(0, path.size(), path) != 0) {
         return nullptr;
     }

@@ -223,10 +223,11 @@ zor::Expected<CommandLine> parseCommandLine(int argc, char** argv)
     }
     w.tlsCert = tlsCert.empty() ? "" : absolute(tlsCert);
     w.tlsKey = tlsKey.empty() ? "" : absolute(tlsKey);
-    std::string error;
-    if (!console::parseCidrList(metricsAllow, &w.metricsAllow, &error)) {
-        return zor::Error{"--metrics-allow: " + error};
+    zor::Expected<std::vector<console::Cidr>> allowed = console::parseCidrList(metricsAllow);
+    if (!allowed) {
+        return zor::Error{"--metrics-allow: " + allowed.error()};
     }
+    w.metricsAllow = std::move(*allowed);
     w.idleTimeoutSeconds = consoleIdle;
     w.loginsInAll = consoleLogins;
     w.loginsPerUser = consoleLoginsPerUser;

@@ -138,8 +138,8 @@ int runService(const Config& c)
             module, daemon.moduleMutex(), monitorThread, [&daemon] { return daemon.activeSessions(); },
             consoleOptions);
         daemon.setConsoleLogins([&webConsole] { return webConsole->openLogins(); });
-        if (!webConsole->start(&error)) {
-            return startFailed(error);
+        if (zor::Expected<void> serving = webConsole->start(); !serving) {
+            return startFailed(serving.error());
         }
         daemon.log("console listening on " + c.http + (c.console.tlsCert.empty() ? " (HTTP)" : " (HTTPS)"));
     }
