@@ -1,7 +1,7 @@
 // Reading, writing and printing configuration documents, the preset
 // catalogue, the parser's error flag and its defences against hostile input.
 #include "configTestSupport.h"
-#include "xmlutils.h"
+#include "xmlenvironment.h"
 #include "zortest.h"
 
 #include <xercesc/dom/DOMElement.hpp>
