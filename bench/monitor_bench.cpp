@@ -22,7 +22,7 @@
 #include "ratiotable.h"
 
 #include "monitoring.h"
-#include "xmlutils.h"
+#include "xmltext.h"
 #include "zorglobals.h"
 #include "zormodparam.h"
 

@@ -1,202 +1,167 @@
 #include "configtext.h"
 
+#include "entryrules.h"
+#include "hostparse.h"
 #include "monitoring.h"
+#include "vocabulary.h"
 
-#include <memory>
-
+#include <cstdio>
 #include <cstdlib>
-#include <sstream>
+#include <memory>
 
 namespace console {
 
 namespace {
 
-struct Tag {
-    std::string name;
-    bool closing = false;
-    bool empty = false;
-    std::vector<std::pair<std::string, std::string>> attributes;
-    std::string text; ///< character data up to the next tag
-};
-
-std::string unescapeXml(const std::string& text)
+template <std::size_t N>
+std::string wordOf(const char16_t* const (&table)[N], int index)
 {
-    static const std::pair<const char*, char> refs[] = {
-        {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}};
-    std::string out;
-    for (size_t i = 0; i < text.size();) {
-        bool done = false;
-        if (text[i] == '&') {
-            for (const auto& [ref, c] : refs) {
-                if (text.compare(i, std::char_traits<char>::length(ref), ref) == 0) {
-                    out += c;
-                    i += std::char_traits<char>::length(ref);
-                    done = true;
-                    break;
-                }
-            }
-            if (!done && i + 2 < text.size() && text[i + 1] == '#') {
-                size_t end = text.find(';', i);
-                if (end != std::string::npos) {
-                    bool hex = text[i + 2] == 'x';
-                    long code = std::strtol(text.c_str() + i + (hex ? 3 : 2), nullptr, hex ? 16 : 10);
-                    if (code > 0 && code < 128) {
-                        out += static_cast<char>(code);
-                        i = end + 1;
-                        done = true;
-                    }
-                }
-            }
-        }
-        if (!done) {
-            out += text[i++];
-        }
-    }
-    return out;
+    std::string word;
+    vocabulary::appendWord(word, table, index);
+    return word;
 }
 
-/// The tags of a document in order, comments and declarations left out.
-std::vector<Tag> scan(const std::string& xml)
+template <std::size_t N>
+int indexOf(const char16_t* const (&table)[N], const std::string& word, int fallback)
 {
-    std::vector<Tag> tags;
-    size_t i = 0;
-    while ((i = xml.find('<', i)) != std::string::npos) {
-        if (xml.compare(i, 4, "<!--") == 0) {
-            size_t end = xml.find("-->", i);
-            i = end == std::string::npos ? xml.size() : end + 3;
-            continue;
+    for (std::size_t i = 0; i < N; ++i) {
+        if (wordOf(table, static_cast<int>(i)) == word) {
+            return static_cast<int>(i);
         }
-        // A '>' may stand unescaped inside an attribute value.
-        size_t end = i + 1;
-        char quote = 0;
-        for (; end < xml.size(); ++end) {
-            char c = xml[end];
-            if (quote != 0) {
-                quote = c == quote ? 0 : quote;
-            } else if (c == '"' || c == '\'') {
-                quote = c;
-            } else if (c == '>') {
-                break;
-            }
-        }
-        if (end >= xml.size()) {
-            break;
-        }
-        std::string inner = xml.substr(i + 1, end - i - 1);
-        i = end + 1;
-        if (inner.empty() || inner[0] == '?' || inner[0] == '!') {
-            continue;
-        }
-        Tag tag;
-        if (inner[0] == '/') {
-            tag.closing = true;
-            inner.erase(0, 1);
-        }
-        if (!inner.empty() && inner.back() == '/') {
-            tag.empty = true;
-            inner.pop_back();
-        }
-        size_t p = inner.find_first_of(" \t\r\n");
-        tag.name = inner.substr(0, p);
-        while (p != std::string::npos && p < inner.size()) {
-            size_t eq = inner.find('=', p);
-            if (eq == std::string::npos) {
-                break;
-            }
-            size_t nameStart = inner.find_first_not_of(" \t\r\n", p);
-            std::string name = inner.substr(nameStart, eq - nameStart);
-            while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) {
-                name.pop_back();
-            }
-            size_t q = inner.find_first_of("\"'", eq);
-            if (q == std::string::npos) {
-                break;
-            }
-            size_t qe = inner.find(inner[q], q + 1);
-            if (qe == std::string::npos) {
-                break;
-            }
-            tag.attributes.emplace_back(name, unescapeXml(inner.substr(q + 1, qe - q - 1)));
-            p = qe + 1;
-        }
-        size_t next = xml.find('<', i);
-        tag.text = unescapeXml(xml.substr(i, (next == std::string::npos ? xml.size() : next) - i));
-        tags.push_back(std::move(tag));
     }
-    return tags;
+    return fallback;
 }
 
-std::string attr(const Tag& tag, const std::string& name)
+// A number of the model as the form field holds it: read back from its
+// decimal text, as the console always read the module's texts.
+long formNumber(unsigned long long value) { return std::strtol(std::to_string(value).c_str(), nullptr, 10); }
+
+// A form's number as the module reads it from the text that carries it: the
+// console hands the module what the form says and leaves the judging (an
+// hour past 23, a negative limit) to the module's own rules and messages.
+unsigned moduleUnsigned(long value) { return static_cast<unsigned>(entryrules::readNumber(std::to_string(value), true)); }
+int moduleSigned(long value) { return static_cast<int>(entryrules::readNumber(std::to_string(value), false)); }
+
+TriggerForm formOf(const ActionTrigger& trigger)
 {
-    for (const auto& [n, v] : tag.attributes) {
-        if (n == name) {
-            return v;
-        }
+    TriggerForm t;
+    t.valueType = wordOf(vocabulary::kValueTypes, trigger.getValueType());
+    t.permanent = trigger.isPermanent();
+    switch (trigger.isA()) {
+    case singleValue: {
+        const auto& single = static_cast<const SingleValueTrigger&>(trigger);
+        t.kind = "single-value";
+        t.comparison = wordOf(vocabulary::kComparisons, single.getComparisonType());
+        t.value = single.getValue();
+        break;
     }
-    return "";
+    case intervalValue: {
+        const auto& interval = static_cast<const IntervalValueTrigger&>(trigger);
+        t.kind = "interval-value";
+        t.lowValue = interval.getLowValue();
+        t.highValue = interval.getHighValue();
+        t.range = wordOf(vocabulary::kIntervals, interval.getIntervalType());
+        break;
+    }
+    case valueChanges:
+        t.kind = "value-changes";
+        break;
+    }
+    const Action& action = trigger.getActionReference();
+    t.maxFrequency = formNumber(action.getMaxFrequency());
+    for (int i = 0; i < action.getEmailListSize(); ++i) {
+        t.emails.push_back(action.getEmail(static_cast<unsigned>(i)));
+    }
+    t.log = action.isLog();
+    t.udp = action.isUdp();
+    t.trap = action.isTrap();
+    t.shutdown = action.isShutdown();
+    t.powerOffDrive = action.isPowerOffDrive();
+    return t;
 }
 
-std::string trim(const std::string& text)
+EntryForm formOf(const MonitorEntry& entry)
 {
-    size_t b = text.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) {
-        return "";
+    EntryForm e;
+    e.variable = entry.getVariableName();
+    e.log = entry.isLog();
+    e.schedule = "none";
+    const Frequency* frequency = entry.getFrequency();
+    TimeOfDay time;
+    switch (frequency != nullptr ? frequency->isA() : noFreq) {
+    case seconds:
+        e.schedule = "seconds";
+        e.seconds = formNumber(static_cast<const Seconds*>(frequency)->getSeconds());
+        break;
+    case asynchronous:
+        e.schedule = "asynchronous";
+        break;
+    case daily: {
+        const auto* schedule = static_cast<const Daily*>(frequency);
+        e.schedule = "daily";
+        e.every = schedule->getEvery();
+        time = schedule->getTimeOfDay();
+        break;
     }
-    size_t e = text.find_last_not_of(" \t\r\n");
-    return text.substr(b, e - b + 1);
+    case weekly: {
+        const auto* schedule = static_cast<const Weekly*>(frequency);
+        e.schedule = "weekly";
+        e.every = schedule->getEvery();
+        e.dayOfWeek = wordOf(vocabulary::kDays, schedule->getDayOfWeek());
+        time = schedule->getTimeOfDay();
+        break;
+    }
+    case noFreq:
+        break;
+    }
+    e.hour = static_cast<int>(time.getHour());
+    e.minute = static_cast<int>(time.getMinutes());
+    for (int i = 0; i < entry.getActionTriggerListLength(); ++i) {
+        e.triggers.push_back(formOf(*entry.getActionTrigger(static_cast<unsigned>(i))));
+    }
+    return e;
 }
 
-/// Reads the trigger whose opening tag is tags[*at]; leaves *at after its end.
-void readTriggerTags(const std::vector<Tag>& tags, size_t* at, TriggerForm* t)
+// The trigger a request carries: the form's trigger with every action the
+// form asks for, shutdown included, and its repeat limit as the module reads it.
+std::unique_ptr<ActionTrigger> requestTrigger(const TriggerForm& t)
 {
-    const Tag& open = tags[*at];
-    t->valueType = attr(open, "value-type").empty() ? "instantaneous" : attr(open, "value-type");
-    t->permanent = attr(open, "permanent") == "true";
-    t->kind.clear();
-    size_t i = *at + 1;
-    if (open.empty) {
-        *at = i;
-        return;
+    std::unique_ptr<ActionTrigger> trigger(makeModelTrigger(t));
+    Action& action = trigger->getActionReference();
+    action.setMaxFrequency(moduleUnsigned(t.maxFrequency));
+    SetShutdown(t.shutdown, action);
+    return trigger;
+}
+
+std::unique_ptr<Frequency> requestSchedule(const EntryForm& e)
+{
+    // The time of day goes in unchecked: an hour the model would refuse
+    // reaches the module, which refuses the request in its own words.
+    TimeOfDay time;
+    time._hour = moduleUnsigned(e.hour);
+    time._min = moduleUnsigned(e.minute);
+    if (e.schedule == "seconds") {
+        auto schedule = std::make_unique<Seconds>();
+        schedule->setSeconds(moduleUnsigned(e.seconds));
+        return schedule;
     }
-    for (; i < tags.size(); ++i) {
-        const Tag& tag = tags[i];
-        if (tag.name == "action-trigger" && tag.closing) {
-            ++i;
-            break;
-        }
-        if (tag.closing) {
-            continue;
-        }
-        if (tag.name == "single-value") {
-            t->kind = tag.name;
-            t->comparison = attr(tag, "comparison");
-            t->value = attr(tag, "value");
-        } else if (tag.name == "interval-value") {
-            t->kind = tag.name;
-            t->lowValue = attr(tag, "low-value");
-            t->highValue = attr(tag, "high-value");
-            t->range = attr(tag, "inside-outside-range");
-        } else if (tag.name == "value-changes") {
-            t->kind = tag.name;
-        } else if (tag.name == "action") {
-            t->maxFrequency = std::strtol(attr(tag, "max-frequency").c_str(), nullptr, 10);
-        } else if (tag.name == "email") {
-            if (!tag.empty) {
-                t->emails.push_back(trim(tag.text));
-            }
-        } else if (tag.name == "log") {
-            t->log = true;
-        } else if (tag.name == "udp") {
-            t->udp = true;
-        } else if (tag.name == "trap") {
-            t->trap = true;
-        } else if (tag.name == "shutdown") {
-            t->shutdown = true;
-        } else if (tag.name == "power-off-drive") {
-            t->powerOffDrive = true;
-        }
+    if (e.schedule == "asynchronous") {
+        return std::make_unique<Asynchronous>();
     }
-    *at = i;
+    if (e.schedule == "daily") {
+        auto schedule = std::make_unique<Daily>();
+        schedule->setEvery(moduleSigned(e.every));
+        schedule->setTimeOfDay(time);
+        return schedule;
+    }
+    if (e.schedule == "weekly") {
+        auto schedule = std::make_unique<Weekly>();
+        schedule->setEvery(moduleSigned(e.every));
+        schedule->setDayOfWeek(static_cast<DayOfWeek>(indexOf(vocabulary::kDays, e.dayOfWeek, schedule->getDayOfWeek())));
+        schedule->setTimeOfDay(time);
+        return schedule;
+    }
+    return nullptr;
 }
 
 } // namespace
@@ -220,117 +185,62 @@ std::string escapeXml(const std::string& text)
 
 bool readTrigger(const std::string& xml, TriggerForm* out)
 {
-    std::vector<Tag> tags = scan(xml);
-    for (size_t i = 0; i < tags.size(); ++i) {
-        if (tags[i].name == "action-trigger" && !tags[i].closing) {
-            *out = TriggerForm{};
-            readTriggerTags(tags, &i, out);
-            return !out->kind.empty();
-        }
+    zor::Expected<std::unique_ptr<ActionTrigger>> trigger = hostparse::trigger(xml);
+    if (!trigger) {
+        return false;
     }
-    return false;
+    *out = formOf(**trigger);
+    return true;
 }
 
 bool readEntry(const std::string& xml, EntryForm* out)
 {
-    std::vector<Tag> tags = scan(xml);
-    if (tags.empty() || tags[0].name != "monitor-entry" || tags[0].closing) {
+    zor::Expected<MonitorEntry> entry = hostparse::entry(xml);
+    if (!entry) {
         return false;
     }
-    *out = EntryForm{};
-    out->variable = attr(tags[0], "variable");
-    out->log = attr(tags[0], "log") == "true";
-    out->schedule = "none";
-    for (size_t i = 1; i < tags.size();) {
-        const Tag& tag = tags[i];
-        if (tag.closing) {
-            ++i;
-            continue;
-        }
-        if (tag.name == "seconds") {
-            out->schedule = "seconds";
-            out->seconds = std::strtol(tag.text.c_str(), nullptr, 10);
-        } else if (tag.name == "asynchronous") {
-            out->schedule = "asynchronous";
-        } else if (tag.name == "daily" || tag.name == "weekly") {
-            out->schedule = tag.name;
-            out->every = std::strtol(attr(tag, "every").c_str(), nullptr, 10);
-            if (tag.name == "weekly") {
-                out->dayOfWeek = attr(tag, "day-of-week");
-            }
-        } else if (tag.name == "time-of-day") {
-            out->hour = std::atoi(attr(tag, "hour").c_str());
-            out->minute = std::atoi(attr(tag, "min").c_str());
-        } else if (tag.name == "action-trigger") {
-            TriggerForm t;
-            readTriggerTags(tags, &i, &t);
-            out->triggers.push_back(std::move(t));
-            continue;
-        }
-        ++i;
-    }
+    *out = formOf(*entry);
     return true;
 }
 
 bool readPreset(const std::string& xml, PresetForm* out)
 {
-    std::vector<Tag> tags = scan(xml);
-    if (tags.empty() || tags[0].name != "preset-variable") {
+    zor::Expected<hostparse::Preset> preset = hostparse::preset(xml);
+    if (!preset) {
         return false;
     }
     *out = PresetForm{};
-    out->name = attr(tags[0], "name");
-    out->variable = attr(tags[0], "variable");
-    out->unit = attr(tags[0], "unit");
-    out->description = attr(tags[0], "description");
-    return readTrigger(xml, &out->trigger);
+    out->name = preset->name;
+    out->variable = preset->variable;
+    out->unit = preset->unit;
+    out->description = preset->description;
+    out->trigger = formOf(*preset->trigger);
+    return true;
 }
 
 std::string triggerXml(const TriggerForm& t)
 {
-    std::string x = "<action-trigger value-type=\"" + escapeXml(t.valueType) + "\" permanent=\"" +
-                    (t.permanent ? "true" : "false") + "\">";
-    if (t.kind == "interval-value") {
-        x += "<interval-value low-value=\"" + escapeXml(t.lowValue) + "\" high-value=\"" + escapeXml(t.highValue) +
-             "\" inside-outside-range=\"" + escapeXml(t.range) + "\"/>";
-    } else if (t.kind == "value-changes") {
-        x += "<value-changes/>";
-    } else {
-        x += "<single-value comparison=\"" + escapeXml(t.comparison) + "\" value=\"" + escapeXml(t.value) + "\"/>";
-    }
-    x += "<action max-frequency=\"" + std::to_string(t.maxFrequency) + "\">";
-    for (const std::string& e : t.emails) {
-        x += "<email>" + escapeXml(e) + "</email>";
-    }
-    if (t.shutdown) x += "<shutdown/>";
-    if (t.trap) x += "<trap/>";
-    if (t.udp) x += "<udp/>";
-    if (t.log) x += "<log/>";
-    if (t.powerOffDrive) x += "<power-off-drive/>";
-    return x + "</action></action-trigger>";
+    // Only a platform that cannot start fails here; the module's value
+    // check then refuses the empty text before the module sees it.
+    return hostparse::text(*requestTrigger(t)).valueOr(std::string());
 }
 
 std::string entryXml(const EntryForm& e)
 {
-    std::string x = "<monitor-entry variable=\"" + escapeXml(e.variable) + "\" log=\"" + (e.log ? "true" : "false") +
-                    "\"><frequency>";
-    char time[96];
-    std::snprintf(time, sizeof time, "<time-of-day hour=\"%d\" min=\"%02d\"/>", e.hour, e.minute);
-    if (e.schedule == "seconds") {
-        x += "<seconds>" + std::to_string(e.seconds) + "</seconds>";
-    } else if (e.schedule == "asynchronous") {
-        x += "<asynchronous/>";
-    } else if (e.schedule == "daily") {
-        x += "<daily every=\"" + std::to_string(e.every) + "\">" + time + "</daily>";
-    } else if (e.schedule == "weekly") {
-        x += "<weekly every=\"" + std::to_string(e.every) + "\" day-of-week=\"" + escapeXml(e.dayOfWeek) + "\">" +
-             time + "</weekly>";
+    MonitorEntry entry;
+    // Logged while the triggers go in: whether a trigger may watch more
+    // than the instantaneous value of an entry that is not logged is the
+    // module's rule to apply, with its own message.
+    entry.setLog(true);
+    entry.setVariableName(e.variable);
+    if (std::unique_ptr<Frequency> schedule = requestSchedule(e)) {
+        entry.setFrequency(schedule.get());
     }
-    x += "</frequency>";
     for (const TriggerForm& t : e.triggers) {
-        x += triggerXml(t);
+        entry.addActionTrigger(requestTrigger(t).get());
     }
-    return x + "</monitor-entry>";
+    entry.setLog(e.log);
+    return hostparse::text(entry).valueOr(std::string());
 }
 
 std::string describeTrigger(const TriggerForm& t)

@@ -2,12 +2,10 @@
 // module's replies and writes into its requests: one monitor entry or one
 // action trigger, as plain fields that forms fill in and pages describe.
 //
-// The console reads these small documents itself instead of through the
-// XML layer of the configuration model: the daemon's copy of that layer
-// belongs to the monitor thread, which parses Monitor.cfg on its own thread,
-// and a failed parse there would make every later parse of the process fail.
-// The module regenerates every text it replies with, so the reader only
-// needs the form the writer gives.
+// The texts are read and written by the configuration library (hostparse.h):
+// each read parses in an XML environment of its own, so a malformed text is
+// refused alone and leaves the process-wide parser state, which the monitor
+// thread's loads and the value check share, as it was.
 #pragma once
 
 #include "triggertry.h"

@@ -1,41 +1,24 @@
 #include "triggertry.h"
 
+#include "hostparse.h"
 #include "monitorlogic.h"
 #include "monitoring.h"
 
-#include <cstring>
 #include <memory>
-#include <mutex>
 
 namespace zormon {
 
 namespace {
 
 // The trigger of an action-trigger text, or of the preset-variable text that
-// the preset key answers (its action-trigger child). The configuration
-// library's reader runs under the lock every host-side parse takes, with its
-// error state cleared before and after, so a bad text here leaves no trace
-// for the next reader of this process.
+// the preset key answers (its action-trigger child), read by the
+// configuration library in an XML environment of its own: a bad text here
+// leaves no trace for the next reader of this process. The parser's words go
+// to standard error, as a command's diagnostics always have.
 std::unique_ptr<ActionTrigger> readTriggerText(const std::string& text)
 {
-    std::string trigger = text;
-    const size_t open = text.find("<action-trigger");
-    const size_t close = text.rfind("</action-trigger>");
-    if (text.find("<preset-variable") != std::string::npos && open != std::string::npos && close != std::string::npos) {
-        trigger = text.substr(open, close + std::strlen("</action-trigger>") - open);
-    }
-    std::lock_guard<std::mutex> lock(hostParseMutex());
-    MonitoringConfiguration::initialize();
-    resetXMLErrors();
-    std::unique_ptr<ActionTrigger> parsed;
-    try {
-        parsed.reset(MonitoringConfiguration::parseActionTrigger(trigger));
-    } catch (...) {
-        parsed.reset();
-    }
-    resetXMLErrors();
-    MonitoringConfiguration::terminate();
-    return parsed;
+    zor::Expected<std::unique_ptr<ActionTrigger>> parsed = hostparse::trigger(text, hostparse::Echo::standardError);
+    return parsed ? std::move(*parsed) : nullptr;
 }
 
 } // namespace

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 using namespace console;
 
 TEST(ConsoleText, EntriesSurviveReadAndWriteAsTheModelRendersThem)
@@ -39,5 +41,81 @@ TEST(ConsoleText, EntriesSurviveReadAndWriteAsTheModelRendersThem)
     ASSERT_TRUE(readEntry(texts[2], &hostile));
     EXPECT_EQ(hostile.variable, "<script>&\"x'>");
     EXPECT_EQ(escapeXml(hostile.variable), "&lt;script&gt;&amp;&quot;x&#39;&gt;");
+    MonitoringConfiguration::terminate();
+}
+
+TEST(ConsoleText, CharacterReferencesBeyondAsciiAndPresetsReadAsTheModuleReadsThem)
+{
+    MonitoringConfiguration::initialize();
+    EntryForm entry;
+    ASSERT_TRUE(readEntry("<monitor-entry variable=\"temp&#233;rature\" log=\"true\"><frequency><seconds>30</seconds>"
+                          "</frequency><action-trigger value-type=\"average\" permanent=\"false\"><single-value "
+                          "comparison=\"less-than\" value=\"&#x20AC;5\"/><action max-frequency=\"60\"><email>"
+                          "ren&#233;@example.com</email><shutdown/></action></action-trigger></monitor-entry>",
+                          &entry));
+    EXPECT_EQ("temp\xC3\xA9rature", entry.variable);
+    ASSERT_EQ(1u, entry.triggers.size());
+    EXPECT_EQ("\xE2\x82\xAC" "5", entry.triggers[0].value);
+    ASSERT_EQ(1u, entry.triggers[0].emails.size());
+    EXPECT_EQ("ren\xC3\xA9@example.com", entry.triggers[0].emails[0]);
+    EXPECT_TRUE(entry.triggers[0].shutdown);
+    // Written again, the text carries the same characters to the module.
+    const MonitorEntry written = MonitoringConfiguration::parseMonitorEntry(entryXml(entry));
+    EXPECT_EQ("temp\xC3\xA9rature", written.getVariableName());
+    EXPECT_EQ("ren\xC3\xA9@example.com", written.getActionTrigger(0)->getActionReference().getEmail(0));
+    EXPECT_TRUE(written.getActionTrigger(0)->getActionReference().isShutdown());
+
+    // A form's numbers reach the module as it would read them from the form's
+    // text, so its own rules refuse what they always refused.
+    entry.schedule = "daily";
+    entry.hour = 24;
+    EXPECT_THROW(MonitoringConfiguration::parseMonitorEntry(entryXml(entry)), MonitoringException);
+    entry.schedule = "seconds";
+    entry.log = false;
+    EXPECT_THROW(MonitoringConfiguration::parseMonitorEntry(entryXml(entry)), MonitoringException)
+        << "an average on an entry that is not logged";
+
+    PresetForm preset;
+    ASSERT_TRUE(readPreset("<preset-variable name=\"cpu\" variable=\"load-average\" unit=\"&#176;C\" "
+                           "description=\"a &lt;b&gt;\">\n  <action-trigger value-type=\"maximum\" permanent=\"true\">"
+                           "<interval-value low-value=\"1\" high-value=\"2\" inside-outside-range=\"outside\"/>"
+                           "<action max-frequency=\"5\"><udp/></action></action-trigger>\n</preset-variable>",
+                           &preset));
+    EXPECT_EQ("cpu", preset.name);
+    EXPECT_EQ("load-average", preset.variable);
+    EXPECT_EQ("\xC2\xB0" "C", preset.unit);
+    EXPECT_EQ("a <b>", preset.description);
+    EXPECT_EQ("interval-value", preset.trigger.kind);
+    EXPECT_EQ("outside", preset.trigger.range);
+    EXPECT_TRUE(preset.trigger.udp);
+    EXPECT_FALSE(readPreset("<preset-variable name=\"p\">no trigger</preset-variable>", &preset));
+    EXPECT_FALSE(readPreset("<action-trigger><value-changes/></action-trigger>", &preset));
+    MonitoringConfiguration::terminate();
+}
+
+// A console parse has an XML environment of its own: a malformed text is
+// refused alone, the next good text reads, and the process-wide parser's
+// sticky flag, which the module's rules keep, is not raised by it.
+TEST(ConsoleText, MalformedTextIsRefusedAloneAndLeavesTheProcessParserClean)
+{
+    MonitoringConfiguration::initialize();
+    resetXMLErrorsForTest();
+    const std::string good = "<action-trigger value-type=\"instantaneous\" permanent=\"false\"><value-changes/>"
+                             "<action max-frequency=\"0\"><log/></action></action-trigger>";
+    TriggerForm trigger;
+    EntryForm entry;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(readTrigger("<action-trigger><value-changes/>", &trigger));
+    EXPECT_FALSE(readEntry("<monitor-entry variable=\"a&#1;b\"/>", &entry));
+    EXPECT_FALSE(readEntry(good, &entry)) << "an action-trigger is no entry";
+    EXPECT_EQ("", testing::internal::GetCapturedStderr()) << "the console's parses write nothing to the daemon's log";
+    EXPECT_FALSE(GetXMLErrorReporter()->getSawErrors());
+
+    ASSERT_TRUE(readTrigger(good, &trigger));
+    EXPECT_EQ("value-changes", trigger.kind);
+    EXPECT_TRUE(trigger.log);
+    std::unique_ptr<ActionTrigger> parsed(MonitoringConfiguration::parseActionTrigger(triggerXml(trigger)));
+    ASSERT_NE(nullptr, parsed);
+    EXPECT_EQ(good, MonitoringConfiguration::generate(parsed.get()));
     MonitoringConfiguration::terminate();
 }

@@ -2,6 +2,6 @@
 // clears the parser's error flag; the request fuzzer clears it between
 // inputs so that one bad document does not end the usefulness of every
 // later input in the same process.
-#include "xmlutils.h"
+#include "xmlenvironment.h"
 
 extern "C" __attribute__((visibility("default"))) void zorResetXMLErrorsForTest() { resetXMLErrorsForTest(); }

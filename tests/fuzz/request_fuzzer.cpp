@@ -21,7 +21,7 @@
 // starts with a clean flag and from the same two-entry table.
 #include "fuzz_check.h"
 #include "monitoring.h"
-#include "xmlutils.h"
+#include "xmlenvironment.h"
 #include "zorglobals.h"
 #include "zormodparam.h"
 #include "zormodule.h"

@@ -15,7 +15,7 @@
 #include "configoracle.h"
 #include "monitoring.h"
 #include "xmlwriter.h"
-#include "xmlutils.h"
+#include "xmlenvironment.h"
 
 #include <cstdint>
 #include <vector>

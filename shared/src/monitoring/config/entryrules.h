@@ -1,8 +1,8 @@
 // How an entry and a trigger are read from their elements: the lenient
 // first-match rules of the configuration vocabulary, written once over a
 // view of the elements. The SAX2 reader runs them over the compact element
-// tree it keeps of one entry (reader.cpp); the DOM reader that it is checked
-// against runs them over a document tree (domreader.cpp).
+// tree it keeps of one entry (reader.cpp); the host-side reader of single
+// texts (hostparse.cpp) runs them over a document tree (domview.h).
 //
 // A view offers, for its Node type (an element, or none()):
 //   Node none(); bool valid(Node);
@@ -16,7 +16,7 @@
 
 #include "monitoring.h"
 #include "vocabulary.h"
-#include "xmlutils.h"
+#include "xmltext.h"
 
 #include <xercesc/util/XMLString.hpp>
 

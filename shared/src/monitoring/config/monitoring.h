@@ -1,14 +1,15 @@
 // The monitoring configuration: monitor entries with their schedule and
 // triggers, and MonitoringConfiguration, which reads and writes them as XML.
 // This is the one header the request handlers include: it brings the whole
-// model, the exception and the XML helpers (reporter, printer).
+// model, the exception, and the process-wide XML environment that host code
+// locks and clears around its own parses (xmlenvironment.h).
 #pragma once
 
 #include "action.h"
 #include "actiontrigger.h"
 #include "frequency.h"
 #include "monitoringexception.h"
-#include "xmlutils.h"
+#include "xmlenvironment.h"
 
 #include <xercesc/dom/DOMDocument.hpp>
 #include <xercesc/dom/DOMElement.hpp>
@@ -92,13 +93,15 @@ private:
 std::string followSymbolicLinks(const std::string& path);
 
 /// Reads, writes and renders the monitoring configuration documents. All
-/// operations are static; no state survives between calls except the
-/// process-wide parser reporter and printer state of xmlutils.
+/// operations are static and parse in the process-wide XML environment; no
+/// state survives between calls except its reporter and the printer's state.
 class MonitoringConfiguration {
 public:
     /// Starts the XML platform; must run before any other operation here.
+    /// Starts and stops are counted: each initialize wants one terminate.
     static void initialize();
-    /// Releases the printer state and stops the XML platform.
+    /// Ends one initialize; the last one releases the kept request reader and
+    /// the printer state and stops the XML platform.
     static void terminate();
 
     /// The entries of a configuration file, in document order. Read as the

@@ -2,7 +2,9 @@
 // DOM that the request handlers walk and print.
 #include "configfiles.h"
 #include "monitoring.h"
-#include "xmlutils.h"
+#include "xmlenvironment.h"
+#include "xmlprinter.h"
+#include "xmltext.h"
 
 #include <xercesc/dom/DOM.hpp>
 #include <xercesc/framework/MemBufInputSource.hpp>

@@ -6,9 +6,13 @@
 // and no step of it recurses over the nesting of the document: a file nested
 // a hundred thousand levels deep reads as any other.
 #include "configfiles.h"
+#include "configreader.h"
 #include "entryrules.h"
 #include "monitoring.h"
-#include "xmlutils.h"
+#include "xmlenvironment.h"
+#include "xmlhardening.h"
+#include "xmlprinter.h"
+#include "xmltext.h"
 
 #include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/framework/MemoryManager.hpp>
@@ -128,13 +132,6 @@ struct ListView {
 // scan, which then counts as failed.
 struct Refusal {};
 
-// XML 1.0's Char production, for one UTF-16 unit: surrogates come in pairs
-// and are checked by the scanner itself.
-bool isXml10Char(XMLCh c)
-{
-    return c >= 0x20 ? c != 0xFFFE && c != 0xFFFF : c == 0x9 || c == 0xA || c == 0xD;
-}
-
 // Builds the element list from the scanner's events and applies the refusals
 // that keep whatever is read writable and bounded:
 // - an attribute value holding a character XML 1.0 forbids (the scanner lets
@@ -150,7 +147,7 @@ public:
     /// entry's list handed to complete() and emptied when the entry ends.
     enum class Scope { document, entriesBelowRoot };
 
-    explicit ListBuilder(Scope scope) : _scope(scope) {}
+    ListBuilder(Scope scope, DOMTreeErrorReporter& reporter) : _scope(scope), _reporter(reporter) {}
 
     std::function<void()> complete;
     /// Cleared to stop keeping elements (the rest of the scan only checks).
@@ -179,9 +176,9 @@ public:
     {
         XMLText message(why);
         if (_locator != nullptr) {
-            GetXMLErrorReporter()->fatalError(SAXParseException(message.get(), *_locator));
+            _reporter.fatalError(SAXParseException(message.get(), *_locator));
         } else {
-            GetXMLErrorReporter()->fatalError(SAXParseException(message.get(), u"", u"", 0, 0));
+            _reporter.fatalError(SAXParseException(message.get(), u"", u"", 0, 0));
         }
         throw Refusal();
     }
@@ -281,6 +278,7 @@ private:
     }
 
     Scope _scope;
+    DOMTreeErrorReporter& _reporter;
     std::vector<Element> _elements;
     Positions _positions;
     std::size_t _used = 0;
@@ -296,9 +294,10 @@ private:
 // writer prints them as they are.
 class ConfigurationReader : public SAX2XMLReaderImpl {
 public:
-    ConfigurationReader(ListBuilder& builder, MemoryManager* memory) : SAX2XMLReaderImpl(memory), _builder(builder)
+    ConfigurationReader(ListBuilder& builder, DOMTreeErrorReporter& reporter, MemoryManager* memory)
+        : SAX2XMLReaderImpl(memory), _builder(builder)
     {
-        ConfigureConfigurationReader(*this);
+        ConfigureConfigurationReader(*this, reporter);
         setContentHandler(&builder);
         setLexicalHandler(&builder);
         setDeclarationHandler(&builder);
@@ -383,7 +382,8 @@ private:
 // failure.
 std::vector<MonitorEntry> readEntries(const InputSource& source)
 {
-    ListBuilder builder(ListBuilder::Scope::entriesBelowRoot);
+    XmlEnvironment& environment = XmlEnvironment::process();
+    ListBuilder builder(ListBuilder::Scope::entriesBelowRoot, environment.reporter());
     std::vector<MonitorEntry> entries;
     std::exception_ptr failure;
     builder.complete = [&] {
@@ -397,7 +397,7 @@ std::vector<MonitorEntry> readEntries(const InputSource& source)
             try {
                 entries.push_back(rules.entry(i));
             } catch (const MonitoringException& refused) {
-                LoadFailureText() = "monitor-entry " + std::to_string(entries.size() + 1) + " (variable \"" +
+                environment.loadFailure() = "monitor-entry " + std::to_string(entries.size() + 1) + " (variable \"" +
                                     toNarrow(view.attribute(i, u"variable")) + "\"): " + refused.getMessage();
                 failure = std::current_exception();
             } catch (...) {
@@ -409,18 +409,20 @@ std::vector<MonitorEntry> readEntries(const InputSource& source)
             }
         }
     };
-    const bool sawErrorsBefore = GetXMLErrorReporter()->getSawErrors();
-    const std::string diagnosticBefore = GetXMLErrorReporter()->lastDiagnostic();
+    const bool sawErrorsBefore = environment.reporter().getSawErrors();
+    const std::string diagnosticBefore = environment.reporter().lastDiagnostic();
     std::unique_ptr<ConfigurationReader> reader;
     try {
-        ParseGuarded(
+        environment.guard(
             [&] {
-                reader = std::make_unique<ConfigurationReader>(builder, XMLPlatformUtils::fgMemoryManager);
+                reader = std::make_unique<ConfigurationReader>(builder, environment.reporter(),
+                                                               XMLPlatformUtils::fgMemoryManager);
                 return scan(*reader, source);
             },
             [&] { reader.reset(); });
     } catch (const MonitoringException& parseFailure) {
-        LoadFailureText() = ParseFailureReason(diagnosticBefore, sawErrorsBefore, parseFailure.getMessage());
+        environment.loadFailure() =
+            environment.failureReason(diagnosticBefore, sawErrorsBefore, parseFailure.getMessage());
         throw;
     }
     if (failure) {
@@ -468,12 +470,12 @@ private:
 // leaves the library's reader unusable.
 struct RequestReader {
     BoundedMemory memory;
-    ListBuilder builder{ListBuilder::Scope::document};
-    ConfigurationReader reader{builder, &memory};
+    ListBuilder builder{ListBuilder::Scope::document, XmlEnvironment::process().reporter()};
+    ConfigurationReader reader{builder, XmlEnvironment::process().reporter(), &memory};
 };
 
 // A plain pointer like the printer state, and for the same reason: it is
-// released by TerminateXMLUtils while the platform is still up.
+// released by MonitoringConfiguration::terminate while the platform is still up.
 RequestReader* gRequestReader = nullptr;
 
 template <typename Read>
@@ -481,7 +483,7 @@ auto readRequest(const std::string& input, const XMLCh* systemId, Read read)
 {
     MemBufInputSource source(reinterpret_cast<const XMLByte*>(input.data()), input.size(), systemId, false);
     source.setCopyBufToStream(false); // the text outlives the parse: no copy of it
-    ParseGuarded(
+    XmlEnvironment::process().guard(
         [&] {
             if (gRequestReader == nullptr) {
                 gRequestReader = new RequestReader();
@@ -514,7 +516,7 @@ std::vector<MonitorEntry> MonitoringConfiguration::load(const std::string& filen
     // A missing file is an ordinary condition at start-up (the next session
     // open tries again) and must not reach the parser's reporter, whose
     // error flag never clears.
-    const int fd = openRegularFile(filename, LoadFailureText());
+    const int fd = openRegularFile(filename, XmlEnvironment::process().loadFailure());
     if (fd < 0) {
         throw MonitoringException(std::string("file to read not found"));
     }
@@ -531,7 +533,17 @@ std::vector<MonitorEntry> MonitoringConfiguration::loadText(const std::string& d
     return readEntries(source);
 }
 
-std::string MonitoringConfiguration::lastLoadFailure() { return LoadFailureText(); }
+std::string MonitoringConfiguration::lastLoadFailure() { return XmlEnvironment::process().loadFailure(); }
+
+void MonitoringConfiguration::initialize() { StartXMLPlatform(); }
+
+void MonitoringConfiguration::terminate()
+{
+    StopXMLPlatform([] {
+        ReleaseRequestReader();
+        ReleasePrinter();
+    });
+}
 
 MonitorEntry MonitoringConfiguration::parseMonitorEntry(const std::string& input)
 {

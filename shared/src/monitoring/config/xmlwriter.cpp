@@ -2,7 +2,7 @@
 
 #include "configfiles.h"
 #include "vocabulary.h"
-#include "xmlutils.h"
+#include "xmlprinter.h"
 
 #include <array>
 #include <charconv>

@@ -1,6 +1,6 @@
 // The direct writer: the bytes of replies and saved files, appended to a
 // string without building a document tree. It produces exactly what the
-// printer makes of the document that the DOM writer builds (configoracle.h),
+// printer makes of the document that the DOM writer of the tests builds,
 // which tests and the XML fuzzer check on every document they see.
 #pragma once
 

@@ -2,7 +2,8 @@
 // printer, and the bounds of the reader: nesting, file size, memory.
 #include "configTestSupport.h"
 #include "configoracle.h"
-#include "xmlutils.h"
+#include "configreader.h"
+#include "xmlenvironment.h"
 #include "xmlwriter.h"
 #include "zortest.h"
 

@@ -1,7 +1,8 @@
 // Reading, writing and printing configuration documents, the preset
 // catalogue, the parser's error flag and its defences against hostile input.
 #include "configTestSupport.h"
-#include "xmlutils.h"
+#include "hostparse.h"
+#include "xmlenvironment.h"
 #include "zortest.h"
 
 #include <xercesc/dom/DOMElement.hpp>
@@ -235,6 +236,18 @@ TEST_F(XmlTest, ParserErrorFlagIsSticky)
     reporter->resetErrors();
     EXPECT_EQ("Parsing errors occurred", messageOf([] { Config::parseMonitorEntry("<monitor-entry variable=\"v\"/>"); }));
     EXPECT_EQ("Parsing errors occurred", messageOf([] { Config::load(kLayoutFile); }));
+
+    // A host-side read has an environment of its own: the raised flag does
+    // not reach it, its own refusal names the parser's reason, and it leaves
+    // nothing behind for the next one.
+    EXPECT_EQ("v", hostparse::entry("<monitor-entry variable=\"v\"/>")->getVariableName());
+    zor::Expected<MonitorEntry> broken = hostparse::entry("<monitor-entry variable=\"v\">");
+    ASSERT_FALSE(broken);
+    EXPECT_EQ(0u, broken.error().find("line 1, column ")) << broken.error();
+    EXPECT_TRUE(hostparse::trigger("<action-trigger><value-changes/></action-trigger>"));
+    resetXMLErrorsForTest();
+    EXPECT_FALSE(hostparse::trigger("<action-trigger>"));
+    EXPECT_FALSE(reporter->getSawErrors());
 }
 
 TEST_F(XmlTest, HostileDocumentsReadNoFileAndStayBounded)

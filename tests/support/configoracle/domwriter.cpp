@@ -1,12 +1,13 @@
 // The DOM writer: builds the document of an entry, a trigger or a whole
-// configuration and prints it with the printer of xmlutils. Replies and
+// configuration and prints it with the printer (xmlprinter.h). Replies and
 // saved files are written by the direct writer (xmlwriter.h); this is the
 // rendering it must match byte for byte, and the printer is still what
 // prints the preset catalogue.
 #include "configoracle.h"
 
 #include "vocabulary.h"
-#include "xmlutils.h"
+#include "xmlprinter.h"
+#include "xmltext.h"
 
 #include <xercesc/dom/DOM.hpp>
 
