@@ -1,3 +1,8 @@
+// The handlers of the configuration keys: entries, triggers, variables,
+// presets and the commit. One concern in one file (a little over 600
+// lines): every handler shares the index and separator rules and the
+// refusal texts defined at the top, and splitting them would spread those
+// rules over several files.
 #include "monitorConfigs.h"
 
 #include "monitor.h"
