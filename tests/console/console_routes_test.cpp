@@ -239,17 +239,15 @@ TEST_F(ConsoleRoutes, LogsByNameOnly)
     HttpResponse text = send("GET", "/api/logs/d20240301", s.get());
     EXPECT_EQ(text.status, 200);
     EXPECT_EQ(text.body.substr(0, 19), "2024-03-01 00:00:00");
-    for (std::string name : {"..", "d20240302", "d20240301.log", "%2e%2e"}) {
-        HttpResponse res = send("GET", "/api/logs/" + name, s.get());
-        EXPECT_EQ(res.status, 404) << name;
-    }
     HttpResponse samples = send("GET", "/api/samples?day=d20240301&var=load-average", s.get());
     EXPECT_EQ(json::parse(samples.body),
               json::parse(R"([{"time":"2024-03-01 00:00:00","value":"0.41"},{"time":"2024-03-01 00:30:00","value":"0.46"}])"));
-    EXPECT_EQ(send("GET", "/api/samples?day=../etc&var=cpu", s.get()).status, 404);
+    for (const char* target : {"/api/logs/..", "/api/logs/d20240302", "/api/logs/d20240301.log", "/api/logs/%2e%2e",
+                               "/api/samples?day=../etc&var=cpu", "/logs/download?name=.."}) {
+        EXPECT_EQ(send("GET", target, s.get()).status, 404) << target;
+    }
     HttpResponse download = send("GET", "/logs/download?name=d20240301", s.get());
     EXPECT_EQ(download.header("Content-Disposition"), "attachment; filename=\"d20240301.log\"");
-    EXPECT_EQ(send("GET", "/logs/download?name=..", s.get()).status, 404);
 }
 
 TEST_F(ConsoleRoutes, MetricsForAllowedAddressesOrALogin)
