@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <tuple>
 
 using namespace console;
 
@@ -53,12 +54,10 @@ TEST(ConsoleText, CharacterReferencesBeyondAsciiAndPresetsReadAsTheModuleReadsTh
                           "comparison=\"less-than\" value=\"&#x20AC;5\"/><action max-frequency=\"60\"><email>"
                           "ren&#233;@example.com</email><shutdown/></action></action-trigger></monitor-entry>",
                           &entry));
-    EXPECT_EQ("temp\xC3\xA9rature", entry.variable);
     ASSERT_EQ(1u, entry.triggers.size());
-    EXPECT_EQ("\xE2\x82\xAC" "5", entry.triggers[0].value);
     ASSERT_EQ(1u, entry.triggers[0].emails.size());
-    EXPECT_EQ("ren\xC3\xA9@example.com", entry.triggers[0].emails[0]);
-    EXPECT_TRUE(entry.triggers[0].shutdown);
+    EXPECT_EQ(std::tie(entry.variable, entry.triggers[0].value, entry.triggers[0].emails[0], entry.triggers[0].shutdown),
+              std::make_tuple("temp\xC3\xA9rature", "\xE2\x82\xAC" "5", "ren\xC3\xA9@example.com", true));
     // Written again, the text carries the same characters to the module.
     const MonitorEntry written = MonitoringConfiguration::parseMonitorEntry(entryXml(entry));
     EXPECT_EQ("temp\xC3\xA9rature", written.getVariableName());
@@ -81,13 +80,9 @@ TEST(ConsoleText, CharacterReferencesBeyondAsciiAndPresetsReadAsTheModuleReadsTh
                            "<interval-value low-value=\"1\" high-value=\"2\" inside-outside-range=\"outside\"/>"
                            "<action max-frequency=\"5\"><udp/></action></action-trigger>\n</preset-variable>",
                            &preset));
-    EXPECT_EQ("cpu", preset.name);
-    EXPECT_EQ("load-average", preset.variable);
-    EXPECT_EQ("\xC2\xB0" "C", preset.unit);
-    EXPECT_EQ("a <b>", preset.description);
-    EXPECT_EQ("interval-value", preset.trigger.kind);
-    EXPECT_EQ("outside", preset.trigger.range);
-    EXPECT_TRUE(preset.trigger.udp);
+    EXPECT_EQ(std::tie(preset.name, preset.variable, preset.unit, preset.description, preset.trigger.kind,
+                       preset.trigger.range, preset.trigger.udp),
+              std::make_tuple("cpu", "load-average", "\xC2\xB0" "C", "a <b>", "interval-value", "outside", true));
     EXPECT_FALSE(readPreset("<preset-variable name=\"p\">no trigger</preset-variable>", &preset));
     EXPECT_FALSE(readPreset("<action-trigger><value-changes/></action-trigger>", &preset));
     MonitoringConfiguration::terminate();

@@ -12,6 +12,7 @@
 
 #include <cstdlib>
 #include <map>
+#include <tuple>
 
 using namespace console;
 
@@ -36,8 +37,7 @@ public:
         sent.push_back({op, key, value});
         RequestOutcome o;
         o.result = 0;
-        auto found = replies.find(key);
-        o.reply = found != replies.end() ? found->second : "done";
+        o.reply = replies.count(key) != 0 ? replies[key] : "done";
         return o;
     }
     zor::Expected<std::vector<std::string>> table(WebSession&) override
@@ -55,11 +55,9 @@ public:
 
     std::vector<Sent> sent;
     std::map<std::string, std::string> replies;
-    std::vector<std::string> entries;
-    std::string tableError;
+    std::vector<std::string> entries, problems;
+    std::string tableError, folder = "/nonexistent/";
     std::vector<std::pair<std::string, PresetForm>> presetList;
-    std::vector<std::string> problems;
-    std::string folder = "/nonexistent/";
 
 private:
     zormon::MonitorThread& _thread;
@@ -67,10 +65,7 @@ private:
 
 Params form(std::map<std::string, std::string> fields)
 {
-    return [fields](const std::string& name) {
-        auto it = fields.find(name);
-        return it != fields.end() ? it->second : std::string();
-    };
+    return [fields](const std::string& name) { return fields.count(name) != 0 ? fields.at(name) : std::string(); };
 }
 
 class ConsolePages : public ::testing::Test {
@@ -98,6 +93,12 @@ protected:
         _thread.reset();
         unsetenv("ZOR_ROOT");
     }
+    /// The form's operation, with what it sent alone in _c->sent.
+    std::string act(std::map<std::string, std::string> fields)
+    {
+        _c->sent.clear();
+        return entriesAction(*_c, _s, form(std::move(fields)));
+    }
 
     zortest::TempRoot _root;
     std::unique_ptr<zormon::MonitorThread> _thread;
@@ -107,133 +108,108 @@ protected:
 
 } // namespace
 
-TEST_F(ConsolePages, TriggerFieldsReadBack)
+TEST_F(ConsolePages, TriggerAndEntryFieldsReadBack)
 {
     TriggerForm t = page::triggerFromForm(form({{"t_kind", "interval-value"}, {"t_low", "1"}, {"t_high", "9"},
                                                 {"t_range", "sideways"}, {"t_maxfreq", "600s"},
                                                 {"t_emails", " a@x.example ,, b@y.example\t,  "},
                                                 {"t_log", "1"}, {"t_trap", "on"}, {"t_permanent", ""}}));
-    EXPECT_EQ(t.kind, "interval-value");
-    EXPECT_EQ(t.lowValue, "1");
-    EXPECT_EQ(t.highValue, "9");
-    EXPECT_EQ(t.range, "inside"); // anything but outside
+    // Any range but outside is inside.
+    EXPECT_EQ(std::tie(t.kind, t.lowValue, t.highValue, t.range), std::make_tuple("interval-value", "1", "9", "inside"));
     EXPECT_EQ(t.maxFrequency, 600);
     EXPECT_EQ(t.emails, (std::vector<std::string>{"a@x.example", "b@y.example"}));
-    EXPECT_TRUE(t.log);
-    EXPECT_TRUE(t.trap);
-    EXPECT_FALSE(t.permanent);
-    EXPECT_FALSE(t.udp);
+    EXPECT_EQ(std::tie(t.log, t.trap, t.permanent, t.udp), std::make_tuple(true, true, false, false));
 
     // The fields a form shows read back to the same trigger.
     t.range = "outside";
     std::string html = page::triggerFields(t);
-    EXPECT_NE(html.find("name=\"t_low\" size=\"6\" value=\"1\""), std::string::npos);
-    EXPECT_NE(html.find("<option value=\"outside\" selected>"), std::string::npos);
-    EXPECT_NE(html.find("value=\"a@x.example, b@y.example\""), std::string::npos);
-    EXPECT_NE(html.find("name=\"t_trap\" value=\"1\" checked"), std::string::npos);
+    for (const char* field : {"name=\"t_low\" size=\"6\" value=\"1\"", "<option value=\"outside\" selected>",
+                              "value=\"a@x.example, b@y.example\"", "name=\"t_trap\" value=\"1\" checked"}) {
+        EXPECT_NE(html.find(field), std::string::npos) << field;
+    }
 
     EntryForm e;
     e.triggers.push_back(t);
     page::entryFieldsFromForm(form({{"variable", "cpu"}, {"log", "1"}, {"schedule", "weekly"}, {"every", "2"},
                                     {"day_of_week", "fri"}, {"hour", "23"}, {"minute", "5"}}),
                               &e);
-    EXPECT_EQ(e.variable, "cpu");
-    EXPECT_TRUE(e.log);
-    EXPECT_EQ(e.schedule, "weekly");
-    EXPECT_EQ(e.every, 2);
-    EXPECT_EQ(e.dayOfWeek, "fri");
-    EXPECT_EQ(e.hour, 23);
-    EXPECT_EQ(e.minute, 5);
-    EXPECT_EQ(e.seconds, 0); // not sent
-    EXPECT_EQ(e.triggers.size(), 1u); // left alone
+    EXPECT_EQ(std::tie(e.variable, e.log, e.schedule, e.dayOfWeek), std::make_tuple("cpu", true, "weekly", "fri"));
+    // Seconds were not sent; the triggers are left alone.
+    EXPECT_EQ(std::make_tuple(e.every, e.hour, e.minute, e.seconds, e.triggers.size()), std::make_tuple(2L, 23, 5, 0L, 1UL));
 }
 
 TEST_F(ConsolePages, EachEntriesFormSendsItsRequest)
 {
     struct Case {
         std::map<std::string, std::string> fields;
-        std::string op, key, valueStart, flashStart;
+        std::string op, key, valueStart, valueHas, flashStart;
     };
     std::vector<Case> cases = {
-        {{{"do", "del-entry"}, {"entry", "3"}}, "del", "config/monitor-entry/3/", "", "del monitor-entry/3/\nresult 0"},
-        {{{"do", "del-trigger"}, {"entry", "1"}, {"trigger", "2"}}, "del", "config/action-trigger/1/2/", "",
+        {{{"do", "del-entry"}, {"entry", "3"}}, "del", "config/monitor-entry/3/", "", "", "del monitor-entry/3/\nresult 0"},
+        {{{"do", "del-trigger"}, {"entry", "1"}, {"trigger", "2"}}, "del", "config/action-trigger/1/2/", "", "",
          "del config/action-trigger/1/2/"},
         {{{"do", "set-trigger"}, {"entry", "1"}, {"trigger", "0"}, {"t_value", "5"}}, "set",
-         "config/action-trigger/1/0/", "1/0/<action-trigger", "set config/action-trigger/1/0/"},
+         "config/action-trigger/1/0/", "1/0/<action-trigger", "value=\"5\"", "set config/action-trigger/1/0/"},
+        {{{"do", "add-trigger"}, {"entry", "0"}, {"t_value", "5"}}, "add", "config/action-trigger/0/",
+         "0/<action-trigger", "value=\"5\"", "add config/action-trigger/0/"},
         // A preset's trigger wins over the fields.
         {{{"do", "add-trigger"}, {"entry", "0"}, {"preset", "0"}, {"t_value", "5"}}, "add",
-         "config/action-trigger/0/", "0/<action-trigger", "add config/action-trigger/0/"},
+         "config/action-trigger/0/", "0/<action-trigger", "value=\"70\"", "add config/action-trigger/0/"},
         // Indexes are numbers, whatever was sent.
-        {{{"do", "del-entry"}, {"entry", "../7x"}}, "del", "config/monitor-entry/0/", "", "del monitor-entry/0/"},
-        {{{"do", "commit"}}, "commit", "commit/", "", "commit\nresult 0: done"},
+        {{{"do", "del-entry"}, {"entry", "../7x"}}, "del", "config/monitor-entry/0/", "", "", "del monitor-entry/0/"},
+        {{{"do", "commit"}}, "commit", "commit/", "", "", "commit\nresult 0: done"},
     };
     for (const Case& c : cases) {
-        _c->sent.clear();
-        std::string flash = entriesAction(*_c, _s, form(c.fields));
+        std::string flash = act(c.fields);
         SCOPED_TRACE(c.key);
         ASSERT_EQ(_c->sent.size(), 1u);
         EXPECT_EQ(_c->sent[0].op, c.op);
         EXPECT_EQ(_c->sent[0].key, kKeys + c.key);
-        EXPECT_EQ(_c->sent[0].value.value_or("").substr(0, c.valueStart.size()), c.valueStart);
+        std::string value = _c->sent[0].value.value_or("");
+        EXPECT_EQ(value.substr(0, c.valueStart.size()), c.valueStart);
+        EXPECT_NE(value.find(c.valueHas), std::string::npos) << value;
         EXPECT_EQ(flash.substr(0, c.flashStart.size()), c.flashStart);
     }
-    _c->sent.clear();
-    entriesAction(*_c, _s, form({{"do", "add-trigger"}, {"entry", "0"}, {"t_value", "5"}}));
-    EXPECT_NE(_c->sent.at(0).value->find("value=\"5\""), std::string::npos);
-    _c->sent.clear();
-    entriesAction(*_c, _s, form({{"do", "add-trigger"}, {"entry", "0"}, {"preset", "0"}}));
-    EXPECT_NE(_c->sent.at(0).value->find("value=\"70\""), std::string::npos);
 
-    _c->sent.clear();
-    EXPECT_EQ(entriesAction(*_c, _s, form({{"do", "drop-table"}})), "unknown operation");
-    EXPECT_EQ(entriesAction(*_c, _s, form({{"do", "add-entry"}})), "add entry: no variable given");
+    EXPECT_EQ(act({{"do", "drop-table"}}), "unknown operation");
+    EXPECT_EQ(act({{"do", "add-entry"}}), "add entry: no variable given");
     EXPECT_TRUE(_c->sent.empty());
     _c->problems = {"entry 0: bad", "entry 1: worse"};
-    EXPECT_EQ(entriesAction(*_c, _s, form({{"do", "validate"}})), "validate: 2 problem(s)\nentry 0: bad\nentry 1: worse");
+    EXPECT_EQ(act({{"do", "validate"}}), "validate: 2 problem(s)\nentry 0: bad\nentry 1: worse");
     _c->problems.clear();
-    EXPECT_EQ(entriesAction(*_c, _s, form({{"do", "validate"}})), "validate: no problems");
+    EXPECT_EQ(act({{"do", "validate"}}), "validate: no problems");
 }
 
 TEST_F(ConsolePages, AddingAndChangingAnEntry)
 {
     // An entry added from a preset takes the preset's variable and trigger.
-    std::string flash = entriesAction(*_c, _s, form({{"do", "add-entry"}, {"preset", "0"}, {"schedule", "seconds"},
-                                                    {"seconds", "30"}}));
+    EXPECT_EQ(act({{"do", "add-entry"}, {"preset", "0"}, {"schedule", "seconds"}, {"seconds", "30"}}),
+              "add monitor-entry/\nresult 0: done");
     ASSERT_EQ(_c->sent.size(), 1u);
     EXPECT_EQ(_c->sent[0].key, kKeys + "config/monitor-entry/");
     EntryForm added;
     ASSERT_TRUE(readEntry(*_c->sent[0].value, &added));
-    EXPECT_EQ(added.variable, "temp");
-    EXPECT_EQ(added.seconds, 30);
     ASSERT_EQ(added.triggers.size(), 1u);
-    EXPECT_EQ(added.triggers[0].value, "70");
-    EXPECT_EQ(flash, "add monitor-entry/\nresult 0: done");
+    EXPECT_EQ(std::tie(added.variable, added.seconds, added.triggers[0].value), std::make_tuple("temp", 30L, "70"));
 
     // Saving an entry's fields reads it first, so its triggers go back as they were.
     EntryForm stored;
     stored.variable = "cpu";
-    stored.triggers.push_back(added.triggers[0]);
+    stored.triggers = added.triggers;
     _c->replies[kKeys + "config/monitor-entry/2/"] = entryXml(stored);
-    _c->sent.clear();
-    entriesAction(*_c, _s, form({{"do", "set-entry"}, {"entry", "2"}, {"variable", "load-average"},
-                                 {"schedule", "seconds"}, {"seconds", "90"}}));
+    act({{"do", "set-entry"}, {"entry", "2"}, {"variable", "load-average"}, {"schedule", "seconds"}, {"seconds", "90"}});
     ASSERT_EQ(_c->sent.size(), 2u);
-    EXPECT_EQ(_c->sent[0].op, "get");
-    EXPECT_EQ(_c->sent[1].op, "set");
+    EXPECT_EQ(_c->sent[0].op + " " + _c->sent[1].op, "get set");
     ASSERT_EQ(_c->sent[1].value->substr(0, 2), "2/");
     EntryForm saved;
     ASSERT_TRUE(readEntry(_c->sent[1].value->substr(2), &saved));
-    EXPECT_EQ(saved.variable, "load-average");
-    EXPECT_EQ(saved.seconds, 90);
     ASSERT_EQ(saved.triggers.size(), 1u);
-    EXPECT_EQ(saved.triggers[0].value, "70");
+    EXPECT_EQ(std::tie(saved.variable, saved.seconds, saved.triggers[0].value), std::make_tuple("load-average", 90L, "70"));
 
     // An entry that cannot be read is not overwritten.
     _c->replies[kKeys + "config/monitor-entry/2/"] = "<not-an-entry/>";
-    _c->sent.clear();
-    flash = entriesAction(*_c, _s, form({{"do", "set-entry"}, {"entry", "2"}, {"variable", "x"}}));
+    EXPECT_EQ(act({{"do", "set-entry"}, {"entry", "2"}, {"variable", "x"}}).rfind("get monitor-entry/2/", 0), 0u);
     EXPECT_EQ(_c->sent.size(), 1u);
-    EXPECT_EQ(flash.rfind("get monitor-entry/2/", 0), 0u);
 }
 
 TEST_F(ConsolePages, PagesEscapeAndShowTheFlashOnce)

@@ -6,9 +6,7 @@ import os
 import select
 import socket
 import sys
-import time
 import unittest
-import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from consolefixture import Client, Console  # noqa: E402
@@ -43,10 +41,7 @@ class StalledConnections(unittest.TestCase):
                 dribbling.append(s)
             else:
                 silent.append(s)
-        started = time.monotonic()
-        with urllib.request.urlopen(self.console.base + "/login", timeout=60) as res:
-            self.assertEqual(res.status, 200)
-        self.assertLess(time.monotonic() - started, 5)
+        self.assertEqual(Client(self.console.base).call("GET", "/login")[0], 200)
         # All of them were still open while that client was answered.
         self.assertEqual(select.select(self.sockets, [], [], 0)[0], [])
 

@@ -13,7 +13,7 @@
 
 using namespace console;
 
-TEST(ConsoleHttp, FormTextDecodes)
+TEST(ConsoleHttp, FormTextAndCookiesDecode)
 {
     HttpParams p;
     parseUrlEncoded("a=1+2&b=%3C%2f%3E&c&=x&d=%zz%4&&a=3", &p);
@@ -28,6 +28,13 @@ TEST(ConsoleHttp, FormTextDecodes)
     EXPECT_EQ(r.param("f"), "2");
     EXPECT_EQ(r.formField("csrf"), "from-form");
     EXPECT_EQ(r.formField("q"), "");
+    // Cookies by their exact name only.
+    r.headers = {{"cookie", "zorconsole_login=L; zorconsole=S;  other=x=y"}};
+    EXPECT_EQ(r.cookie("zorconsole"), "S");
+    EXPECT_EQ(r.cookie("zorconsole_login"), "L");
+    EXPECT_EQ(r.cookie("other"), "x=y");
+    EXPECT_EQ(r.cookie("zor"), "");
+    EXPECT_EQ(r.cookie("console"), "");
 }
 
 TEST(ConsoleAuth, LockoutHoldsOneNameFromOneAddress)
@@ -53,17 +60,6 @@ TEST(ConsoleAuth, LockoutHoldsOneNameFromOneAddress)
     EXPECT_FALSE(limiter.blocked(longName, "10.0.0.1"));
 }
 
-TEST(ConsoleHttp, CookiesByExactName)
-{
-    HttpRequest r;
-    r.headers = {{"cookie", "zorconsole_login=L; zorconsole=S;  other=x=y"}};
-    EXPECT_EQ(r.cookie("zorconsole"), "S");
-    EXPECT_EQ(r.cookie("zorconsole_login"), "L");
-    EXPECT_EQ(r.cookie("other"), "x=y");
-    EXPECT_EQ(r.cookie("zor"), "");
-    EXPECT_EQ(r.cookie("console"), "");
-}
-
 TEST(ConsoleMetrics, FamiliesWriteTheirHeadOnceAndEscapeLabelValues)
 {
     EXPECT_EQ(escapeLabelValue("a\\b\"c\nd"), "a\\\\b\\\"c\\nd");
@@ -80,59 +76,45 @@ TEST(ConsoleMetrics, FamiliesWriteTheirHeadOnceAndEscapeLabelValues)
               "# HELP m_empty Nothing yet.\n# TYPE m_empty gauge\n");
 }
 
-namespace {
-
-MetricsSnapshot snapshotWithOddNames()
-{
-    MetricsSnapshot in;
-    in.values = {{"cpu", 8.5}, {"odd \"name\" \\ with\nbreak", -2}};
-    in.status.running = true;
-    in.status.entries = 3;
-    in.status.samples = 120;
-    in.status.unavailable = 2;
-    in.status.performed = 5;
-    in.status.udpSent = 1;
-    in.status.trapsSent = 2;
-    in.status.mailSent = 3;
-    in.status.actionFailures = {{"email", 4}};
-    in.status.alerts = {{{"cpu", "log"}, 5}, {{"odd \"name\" \\ with\nbreak", "udp"}, 1}};
-    in.status.lastLoad = 1709251200;
-    in.status.configurationProblem = "Monitor.cfg: bad";
-    in.socketSessions = 1;
-    in.consoleSessions = 2;
-    in.moduleParserOk = true;
-    return in;
-}
-
 /// What Prometheus's text parser reads from text: one line per sample,
 /// "name labels-as-json value", or the parser's complaint.
 std::string parsedByPrometheus(const std::string& text)
 {
     zortest::TempRoot root;
     root.write("metrics.txt", text);
-    root.write("read.py",
-               "import json, sys\n"
-               "from prometheus_client.parser import text_string_to_metric_families\n"
-               "for f in text_string_to_metric_families(open(sys.argv[1]).read()):\n"
-               "    print('family', f.name, f.type)\n"
-               "    for s in f.samples:\n"
-               "        print(s.name, json.dumps(s.labels, sort_keys=True), repr(float(s.value)))\n");
-    std::string command = "/usr/bin/python3 " + root.at("read.py") + " " + root.at("metrics.txt") + " 2>&1";
+    std::string command = "/usr/bin/python3 -c 'import json, sys\n"
+                          "from prometheus_client.parser import text_string_to_metric_families as read\n"
+                          "for f in read(open(sys.argv[1]).read()):\n"
+                          "    print(\"family\", f.name, f.type)\n"
+                          "    for s in f.samples: print(s.name, json.dumps(s.labels, sort_keys=True), float(s.value))"
+                          "' " + root.at("metrics.txt") + " 2>&1";
     std::string out;
-    if (FILE* p = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
-        pclose(p);
-    }
+    char buffer[4096];
+    FILE* p = popen(command.c_str(), "r");
+    for (size_t n; p != nullptr && (n = fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
+    if (p != nullptr) pclose(p);
     return out;
 }
 
-} // namespace
-
-TEST(ConsoleMetrics, TheConsolesFamiliesFromOneSnapshot)
+TEST(ConsoleMetrics, TheConsolesFamiliesFromOneSnapshotAsPrometheusReadsThem)
 {
-    std::string text = exposition(consoleMetrics(snapshotWithOddNames()));
+    const std::string odd = "odd \"name\" \\ with\nbreak";
+    MetricsSnapshot in;
+    in.values = {{"cpu", 8.5}, {odd, -2}};
+    zormon::MonitorThreadStatus& st = in.status;
+    st.running = true;
+    st.entries = 3;
+    st.samples = 120;
+    st.unavailable = 2;
+    st.performed = 5;
+    st.udpSent = 1, st.trapsSent = 2, st.mailSent = 3;
+    st.actionFailures = {{"email", 4}};
+    st.alerts = {{{"cpu", "log"}, 5}, {{odd, "udp"}, 1}};
+    st.lastLoad = 1709251200;
+    st.configurationProblem = "Monitor.cfg: bad";
+    in.socketSessions = 1, in.consoleSessions = 2;
+    in.moduleParserOk = true;
+    std::string text = exposition(consoleMetrics(in));
     for (const char* line : {
              "zor_variable_value{variable=\"cpu\"} 8.5\n",
              "zor_variable_value{variable=\"odd \\\"name\\\" \\\\ with\\nbreak\"} -2\n",
@@ -158,18 +140,15 @@ TEST(ConsoleMetrics, TheConsolesFamiliesFromOneSnapshot)
     }
     EXPECT_EQ(text.find("logged_today"), std::string::npos);
     // Each family's HELP and TYPE once, before its samples.
-    for (const MetricFamily& f : consoleMetrics(snapshotWithOddNames())) {
+    for (const MetricFamily& f : consoleMetrics(in)) {
         std::string help = "# HELP " + f.name + " ";
         size_t at = text.find(help);
         ASSERT_NE(at, std::string::npos) << f.name;
         EXPECT_EQ(text.find(help, at + 1), std::string::npos) << f.name;
         EXPECT_EQ(text.find("# TYPE " + f.name + " "), text.find('\n', at) + 1) << f.name;
     }
-}
 
-TEST(ConsoleMetrics, PrometheusReadsWhatTheConsoleWrites)
-{
-    std::string parsed = parsedByPrometheus(exposition(consoleMetrics(snapshotWithOddNames())));
+    std::string parsed = parsedByPrometheus(text);
     for (const char* line : {
              "family zor_variable_value gauge\n",
              "zor_variable_value {\"variable\": \"odd \\\"name\\\" \\\\ with\\nbreak\"} -2.0\n",
@@ -182,7 +161,6 @@ TEST(ConsoleMetrics, PrometheusReadsWhatTheConsoleWrites)
     }
     EXPECT_EQ(parsed.find("Traceback"), std::string::npos) << parsed;
     // An empty family is still a family.
-    MetricsSnapshot quiet;
-    EXPECT_NE(parsedByPrometheus(exposition(consoleMetrics(quiet))).find("family zor_monitor_alerts counter\n"),
+    EXPECT_NE(parsedByPrometheus(exposition(consoleMetrics({}))).find("family zor_monitor_alerts counter\n"),
               std::string::npos);
 }

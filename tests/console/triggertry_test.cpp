@@ -14,7 +14,7 @@
 
 using namespace console;
 
-TEST(ConsoleTry, RepeatLimitCountsFromEachSampleTime)
+TEST(ConsoleTry, RepeatLimitCountsFromEachSampleTimeAndChangedTextIsNews)
 {
     std::string log;
     for (int minute = 0; minute < 60; minute += 10) {
@@ -52,22 +52,16 @@ TEST(ConsoleTry, RepeatLimitCountsFromEachSampleTime)
         EXPECT_EQ(r.fired, c.fired);
         EXPECT_EQ(r.suppressed, c.suppressed);
     }
-}
 
-TEST(ConsoleTry, TextThatChangesBackIsNewsToTheRepeatGate)
-{
     // The thread's gate passes a text whenever its message differs from the
     // last one, also when it returns to a message seen before.
-    std::string log;
+    log.clear();
     for (const char* line : {"00:00 sample state=ok", "00:10 sample state=bad", "00:20 sample state=ok",
                              "00:30 sample state=bad", "00:40 sample state=ok"}) {
         log += std::string("2024-03-01 00:") + line + "\n";
     }
-    TriggerForm trigger;
-    trigger.valueType = "instantaneous";
     trigger.kind = "value-changes";
     trigger.maxFrequency = 3600;
-    trigger.log = true;
     TryResult r = tryTrigger("state", trigger, samplesOf(log, "state"), 60);
     EXPECT_EQ(r.fired, 4u);
     EXPECT_EQ(r.suppressed, 0u);
