@@ -211,8 +211,7 @@ void runRequest(Session& session, const std::string& record, std::vector<std::st
 
     const std::vector<std::string> before = std::move(table);
     std::optional<Reply> reply = session.send(typeIndex, id, key, value);
-    table = session.entries();
-    const std::vector<std::string>& after = table;
+    const std::vector<std::string>& after = table = session.entries();
 
     if (!reply) {
         FUZZ_CHECK(before == after, "a read that failed changed the table (key %s)", key.c_str());
@@ -302,16 +301,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
         std::error_code ec;
         fs::remove_all(gRoot, ec);
     });
-    std::string config = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<monitor-config>";
-    for (const char* entry : kBaseline) {
-        config += entry;
-    }
     gConfigFile = gRoot + "/etc/configs/monitor/Monitor.cfg";
-    writeFile(gConfigFile, config + "</monitor-config>\n");
-    std::ifstream presets(std::string(ZOR_TEST_DATA) + "/monitoring/PresetTriggers.cfg", std::ios::binary);
-    std::ostringstream presetText;
-    presetText << presets.rdbuf();
-    writeFile(gRoot + "/etc/configs/monitor/PresetTriggers.cfg", presetText.str());
+    writeFile(gConfigFile, std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<monitor-config>") + kBaseline[0] +
+                               kBaseline[1] + "</monitor-config>\n");
+    writeFile(gRoot + "/etc/configs/monitor/PresetTriggers.cfg",
+              readWhole(std::string(ZOR_TEST_DATA) + "/monitoring/PresetTriggers.cfg"));
     writeFile(gRoot + "/var/log/monitor/d20240301.log", "2024-03-01 12:00:00 cpu-load=0.52\n");
     fs::create_directories(gRoot + "/var/log/monitor/folder.log");
     setenv("ZOR_ROOT", gRoot.c_str(), 1);

@@ -17,6 +17,7 @@
 #include "xmlwriter.h"
 #include "xmlenvironment.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 #include <iostream>
@@ -127,67 +128,38 @@ bool sameEntry(const MonitorEntry& a, const MonitorEntry& b)
     return true;
 }
 
-void roundTripEntry(const std::string& input)
+// Parses input with parse (a pointer, null when the text names no trigger
+// kind), renders it, and reads the rendering back.
+template <typename Parse, typename Render, typename Same>
+void roundTrip(const char* what, const std::string& input, Parse parse, Render render, Same same)
 {
     resetXMLErrorsForTest();
-    MonitorEntry entry;
+    decltype(parse(input)) first, again;
     try {
-        entry = MonitoringConfiguration::parseMonitorEntry(input);
+        first = parse(input);
     } catch (const MonitoringException&) {
         return; // refused: the only way a bad document may end
     }
-    std::string text;
-    try {
-        text = MonitoringConfiguration::generate(entry);
-    } catch (const MonitoringException& e) {
-        FUZZ_CHECK(false, "an entry that parsed does not render (%s):\n%s", e.getMessage().c_str(),
-                   describe(input).c_str());
-    }
-    resetXMLErrorsForTest();
-    MonitorEntry again;
-    try {
-        again = MonitoringConfiguration::parseMonitorEntry(text);
-    } catch (const MonitoringException& e) {
-        FUZZ_CHECK(false, "a rendered entry does not parse (%s):\n%s", e.getMessage().c_str(),
-                   describe(text).c_str());
-    }
-    FUZZ_CHECK(sameEntry(entry, again), "an entry changed on its way through the text:\n%s\nrendered as\n%s",
-               describe(input).c_str(), describe(text).c_str());
-    FUZZ_CHECK(MonitoringConfiguration::generate(again) == text, "an entry renders differently the second time:\n%s",
-               describe(text).c_str());
-}
-
-void roundTripTrigger(const std::string& input)
-{
-    resetXMLErrorsForTest();
-    std::unique_ptr<ActionTrigger> trigger;
-    try {
-        trigger.reset(MonitoringConfiguration::parseActionTrigger(input));
-    } catch (const MonitoringException&) {
+    if (first == nullptr) {
         return;
     }
-    if (trigger == nullptr) {
-        return; // the text names no trigger kind
-    }
     std::string text;
     try {
-        text = MonitoringConfiguration::generate(trigger.get());
+        text = render(*first);
     } catch (const MonitoringException& e) {
-        FUZZ_CHECK(false, "a trigger that parsed does not render (%s):\n%s", e.getMessage().c_str(),
+        FUZZ_CHECK(false, "%s that parsed does not render (%s):\n%s", what, e.getMessage().c_str(),
                    describe(input).c_str());
     }
     resetXMLErrorsForTest();
-    std::unique_ptr<ActionTrigger> again;
     try {
-        again.reset(MonitoringConfiguration::parseActionTrigger(text));
+        again = parse(text);
     } catch (const MonitoringException& e) {
-        FUZZ_CHECK(false, "a rendered trigger does not parse (%s):\n%s", e.getMessage().c_str(),
+        FUZZ_CHECK(false, "%s does not parse once rendered (%s):\n%s", what, e.getMessage().c_str(),
                    describe(text).c_str());
     }
-    FUZZ_CHECK(sameTrigger(trigger.get(), again.get()), "a trigger changed on its way through the text:\n%s\nrendered as\n%s",
-               describe(input).c_str(), describe(text).c_str());
-    FUZZ_CHECK(MonitoringConfiguration::generate(again.get()) == text,
-               "a trigger renders differently the second time:\n%s", describe(text).c_str());
+    FUZZ_CHECK(again != nullptr && same(*first, *again), "%s changed on its way through the text:\n%s\nrendered as\n%s",
+               what, describe(input).c_str(), describe(text).c_str());
+    FUZZ_CHECK(render(*again) == text, "%s renders differently the second time:\n%s", what, describe(text).c_str());
 }
 
 // What a read gives: the failure's message, or nothing when it succeeded.
@@ -239,11 +211,8 @@ void compareWithDom(const std::string& input)
     FUZZ_CHECK(fastFailure == referenceFailure, "the readers disagree on a configuration (%s / %s):\n%s",
                fastFailure.c_str(), referenceFailure.c_str(), describe(input).c_str());
     if (fastFailure.empty()) {
-        bool same = fastTable.size() == referenceTable.size();
-        for (std::size_t i = 0; same && i < fastTable.size(); ++i) {
-            same = sameEntry(fastTable[i], referenceTable[i]);
-        }
-        FUZZ_CHECK(same, "the readers read different configurations:\n%s", describe(input).c_str());
+        FUZZ_CHECK(std::equal(fastTable.begin(), fastTable.end(), referenceTable.begin(), referenceTable.end(), sameEntry),
+                   "the readers read different configurations:\n%s", describe(input).c_str());
     }
 }
 
@@ -261,8 +230,19 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const std::string input(reinterpret_cast<const char*>(data), size);
-    roundTripEntry(input);
-    roundTripTrigger(input);
+    roundTrip(
+        "an entry", input,
+        [](const std::string& text) {
+            return std::make_unique<MonitorEntry>(MonitoringConfiguration::parseMonitorEntry(text));
+        },
+        [](const MonitorEntry& entry) { return MonitoringConfiguration::generate(entry); }, sameEntry);
+    roundTrip(
+        "a trigger", input,
+        [](const std::string& text) {
+            return std::unique_ptr<ActionTrigger>(MonitoringConfiguration::parseActionTrigger(text));
+        },
+        [](const ActionTrigger& trigger) { return MonitoringConfiguration::generate(&trigger); },
+        [](const ActionTrigger& a, const ActionTrigger& b) { return sameTrigger(&a, &b); });
     compareWithDom(input);
     return 0;
 }

@@ -1,10 +1,6 @@
 #!/usr/bin/python3
 """Long mixed-request soak of the monitor module through zorhost.
 
-One file on purpose (over 600 lines): the generator and its prediction of
-every reply are one model of the module's table, and a reply predicted in
-one file and generated in another would drift apart.
-
 Generates get, set, add and delete requests on monitor entries and action
 triggers (valid documents, documents the model refuses, malformed and hostile
 documents, wrong and missing indexes, values without their separators) and
@@ -31,6 +27,7 @@ import copy
 import json
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -45,7 +42,6 @@ TRIGGER = CONFIG + "action-trigger/"
 TRIGGER_COUNT = CONFIG + "action-trigger-count/"
 PRESET = CONFIG + "preset-trigger/"
 PRESET_COUNT = CONFIG + "preset-trigger-count/"
-COMMIT = "/zor/public/system/monitor/commit/"
 
 PARSE_ERRORS = "Parsing errors occurred"
 NOT_LOGGED = "A non instantaneous trigger cannot be added to an entry that's not logged"
@@ -63,6 +59,20 @@ NAMES = ["cpu-load", "fan-speed", "disk-temp", "uptime", "load-average", "memory
          "root-free-space", "a&b<c>\"d'e", "tab\there", "line\nbreak", "\u00fcn\u00efc\u00f6d\u00e9-\u6e29\u5ea6",
          " spaced ", "", "x/y/z"]
 TEXTS = ["50", "-1.5", "9e9", "", "a&b", "<>", "\u00e9", "1/2", "quote\"s"]
+EMAILS = ["ops@example.com", "a&b@example.com", "x<y@example.com", "\u00e9@example.com"]
+# Hostile documents by the kind bad_document draws: a duplicate attribute, an
+# undefined entity, ten levels of ten entities (10^10 characters if
+# expanded), 50,000 unclosed levels, and 1 MB left unfinished.
+HOSTILE = {
+    2: "<monitor-entry variable=\"a\" variable=\"b\"/>",
+    3: "<monitor-entry variable=\"&undefined;\"/>",
+    4: "<!DOCTYPE monitor-entry [" + '<!ENTITY e0 "0123456789">' +
+       "".join('<!ENTITY e%d "%s">' % (n, ("&e%d;" % (n - 1)) * 10) for n in range(1, 10)) +
+       "]><monitor-entry variable=\"&e9;\"/>",
+    6: "<monitor-entry>" + "<a>" * 50000 + "</monitor-entry>",
+    7: "<monitor-entry variable=\"" + "x" * (1 << 20) + "\">",
+}
+ATTR_ESCAPES = {"&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;", "\t": "&#9;", "\n": "&#10;", "\r": "&#13;"}
 
 
 class SoakFailure(Exception):
@@ -73,29 +83,19 @@ class SoakFailure(Exception):
 # The configuration model: plain values, compared as they are.
 
 def random_action(rng):
-    return {
-        "max": rng.choice([0, 1, 60, 3600, rng.randrange(0, 2**31)]),
-        "emails": [rng.choice(["ops@example.com", "a&b@example.com", "x<y@example.com", "\u00e9@example.com"])
-                   for _ in range(rng.randrange(0, 3))],
-        "flags": sorted(rng.sample(FLAGS, rng.randrange(0, len(FLAGS) + 1))),
-    }
+    return {"max": rng.choice([0, 1, 60, 3600, rng.randrange(0, 2**31)]),
+            "emails": [rng.choice(EMAILS) for _ in range(rng.randrange(0, 3))],
+            "flags": sorted(rng.sample(FLAGS, rng.randrange(0, len(FLAGS) + 1)))}
 
 
 def random_trigger(rng, logged):
     kind = rng.choice(["single", "interval", "changes"])
-    trigger = {
-        "kind": kind,
-        "vt": rng.choice(VALUE_TYPES) if logged else "instantaneous",
-        "permanent": rng.random() < 0.5,
-        "action": random_action(rng),
-    }
+    trigger = {"kind": kind, "vt": rng.choice(VALUE_TYPES) if logged else "instantaneous",
+               "permanent": rng.random() < 0.5, "action": random_action(rng)}
     if kind == "single":
-        trigger["comparison"] = rng.choice(COMPARISONS)
-        trigger["value"] = rng.choice(TEXTS)
+        trigger.update(comparison=rng.choice(COMPARISONS), value=rng.choice(TEXTS))
     elif kind == "interval":
-        trigger["low"] = rng.choice(TEXTS)
-        trigger["high"] = rng.choice(TEXTS)
-        trigger["range"] = rng.choice(["inside", "outside"])
+        trigger.update(low=rng.choice(TEXTS), high=rng.choice(TEXTS), range=rng.choice(["inside", "outside"]))
     return trigger
 
 
@@ -107,51 +107,38 @@ def random_frequency(rng):
         return ("daily", rng.randrange(1, 8), rng.randrange(24), rng.randrange(60))
     if kind == "weekly":
         return ("weekly", rng.randrange(1, 5), rng.choice(DAYS), rng.randrange(24), rng.randrange(60))
-    if kind == "async":
-        return ("async",)
-    return None
+    return ("async",) if kind else None
 
 
 def random_entry(rng):
     logged = rng.random() < 0.6
-    return {
-        "variable": rng.choice(NAMES),
-        "log": logged,
-        "freq": random_frequency(rng),
-        "triggers": [random_trigger(rng, logged) for _ in range(rng.randrange(0, 4))],
-    }
+    return {"variable": rng.choice(NAMES), "log": logged, "freq": random_frequency(rng),
+            "triggers": [random_trigger(rng, logged) for _ in range(rng.randrange(0, 4))]}
 
 
 # ---------------------------------------------------------------------------
 # Documents as a client writes them: one line, any attribute order, blanks
 # between elements, sometimes a declaration, a comment or unknown wrappers.
 
-def attr_text(value):
-    out = []
-    for c in value:
-        out.append({"&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;", "\t": "&#9;", "\n": "&#10;",
-                    "\r": "&#13;"}.get(c, c))
-    return "".join(out)
-
-
 def char_text(value):
     return value.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
+
+
+def bool_text(value):
+    return "true" if value else "false"
 
 
 class Writer:
     def __init__(self, rng):
         self.rng = rng
 
-    def gap(self):
-        return self.rng.choice(["", "", " ", "  ", "\t"])
-
     def element(self, name, attrs, children=None, text=None):
         items = list(attrs.items())
         self.rng.shuffle(items)
-        head = "<" + name + "".join(' %s="%s"' % (k, attr_text(v)) for k, v in items)
+        head = "<" + name + "".join(' %s="%s"' % (k, "".join(ATTR_ESCAPES.get(c, c) for c in v)) for k, v in items)
         if children is None and text is None:
             return head + "/>"
-        inner = text if text is not None else self.gap().join([""] + children + [""])
+        inner = text if text is not None else self.rng.choice(["", "", " ", "  ", "\t"]).join([""] + children + [""])
         return head + ">" + inner + "</" + name + ">"
 
     def action(self, action):
@@ -167,7 +154,7 @@ class Writer:
                                                    "inside-outside-range": t["range"]})
         else:
             kind = self.element("value-changes", {})
-        return self.element("action-trigger", {"value-type": t["vt"], "permanent": "true" if t["permanent"] else "false"},
+        return self.element("action-trigger", {"value-type": t["vt"], "permanent": bool_text(t["permanent"])},
                             [kind, self.action(t["action"])])
 
     def frequency(self, f):
@@ -186,15 +173,13 @@ class Writer:
         return self.element("frequency", {}, [schedule])
 
     def entry(self, e, wrappers=0, declaration=True):
-        frequency = self.frequency(e["freq"])
         # Unknown elements around the schedule: the reader looks for its
         # elements anywhere below the entry.
-        frequency = "<wrap>" * wrappers + frequency + "</wrap>" * wrappers
-        children = [frequency] + [self.trigger(t) for t in e["triggers"]]
+        children = ["<wrap>" * wrappers + self.frequency(e["freq"]) + "</wrap>" * wrappers]
+        children += [self.trigger(t) for t in e["triggers"]]
         if self.rng.random() < 0.1:
             children.insert(0, "<!-- edited by the soak -->")
-        body = self.element("monitor-entry", {"variable": e["variable"], "log": "true" if e["log"] else "false"},
-                            children)
+        body = self.element("monitor-entry", {"variable": e["variable"], "log": bool_text(e["log"])}, children)
         return (self.declaration() if declaration else "") + body
 
     def declaration(self):
@@ -208,10 +193,7 @@ class Writer:
 # Reading replies and files back as the module's reader reads them.
 
 def first_below(element, name):
-    for found in element.iter(name):
-        if found is not element:
-            return found
-    return None
+    return next((found for found in element.iter(name) if found is not element), None)
 
 
 def read_frequency(entry_el):
@@ -236,17 +218,13 @@ def read_frequency(entry_el):
 
 def read_trigger(el):
     vt = el.get("value-type")
-    trigger = {"vt": vt if vt in VALUE_TYPES else "instantaneous", "permanent": el.get("permanent") == "true"}
+    trigger = {"vt": vt if vt in VALUE_TYPES else "instantaneous", "permanent": el.get("permanent") == "true",
+               "action": {"max": 0, "emails": [], "flags": []}}
     action = first_below(el, "action")
-    if action is None:
-        trigger["action"] = {"max": 0, "emails": [], "flags": []}
-    else:
-        emails = [(e.text or "").strip() for e in el.iter("email")]
-        trigger["action"] = {
-            "max": int(action.get("max-frequency", "0")),
-            "emails": [e for e in emails if e],
-            "flags": sorted(f for f in FLAGS if first_below(el, f) is not None),
-        }
+    if action is not None:
+        trigger["action"] = {"max": int(action.get("max-frequency", "0")),
+                             "emails": [t for t in ((e.text or "").strip() for e in el.iter("email")) if t],
+                             "flags": sorted(f for f in FLAGS if first_below(el, f) is not None)}
     single = first_below(el, "single-value")
     interval = first_below(el, "interval-value")
     if single is not None:
@@ -263,12 +241,8 @@ def read_trigger(el):
 
 
 def read_entry(el):
-    return {
-        "variable": el.get("variable", ""),
-        "log": el.get("log") == "true",
-        "freq": read_frequency(el),
-        "triggers": [read_trigger(t) for t in el.iter("action-trigger")],
-    }
+    return {"variable": el.get("variable", ""), "log": el.get("log") == "true", "freq": read_frequency(el),
+            "triggers": [read_trigger(t) for t in el.iter("action-trigger")]}
 
 
 def parse_xml(text):
@@ -281,18 +255,8 @@ def parse_xml(text):
 def strtol32(text):
     """The number strtol reads at the start of text (base 10), saturated to
     32 bits, as the module converts every index."""
-    i = 0
-    while i < len(text) and text[i] in " \t\n\v\f\r":
-        i += 1
-    sign = 1
-    if i < len(text) and text[i] in "+-":
-        sign = -1 if text[i] == "-" else 1
-        i += 1
-    start = i
-    while i < len(text) and text[i] in "0123456789":
-        i += 1
-    value = sign * int(text[start:i]) if i > start else 0
-    return max(-2**31, min(2**31 - 1, value))
+    digits = re.match(r"[ \t\n\v\f\r]*([+-]?[0-9]+)?", text).group(1)
+    return max(-2**31, min(2**31 - 1, int(digits) if digits else 0))
 
 
 def selected_entry(text, count):
@@ -337,6 +301,14 @@ def expect_refused():
     return check
 
 
+def no_entry(key):
+    return expect(-3, " Monitor Entry index %s does not exist" % key, -3)
+
+
+def no_trigger(tkey, key, lead=" "):
+    return expect(-3, lead + "Action Trigger index %s does not exist in Monitor Entry %s" % (tkey, key), -3)
+
+
 # ---------------------------------------------------------------------------
 # One session: requests with their predicted replies, applied to the model
 # as they are generated.
@@ -347,12 +319,10 @@ class SessionPlan:
         self.writer = Writer(rng)
         self.table = table  # live table of this session, starts as last committed
         self.committed = copy.deepcopy(table)
-        self.dirty = False
-        self.flagged = False
+        self.dirty = self.flagged = False
         self.config_file = config_file
         self.presets = presets
-        self.lines = []
-        self.checks = []
+        self.lines, self.checks = [], []
         self.size = size
         self.first_flagged_at = first_flagged_at
         self.large_documents = 0
@@ -361,8 +331,14 @@ class SessionPlan:
         self.lines.append(line)
         self.checks.append(check)
 
-    def changed(self):
+    def parsed(self, model_check):
+        """A document that reaches the parser: the model's answer, or the
+        sticky flag's refusal once a bad document was seen."""
+        return expect(-6, PARSE_ERRORS, 0) if self.flagged else model_check
+
+    def accepted(self, parse, want):
         self.dirty = True
+        return expect(0, None, 0, parse=parse, want=copy.deepcopy(want))
 
     # -- indexes -----------------------------------------------------------
     def index_text(self, count):
@@ -379,41 +355,39 @@ class SessionPlan:
         text = self.index_text(len(self.table))
         return text, selected_entry(text, len(self.table))
 
-    def trigger_index(self, count):
-        """(key text, the signed index the module compares, None when not below count)."""
-        text = self.index_text(count)
-        t = strtol32(text)
-        return text, (t if t < count else None)
+    def trigger_index(self):
+        """(entry key, entry or None, trigger key, the signed index the module
+        compares or None when not below the entry's trigger count)."""
+        key, i = self.entry_index()
+        count = len(self.table[i]["triggers"]) if i is not None else 0
+        tkey = self.index_text(count)
+        t = strtol32(tkey)
+        return key, i, tkey, (t if t < count else None)
+
+    def entry_prefix(self):
+        """The start of a request that sends one entry document."""
+        if self.rng.random() < 0.5 or not self.table:
+            return "add %s " % ENTRY
+        i = self.rng.randrange(len(self.table))
+        return "set %s%d/ %d/" % (ENTRY, i, i)
 
     # -- requests ------------------------------------------------------------
-    def parse_refusal(self, model_message):
-        """Check for a document that reaches the parser: refused by the model
-        with its message, or by the sticky flag once a bad document was seen."""
-        if self.flagged:
-            return expect(-6, PARSE_ERRORS, 0)
-        return expect(-6, model_message, 0)
-
     def get_count(self):
-        n = str(len(self.table))
-        self.add("get " + COUNT, expect(0, n, 0))
+        self.add("get " + COUNT, expect(0, str(len(self.table)), 0))
 
     def get_entry(self):
         key, i = self.entry_index()
-        if i is None:
-            self.add("get %s%s/" % (ENTRY, key), expect(-3, " Monitor Entry index %s does not exist" % key, -3))
-        else:
-            self.add("get %s%s/" % (ENTRY, key), expect(0, None, 0, parse=read_entry, want=copy.deepcopy(self.table[i])))
+        line = "get %s%s/" % (ENTRY, key)
+        self.add(line, no_entry(key) if i is None else
+                 expect(0, None, 0, parse=read_entry, want=copy.deepcopy(self.table[i])))
 
     def add_entry(self):
         entry = random_entry(self.rng)
-        wrappers = self.rng.choice([0] * 9 + [self.rng.randrange(1, 300)])
-        text = self.writer.entry(entry, wrappers)
-        if self.flagged:
-            self.add("add %s %s" % (ENTRY, text), expect(-6, PARSE_ERRORS, 0))
-            return
-        self.table.append(entry)
-        self.changed()
-        self.add("add %s %s" % (ENTRY, text), expect(0, text, 0))
+        text = self.writer.entry(entry, self.rng.choice([0] * 9 + [self.rng.randrange(1, 300)]))
+        if not self.flagged:
+            self.table.append(entry)
+            self.dirty = True
+        self.add("add %s %s" % (ENTRY, text), self.parsed(expect(0, text, 0)))
 
     def set_entry(self):
         key, i = self.entry_index()
@@ -425,22 +399,20 @@ class SessionPlan:
             i = selected_entry(value_index, len(self.table))
         line = "set %s%s/ %s/%s" % (ENTRY, key, value_index, self.writer.entry(entry))
         if i is None:
-            self.add(line, expect(-3, " Monitor Entry index %s does not exist" % key, -3))
+            self.add(line, no_entry(key))
         elif self.flagged:
             self.add(line, expect(-6, PARSE_ERRORS, 0))
         else:
             self.table[i] = entry
-            self.changed()
-            self.add(line, expect(0, None, 0, parse=read_entry, want=copy.deepcopy(entry)))
+            self.add(line, self.accepted(read_entry, entry))
 
     def del_entry(self):
         key, i = self.entry_index()
-        if i is None:
-            self.add("del %s%s/" % (ENTRY, key), expect(-3, " Monitor Entry index %s does not exist" % key, -3))
-        else:
+        if i is not None:
             del self.table[i]
-            self.changed()
-            self.add("del %s%s/" % (ENTRY, key), expect(0, " Monitor Entry index %s has been removed" % key, 0))
+            self.dirty = True
+        self.add("del %s%s/" % (ENTRY, key),
+                 no_entry(key) if i is None else expect(0, " Monitor Entry index %s has been removed" % key, 0))
 
     def refused_entry(self):
         """Well-formed documents the model refuses: they never set the flag."""
@@ -456,64 +428,48 @@ class SessionPlan:
             entry["log"] = False
             entry["triggers"].append(dict(random_trigger(self.rng, True), vt=self.rng.choice(["average", "minimum"])))
             message = NOT_LOGGED
-        else:
-            text = self.writer.entry(entry)
+        text = self.writer.entry(entry)
+        if kind == "no-kind":
             cut = text.rindex("</monitor-entry>")
-            self.add_doc_request(text[:cut] + "<action-trigger/>" + text[cut:], "NULL Trigger specified")
-            return
-        self.add_doc_request(self.writer.entry(entry), message)
-
-    def add_doc_request(self, text, message):
-        if self.rng.random() < 0.5 or not self.table:
-            self.add("add %s %s" % (ENTRY, text), self.parse_refusal(message))
-        else:
-            i = self.rng.randrange(len(self.table))
-            self.add("set %s%d/ %d/%s" % (ENTRY, i, i, text), self.parse_refusal(message))
+            text, message = text[:cut] + "<action-trigger/>" + text[cut:], "NULL Trigger specified"
+        self.add(self.entry_prefix() + text, self.parsed(expect(-6, message, 0)))
 
     def trigger_count(self):
         key, i = self.entry_index()
         line = "get %s%s/" % (TRIGGER_COUNT, key)
         if i is None:
-            self.add(line, expect(-3, " Monitor Entry index %s does not exist" % key, -3))
+            self.add(line, no_entry(key))
         elif not self.table[i]["triggers"]:
             self.add(line, expect(-3, " No Action Triggers in Monitor Entry %s" % key, -3))
         else:
             self.add(line, expect(0, "%d Action Triggers" % len(self.table[i]["triggers"]), 0))
 
     def get_trigger(self):
-        key, i = self.entry_index()
-        count = len(self.table[i]["triggers"]) if i is not None else 0
-        tkey, t = self.trigger_index(count)
+        key, i, tkey, t = self.trigger_index()
         line = "get %s%s/%s/" % (TRIGGER, key, tkey)
         if i is None:
-            self.add(line, expect(-3, " Monitor Entry index %s does not exist" % key, -3))
+            self.add(line, no_entry(key))
         elif t is None or t < 0:
-            self.add(line, expect(-3, " Action Trigger index %s does not exist in Monitor Entry %s" % (tkey, key), -3))
+            self.add(line, no_trigger(tkey, key))
         else:
             self.add(line, expect(0, None, 0, parse=read_trigger, want=copy.deepcopy(self.table[i]["triggers"][t])))
 
     def set_trigger(self):
-        key, i = self.entry_index()
-        count = len(self.table[i]["triggers"]) if i is not None else 0
-        tkey, t = self.trigger_index(count)
+        key, i, tkey, t = self.trigger_index()
         # A set does not apply the logging rule, but an unlogged entry holding
         # a non-instantaneous trigger is refused by the reader when the file
         # is next loaded, so the soak only sets what a load accepts.
-        logged = i is not None and self.table[i]["log"]
-        trigger = random_trigger(self.rng, logged)
+        trigger = random_trigger(self.rng, i is not None and self.table[i]["log"])
         line = "set %s%s/%s/ %s/%s/%s" % (TRIGGER, key, tkey, key, tkey, self.writer.bare_trigger(trigger))
         if i is None:
-            self.add(line, expect(-3, " Monitor Entry index %s does not exist" % key, -3))
+            self.add(line, no_entry(key))
         elif t is None:
-            self.add(line, expect(-3, "Action Trigger index %s does not exist in Monitor Entry %s" % (tkey, key), -3))
-        elif self.flagged:
-            self.add(line, expect(-6, PARSE_ERRORS, 0))
-        elif t < 0:
-            self.add(line, expect(-6, NO_TRIGGER_INDEX, 0))
+            self.add(line, no_trigger(tkey, key, lead=""))
+        elif self.flagged or t < 0:
+            self.add(line, self.parsed(expect(-6, NO_TRIGGER_INDEX, 0)))
         else:
             self.table[i]["triggers"][t] = trigger
-            self.changed()
-            self.add(line, expect(0, None, 0, parse=read_trigger, want=copy.deepcopy(trigger)))
+            self.add(line, self.accepted(read_trigger, trigger))
 
     def add_trigger(self):
         key, i = self.entry_index()
@@ -521,50 +477,42 @@ class SessionPlan:
         trigger = random_trigger(self.rng, logged or self.rng.random() < 0.3)
         line = "add %s%s/ %s/%s" % (TRIGGER, key, key, self.writer.bare_trigger(trigger))
         if i is None:
-            self.add(line, expect(-3, " Monitor Entry index %s does not exist" % key, -3))
-        elif self.flagged:
-            self.add(line, expect(-6, PARSE_ERRORS, 0))
-        elif not logged and trigger["vt"] != "instantaneous":
-            self.add(line, expect(-6, NOT_LOGGED, 0))
+            self.add(line, no_entry(key))
+        elif self.flagged or (not logged and trigger["vt"] != "instantaneous"):
+            self.add(line, self.parsed(expect(-6, NOT_LOGGED, 0)))
         else:
             self.table[i]["triggers"].append(trigger)
-            self.changed()
-            self.add(line, expect(0, None, 0, parse=read_trigger, want=copy.deepcopy(trigger)))
+            self.add(line, self.accepted(read_trigger, trigger))
 
     def del_trigger(self):
-        key, i = self.entry_index()
-        count = len(self.table[i]["triggers"]) if i is not None else 0
-        tkey, t = self.trigger_index(count)
+        key, i, tkey, t = self.trigger_index()
         line = "del %s%s/%s/" % (TRIGGER, key, tkey)
         if i is None:
-            self.add(line, expect(-3, " Monitor Entry index %s does not exist" % key, -3))
+            self.add(line, no_entry(key))
         elif t is None:
-            self.add(line, expect(-3, " Action Trigger index %s does not exist in Monitor Entry %s" % (tkey, key), -3))
+            self.add(line, no_trigger(tkey, key))
         elif t < 0:
             self.add(line, expect(-6, NO_TRIGGER_INDEX, 0))
         else:
             del self.table[i]["triggers"][t]
-            self.changed()
+            self.dirty = True
             self.add(line, expect(0, " Action Trigger index %s has been removed from Monitor Entry %s" % (tkey, key), 0))
 
     def malformed_request(self):
         """Requests that never reach the parser: no index in the key, no
         separator or nothing at all in the value."""
         kind = self.rng.randrange(7)
+        no_index = expect(-6, " No monitor entry index in key " + (TRIGGER if kind == 4 else ENTRY), -6)
         if kind == 0:
-            op = self.rng.choice(["get", "del"])
-            self.add("%s %s" % (op, ENTRY), expect(-6, " No monitor entry index in key " + ENTRY, -6))
+            self.add("%s %s" % (self.rng.choice(["get", "del"]), ENTRY), no_index)
         elif kind == 1:
-            self.add("set %s %s" % (ENTRY, "0/" + self.writer.entry(random_entry(self.rng))),
-                     expect(-6, " No monitor entry index in key " + ENTRY, -6))
+            self.add("set %s 0/%s" % (ENTRY, self.writer.entry(random_entry(self.rng))), no_index)
         elif kind == 2:
-            value = self.rng.choice(["", "5", "abc", " "])
-            self.add("set %s0/ %s" % (ENTRY, value), expect(-6, NO_ENTRY_XML, -6))
+            self.add("set %s0/ %s" % (ENTRY, self.rng.choice(["", "5", "abc", " "])), expect(-6, NO_ENTRY_XML, -6))
         elif kind == 3:
-            key = TRIGGER + "0/"
-            self.add("get " + key, expect(-6, " No action trigger index in key " + key, -6))
+            self.add("get %s0/" % TRIGGER, expect(-6, " No action trigger index in key %s0/" % TRIGGER, -6))
         elif kind == 4:
-            self.add("get " + TRIGGER, expect(-6, " No monitor entry index in key " + TRIGGER, -6))
+            self.add("get " + TRIGGER, no_index)
         elif kind == 5:
             self.add("set %s0/0/ 0" % TRIGGER, expect(-6, NO_SET_TRIGGER_XML, -6))
         else:
@@ -572,9 +520,7 @@ class SessionPlan:
 
     def other_key(self):
         kind = self.rng.randrange(6)
-        if kind == 0:
-            self.add("get " + PRESET_COUNT, expect(0, str(self.presets), 0))
-        elif kind == 1:
+        if kind == 1:
             i = self.rng.choice([0, self.presets - 1, self.presets, -1])
             if 0 <= i < self.presets:
                 def check(r):
@@ -584,16 +530,16 @@ class SessionPlan:
                 self.add("get %s%d/" % (PRESET, i), check)
             else:
                 self.add("get %s%d/" % (PRESET, i), expect(-3, "preset trigger index out of bounds", 0))
-        elif kind == 2:
-            self.add("get /zor/public/system/monitor/interval/",
-                     expect(0, " Current monitoring interval is 60 seconds", 0))
-        elif kind == 3:
-            self.add("get /zor/public/system/monitor/monitorLogList/", expect(0, "d20240301.log", 0))
-        elif kind == 4:
-            self.add("get /zor/public/system/monitor/monitorLog/..", expect(
-                -9, " No valid log name in key /zor/public/system/monitor/monitorLog/..", -9))
-        else:
+        elif kind == 5:
             self.add("set /zor/public/system/monitor/global-debug-level/ %d" % self.rng.randrange(5), expect(0, "", 0))
+        else:
+            line, reply, msg_id = {
+                0: ("get " + PRESET_COUNT, str(self.presets), 0),
+                2: ("get /zor/public/system/monitor/interval/", " Current monitoring interval is 60 seconds", 0),
+                3: ("get /zor/public/system/monitor/monitorLogList/", "d20240301.log", 0),
+                4: ("get /zor/public/system/monitor/monitorLog/..",
+                    " No valid log name in key /zor/public/system/monitor/monitorLog/..", -9)}[kind]
+            self.add(line, expect(msg_id, reply, msg_id))
 
     def commit(self):
         if self.dirty:
@@ -616,36 +562,20 @@ class SessionPlan:
             self.large_documents += 1
             if self.large_documents > 3:
                 kind = 1
-        binary = False
         if kind == 0:
             text = entry[: self.rng.randrange(1, len(entry))]  # cut short
         elif kind == 1:
             text = entry.replace("</monitor-entry>", "</monitor-entri>")
-        elif kind == 2:
-            text = "<monitor-entry variable=\"a\" variable=\"b\"/>"
-        elif kind == 3:
-            text = "<monitor-entry variable=\"&undefined;\"/>"
-        elif kind == 4:
-            levels = ['<!ENTITY e0 "0123456789">'] + [
-                '<!ENTITY e%d "%s">' % (n, ("&e%d;" % (n - 1)) * 10) for n in range(1, 10)]
-            text = "<!DOCTYPE monitor-entry [" + "".join(levels) + "]><monitor-entry variable=\"&e9;\"/>"
         elif kind == 5:
             text = ('<!DOCTYPE monitor-entry [<!ENTITY s SYSTEM "file://%s">]>'
                     '<monitor-entry variable="&s;"/>' % self.config_file)
-        elif kind == 6:
-            text = "<monitor-entry>" + "<a>" * 50000 + "</monitor-entry>"
-        elif kind == 7:
-            text = "<monitor-entry variable=\"" + "x" * (1 << 20) + "\">"  # large and unfinished
+        elif kind < 8:
+            text = HOSTILE[kind]
         else:
-            binary = True
             raw = bytes(self.rng.randrange(1, 256) for _ in range(self.rng.randrange(1, 200)))
             text = raw.replace(b"\n", b" ").replace(b"\r", b" ")
-        if self.rng.random() < 0.5 or not self.table:
-            prefix = "add %s " % ENTRY
-        else:
-            i = self.rng.randrange(len(self.table))
-            prefix = "set %s%d/ %d/" % (ENTRY, i, i)
-        self.add((prefix.encode() + text) if binary else prefix + text, expect_refused())
+        prefix = self.entry_prefix()
+        self.add(prefix.encode() + text if kind == 8 else prefix + text, expect_refused())
         self.flagged = True
 
     # -- the session -----------------------------------------------------------
@@ -670,8 +600,7 @@ class SessionPlan:
             if len(self.table) > 40:
                 self.del_entry()
                 continue
-            action = self.rng.choices([m for m, _ in mix], weights=[w for _, w in mix])[0]
-            action()
+            self.rng.choices([m for m, _ in mix], weights=[w for _, w in mix])[0]()
         self.commit()
 
 
@@ -679,11 +608,9 @@ class SessionPlan:
 # Running zorhost.
 
 def run_zorhost(zorhost, root, log, script_bytes, work):
-    script = os.path.join(work, "script.zor")
+    script, out_path, err_path = (os.path.join(work, name) for name in ("script.zor", "out.json", "err.txt"))
     with open(script, "wb") as f:
         f.write(script_bytes)
-    out_path = os.path.join(work, "out.json")
-    err_path = os.path.join(work, "err.txt")
     with open(out_path, "wb") as out, open(err_path, "wb") as err:
         # --keep-going: the mix checks every request's reply, including
         # those after a refused one.
@@ -691,28 +618,25 @@ def run_zorhost(zorhost, root, log, script_bytes, work):
                                  "--udp", "127.0.0.1:9", "--script", script], stdout=out, stderr=err, stdin=subprocess.DEVNULL)
         _, status, usage = os.wait4(proc.pid, 0)
         proc.returncode = status
-    with open(out_path, "rb") as f:
-        replies = [json.loads(line) for line in f.read().decode("utf-8", "replace").splitlines()
+    with open(out_path, "rb") as out, open(err_path, "rb") as err:
+        replies = [json.loads(line) for line in out.read().decode("utf-8", "replace").splitlines()
                    if line.startswith("{")]
-    with open(err_path, "rb") as f:
-        err_text = f.read().decode("utf-8", "replace")
-    return status, usage.ru_maxrss // 1024, replies, err_text
-
-
-def describe_status(status):
-    if os.WIFSIGNALED(status):
-        return "killed by signal %d" % os.WTERMSIG(status)
-    return "exit status %d" % os.WEXITSTATUS(status)
+        return status, usage.ru_maxrss // 1024, replies, err.read().decode("utf-8", "replace")
 
 
 def check_process(status, rss_mb, err_text, max_rss_mb, what):
-    if os.WIFSIGNALED(status) or os.WEXITSTATUS(status) not in (0, 1):
-        raise SoakFailure("%s: zorhost %s\n%s" % (what, describe_status(status), err_text[-3000:]))
-    for marker in ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"):
-        if marker in err_text:
-            raise SoakFailure("%s: sanitizer report\n%s" % (what, err_text[-5000:]))
+    if os.WIFSIGNALED(status):
+        raise SoakFailure("%s: zorhost killed by signal %d\n%s" % (what, os.WTERMSIG(status), err_text[-3000:]))
+    if os.WEXITSTATUS(status) not in (0, 1):
+        raise SoakFailure("%s: zorhost exit status %d\n%s" % (what, os.WEXITSTATUS(status), err_text[-3000:]))
+    if any(marker in err_text for marker in ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")):
+        raise SoakFailure("%s: sanitizer report\n%s" % (what, err_text[-5000:]))
     if rss_mb > max_rss_mb:
         raise SoakFailure("%s: zorhost peak memory %d MB, bound %d MB" % (what, rss_mb, max_rss_mb))
+
+
+def config_path(root):
+    return os.path.join(root, "etc/configs/monitor/Monitor.cfg")
 
 
 def verify_file(zorhost, root, work, committed, max_rss_mb, what):
@@ -737,21 +661,59 @@ def verify_file(zorhost, root, work, committed, max_rss_mb, what):
     leftovers = [n for n in os.listdir(os.path.dirname(config_path(root))) if n.startswith(".Monitor.cfg.tmp")]
     if leftovers:
         raise SoakFailure("%s: temporary files left beside Monitor.cfg: %s" % (what, leftovers))
-    # Independently of the module: the file is well-formed XML.
-    ET.parse(config_path(root))
+    ET.parse(config_path(root))  # well-formed XML, independently of the module
 
 
-def config_path(root):
-    return os.path.join(root, "etc/configs/monitor/Monitor.cfg")
-
-
-def initial_config(rng):
+def make_root(work, presets, rng):
+    """A private root with the presets, one log and a Monitor.cfg of five
+    random entries; returns the root and its table."""
+    root = os.path.join(work, "root")
+    os.makedirs(os.path.join(root, "etc/configs/monitor"))
+    os.makedirs(os.path.join(root, "var/log/monitor"))
+    shutil.copy(presets, os.path.join(root, "etc/configs/monitor/PresetTriggers.cfg"))
+    with open(os.path.join(root, "var/log/monitor/d20240301.log"), "w") as f:
+        f.write("2024-03-01 12:00:00 cpu-load=0.52\n")
     writer = Writer(rng)
     table = [random_entry(rng) for _ in range(5)]
-    text = '<?xml version="1.0" encoding="UTF-8"?>\n<monitor-config>\n'
-    for entry in table:
-        text += writer.entry(entry, declaration=False) + "\n"
-    return table, text + "</monitor-config>\n"
+    with open(config_path(root), "w", encoding="utf-8") as f:
+        f.write('<?xml version="1.0" encoding="UTF-8"?>\n<monitor-config>\n' +
+                "".join(writer.entry(e, declaration=False) + "\n" for e in table) + "</monitor-config>\n")
+    return root, table
+
+
+def run_soak(args, seed, work):
+    """Runs every session and returns (sessions, peak MB, entries committed
+    last, count of each result); raises SoakFailure."""
+    rng = random.Random(seed)
+    root, committed = make_root(work, args.presets, rng)
+    config_file = os.path.abspath(config_path(root))
+    presets = sum(1 for _ in ET.parse(args.presets).getroot().iter("preset-variable"))
+    sent = sessions = peak = 0
+    results = {}
+    verify_file(args.zorhost, root, work, committed, args.max_rss_mb, "initial file")
+    while sent < args.requests:
+        size = min(args.session_size, args.requests - sent)
+        what = "session %d (seed %d)" % (sessions + 1, seed)
+        plan = SessionPlan(rng, copy.deepcopy(committed), config_file, presets, size,
+                           int(size * rng.uniform(0.85, 0.95)))
+        plan.build()
+        script = b"\n".join(l if isinstance(l, bytes) else l.encode("utf-8") for l in plan.lines) + b"\n"
+        status, rss, replies, err = run_zorhost(args.zorhost, root, os.path.join(work, "session.log"), script, work)
+        check_process(status, rss, err, args.max_rss_mb, what)
+        if len(replies) != len(plan.lines):
+            raise SoakFailure("%s: %d replies for %d requests\n%s" % (what, len(replies), len(plan.lines), err[-2000:]))
+        for n, (line, check, reply) in enumerate(zip(plan.lines, plan.checks, replies)):
+            results[reply.get("result")] = results.get(reply.get("result"), 0) + 1
+            problem = check(reply)
+            if problem:
+                shown = line if isinstance(line, str) else line.decode("latin-1")
+                raise SoakFailure("%s, request %d: %s\n  request: %s" % (what, n + 1, problem, shown[:500]))
+        committed = plan.committed
+        verify_file(args.zorhost, root, work, committed, args.max_rss_mb, what)
+        sent += len(plan.lines)
+        sessions += 1
+        peak = max(peak, rss)
+    return sent, sessions, peak, len(committed), results
 
 
 def main():
@@ -769,53 +731,11 @@ def main():
     args = parser.parse_args()
 
     seed = args.seed if args.seed is not None else int(time.time())
-    rng = random.Random(seed)
     work = tempfile.mkdtemp(prefix="zorsoak.")
-    root = os.path.join(work, "root")
-    os.makedirs(os.path.join(root, "etc/configs/monitor"))
-    os.makedirs(os.path.join(root, "var/log/monitor"))
-    shutil.copy(args.presets, os.path.join(root, "etc/configs/monitor/PresetTriggers.cfg"))
-    with open(os.path.join(root, "var/log/monitor/d20240301.log"), "w") as f:
-        f.write("2024-03-01 12:00:00 cpu-load=0.52\n")
-    presets = sum(1 for _ in ET.parse(args.presets).getroot().iter("preset-variable"))
-    committed, text = initial_config(rng)
-    with open(config_path(root), "w", encoding="utf-8") as f:
-        f.write(text)
-    config_file = os.path.abspath(config_path(root))
-
     started = time.time()
-    sent = 0
-    sessions = 0
-    peak = 0
-    results = {}
     ok = False
     try:
-        verify_file(args.zorhost, root, work, committed, args.max_rss_mb, "initial file")
-        while sent < args.requests:
-            size = min(args.session_size, args.requests - sent)
-            what = "session %d (seed %d)" % (sessions + 1, seed)
-            first_bad = int(size * rng.uniform(0.85, 0.95))
-            plan = SessionPlan(rng, copy.deepcopy(committed), config_file, presets, size, first_bad)
-            plan.build()
-            script = b"\n".join(l if isinstance(l, bytes) else l.encode("utf-8") for l in plan.lines) + b"\n"
-            status, rss, replies, err = run_zorhost(args.zorhost, root, os.path.join(work, "session.log"),
-                                                    script, work)
-            check_process(status, rss, err, args.max_rss_mb, what)
-            if len(replies) != len(plan.lines):
-                raise SoakFailure("%s: %d replies for %d requests\n%s" % (what, len(replies), len(plan.lines),
-                                                                           err[-2000:]))
-            for reply in replies:
-                results[reply.get("result")] = results.get(reply.get("result"), 0) + 1
-            for n, (line, check, reply) in enumerate(zip(plan.lines, plan.checks, replies)):
-                problem = check(reply)
-                if problem:
-                    shown = line if isinstance(line, str) else line.decode("latin-1")
-                    raise SoakFailure("%s, request %d: %s\n  request: %s" % (what, n + 1, problem, shown[:500]))
-            committed = plan.committed
-            verify_file(args.zorhost, root, work, committed, args.max_rss_mb, what)
-            sent += len(plan.lines)
-            sessions += 1
-            peak = max(peak, rss)
+        sent, sessions, peak, committed, results = run_soak(args, seed, work)
         ok = True
     except SoakFailure as failure:
         print("soak: FAILED: %s" % failure, file=sys.stderr)
@@ -826,10 +746,9 @@ def main():
         if ok or not args.keep:
             shutil.rmtree(work, ignore_errors=True)
     print("soak: %d requests in %d zorhost sessions, seed %d, peak memory %d MB (bound %d MB), "
-          "%d entries committed last, %.1f s" % (sent, sessions, seed, peak, args.max_rss_mb, len(committed),
+          "%d entries committed last, %.1f s" % (sent, sessions, seed, peak, args.max_rss_mb, committed,
                                                  time.time() - started))
-    print("soak: results " + ", ".join("%s: %d" % (code, n) for code, n in
-                                       sorted(results.items(), key=lambda item: -item[1])))
+    print("soak: results " + ", ".join("%s: %d" % item for item in sorted(results.items(), key=lambda i: -i[1])))
     return 0
 
 
