@@ -1,6 +1,10 @@
 #!/usr/bin/python3
 """Long mixed-request soak of the monitor module through zorhost.
 
+One file on purpose (over 600 lines): the generator and its prediction of
+every reply are one model of the module's table, and a reply predicted in
+one file and generated in another would drift apart.
+
 Generates get, set, add and delete requests on monitor entries and action
 triggers (valid documents, documents the model refuses, malformed and hostile
 documents, wrong and missing indexes, values without their separators) and
