@@ -90,7 +90,10 @@ TEST(MonitorDaemonTest, CommittedEntryAlertsEveryPeerOnceAndAHangingProgramHolds
     ASSERT_TRUE(eventually([&] { return receive(0); })) << daemon.logText();
     EXPECT_TRUE(logged(" alert level=90 exceeds 50\n"));
     ASSERT_TRUE(eventually([&] { return zortest::fileExists(root.at("mail/1.json")); })) << daemon.logText();
-    EXPECT_NE(std::string::npos, zortest::readFile(root.at("mail/1.json")).find("Subject: Monitor alert: level=90 exceeds 50"));
+    const json mail = json::parse(zortest::readFile(root.at("mail/1.json")));
+    EXPECT_EQ(std::vector<std::string>{"ops@example.test"}, mail["rcpt_tos"].get<std::vector<std::string>>());
+    EXPECT_NE(std::string::npos, mail["content"].get<std::string>().find("Subject: Monitor alert: level=90 exceeds 50"));
+    EXPECT_TRUE(daemon.waitForLog("monitor-thread: mail sent to ops@example.test"));
     receive(1000);
     EXPECT_EQ(std::vector<std::string>{"level=90 exceeds 50"}, datagrams);
     EXPECT_EQ(1u, count(logThroughKey(), " alert "));
