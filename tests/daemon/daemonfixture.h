@@ -1,6 +1,5 @@
-// A zorhostd for tests: started in the foreground on a temporary root and
-// ready when its constructor returns, raw socket clients, and small helpers
-// shared by the daemon's test files.
+// A zorhostd for tests, started in the foreground on a temporary root and
+// ready when its constructor returns; raw socket clients and small helpers.
 #pragma once
 
 #include "protocol.h"
@@ -21,7 +20,9 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <future>
+#include <memory>
 #include <sstream>
 
 using nlohmann::json;
@@ -29,16 +30,25 @@ using zortest::TempRoot;
 
 namespace daemontest {
 
-
 constexpr int kPatienceMs = 60000; // generous: the suite also runs under sanitizers on 2 busy cores
+
+inline bool eventually(const std::function<bool()>& done)
+{
+    for (int waited = 0; waited < kPatienceMs; waited += 50) {
+        if (done()) {
+            return true;
+        }
+        poll(nullptr, 0, 50);
+    }
+    return done();
+}
 
 const std::string kConfig = "/zor/public/system/monitor/config/";
 const std::string kEntryXml = "<monitor-entry variable=\"disk-free\" log=\"false\"><frequency/></monitor-entry>";
 
-/// A zorhostd in the foreground, ready when the constructor returns.
 class Daemon {
 public:
-    Daemon(const TempRoot& root, std::vector<std::string> args) : _root(root)
+    Daemon(const TempRoot& root, std::vector<std::string> args, const std::string& workdir = "") : _root(root)
     {
         socket = root.at("run/zorhost/zorhost.sock");
         std::string notifyPath = root.at("notify.sock");
@@ -54,6 +64,9 @@ public:
         pid = fork();
         if (pid == 0) {
             setenv("NOTIFY_SOCKET", notifyPath.c_str(), 1);
+            if (!workdir.empty() && chdir(workdir.c_str()) != 0) {
+                _exit(126);
+            }
             std::string exe = zortest::binPath("zorhostd");
             std::vector<char*> argv{const_cast<char*>(exe.c_str())};
             for (std::string& a : args) {
@@ -94,16 +107,9 @@ public:
     }
     std::string log() const { return _root.at("zorhostd.log"); }
     std::string logText() const { return zortest::fileExists(log()) ? zortest::readFile(log()) : ""; }
-    /// Waits until the log holds text; false when it never came.
     bool waitForLog(const std::string& text) const
     {
-        for (int waited = 0; waited < kPatienceMs; waited += 50) {
-            if (logText().find(text) != std::string::npos) {
-                return true;
-            }
-            poll(nullptr, 0, 50);
-        }
-        return false;
+        return eventually([&] { return logText().find(text) != std::string::npos; });
     }
 
     std::string socket;
@@ -155,14 +161,19 @@ private:
     std::string _pending;
 };
 
-/// True when the connection opened; otherwise the reason goes to *error.
-inline bool opened(zor::Expected<void> result, std::string* error)
+/// Opens the session; a failure carries the daemon's reason.
+inline ::testing::AssertionResult opens(RemoteSession& session)
 {
-    if (!result) {
-        *error = result.error();
-    }
-    return static_cast<bool>(result);
+    zor::Expected<void> result = session.open();
+    return result ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << result.error();
 }
+
+/// A root holding the example configuration, for a daemon with the real module.
+struct ExampleRoot : TempRoot {
+    ExampleRoot() { copyData("monitoring/example-Monitor.cfg", "etc/configs/monitor/Monitor.cfg"); }
+    std::string config() const { return at("etc/configs/monitor/Monitor.cfg"); }
+    static std::vector<std::string> module() { return {"--module", zortest::binPath("libmonitor.so")}; }
+};
 
 inline std::string run(RemoteSession& session, const std::string& scriptLine)
 {
@@ -177,9 +188,10 @@ inline std::string field(const std::string& jsonText, const char* name)
     return j[name].is_string() ? j[name].get<std::string>() : j[name].dump();
 }
 
-/// Runs in a child as uid 65534 with the given primary group and no
-/// others; returns the daemon's first line (or why there was none).
-inline std::string firstLineAs(const std::string& socketPath, gid_t gid)
+/// Connects from a child running as uid 65534 with the given primary group
+/// and no others; returns the daemon's first line (or why there was none).
+/// With holder, the child keeps its connection until it is killed.
+inline std::string firstLineAs(const std::string& socketPath, gid_t gid, pid_t* holder = nullptr)
 {
     int out[2];
     if (pipe(out) != 0) {
@@ -188,11 +200,18 @@ inline std::string firstLineAs(const std::string& socketPath, gid_t gid)
     pid_t child = fork();
     if (child == 0) {
         close(out[0]);
-        std::string line = setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(65534) == 0
-                               ? RawClient(socketPath).line()
-                               : "cannot change user";
-        ssize_t written = write(out[1], line.data(), line.size());
-        _exit(written < 0);
+        std::unique_ptr<RawClient> client;
+        std::string line = "cannot change user";
+        if (setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(65534) == 0) {
+            client = std::make_unique<RawClient>(socketPath);
+            line = client->line();
+        }
+        bool written = write(out[1], line.data(), line.size()) == static_cast<ssize_t>(line.size());
+        close(out[1]);
+        if (holder != nullptr) {
+            pause();
+        }
+        _exit(written ? 0 : 1);
     }
     close(out[1]);
     std::string line;
@@ -201,7 +220,11 @@ inline std::string firstLineAs(const std::string& socketPath, gid_t gid)
         line.append(chunk, static_cast<size_t>(n));
     }
     close(out[0]);
-    waitpid(child, nullptr, 0);
+    if (holder != nullptr) {
+        *holder = child;
+    } else {
+        waitpid(child, nullptr, 0);
+    }
     return line;
 }
 
