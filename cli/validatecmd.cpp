@@ -26,7 +26,7 @@ monvalidate::VariableCatalogue monitorThreadVariables()
     std::stringstream text;
     text << conf.rdbuf();
     std::vector<std::string> problems;
-    for (const zormon::VariableSpec& v : zormon::parseVariablesConf(text.str(), &problems)) {
+    for (const zormon::VariableDeclaration& v : zormon::parseVariablesConf(text.str(), &problems)) {
         catalogue[v.name] = monvalidate::kindFromDefinition(v.definition);
     }
     return catalogue;

@@ -97,22 +97,22 @@ std::vector<VariableDefinition> definedVariables(const std::string& confText, in
                                                  std::vector<std::string>* problems)
 {
     std::vector<VariableDefinition> found;
-    for (VariableSpec& spec : parseVariablesConf(confText, problems)) {
-        std::vector<std::string> words = std::move(spec.words);
+    for (VariableDeclaration& declared : parseVariablesConf(confText, problems)) {
+        std::vector<std::string> words = std::move(declared.words);
         words[0] = zorResolvePath(words[0]);
-        switch (spec.kind) {
-        case VariableSpec::Kind::program: {
+        switch (declared.kind) {
+        case VariableDeclaration::Kind::program: {
             auto program = std::make_shared<ProgramSource>(std::move(words), programTimeoutMs);
-            found.push_back({spec.name, spec.definition,
+            found.push_back({declared.name, declared.definition,
                              [program](std::string* value) { return program->read(value); }, program});
             break;
         }
-        case VariableSpec::Kind::file:
-            found.push_back({spec.name, spec.definition,
+        case VariableDeclaration::Kind::file:
+            found.push_back({declared.name, declared.definition,
                              [path = words[0]](std::string* value) { return readFirstLine(path, value); }});
             break;
-        case VariableSpec::Kind::freeSpace:
-            found.push_back({spec.name, spec.definition,
+        case VariableDeclaration::Kind::freeSpace:
+            found.push_back({declared.name, declared.definition,
                              [path = words[0]](std::string* value) { return readFreeSpace(path, value); }});
             break;
         }

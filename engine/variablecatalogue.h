@@ -75,7 +75,7 @@ void forEachConfigLine(const std::string& text,
                        const std::function<void(int lineNumber, const std::vector<std::string>& words)>& visit);
 
 /// One usable line of variables.conf, not yet made into a reader.
-struct VariableSpec {
+struct VariableDeclaration {
     enum class Kind { program, file, freeSpace };
     std::string name;
     Kind kind = Kind::file;
@@ -91,6 +91,6 @@ struct VariableSpec {
 ///   NAME free-space MOUNTPOINT   MiB free to users on that file system
 /// A line that cannot be used is skipped and described in *problems; a name
 /// defined twice keeps its first line.
-std::vector<VariableSpec> parseVariablesConf(const std::string& confText, std::vector<std::string>* problems);
+std::vector<VariableDeclaration> parseVariablesConf(const std::string& confText, std::vector<std::string>* problems);
 
 } // namespace zormon

@@ -29,9 +29,9 @@ void forEachConfigLine(const std::string& text,
     }
 }
 
-std::vector<VariableSpec> parseVariablesConf(const std::string& confText, std::vector<std::string>* problems)
+std::vector<VariableDeclaration> parseVariablesConf(const std::string& confText, std::vector<std::string>* problems)
 {
-    std::vector<VariableSpec> found;
+    std::vector<VariableDeclaration> found;
     std::set<std::string> names; // of found: thousands of variables load in n log n
     forEachConfigLine(confText, [&](int number, const std::vector<std::string>& words) {
         const auto problem = [&](const std::string& why) {
@@ -48,12 +48,12 @@ std::vector<VariableSpec> parseVariablesConf(const std::string& confText, std::v
             return;
         }
         if (kind == "program") {
-            found.push_back({name, VariableSpec::Kind::program, {words.begin() + 2, words.end()},
+            found.push_back({name, VariableDeclaration::Kind::program, {words.begin() + 2, words.end()},
                              "defined: first line of the output of " + words[2]});
         } else if (kind == "file" && words.size() == 3) {
-            found.push_back({name, VariableSpec::Kind::file, {words[2]}, "defined: first line of " + words[2]});
+            found.push_back({name, VariableDeclaration::Kind::file, {words[2]}, "defined: first line of " + words[2]});
         } else if (kind == "free-space" && words.size() == 3) {
-            found.push_back({name, VariableSpec::Kind::freeSpace, {words[2]},
+            found.push_back({name, VariableDeclaration::Kind::freeSpace, {words[2]},
                              "number, MiB: space free to users on the file system of " + words[2]});
         } else {
             problem("unknown kind \"" + kind + "\" (program, file or free-space)");

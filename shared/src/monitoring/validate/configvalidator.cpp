@@ -3,6 +3,8 @@
 // cannot express. See configvalidator.h.
 #include "configvalidator.h"
 
+#include "embeddedschemas.h"
+
 #include "documentmodel.h"
 #include "schemacache.h"
 
@@ -48,13 +50,6 @@
 #include <set>
 
 namespace monvalidate {
-
-namespace schemas {
-extern const char monitor_config_xsd[];
-extern const std::size_t monitor_config_xsdSize;
-extern const char preset_triggers_xsd[];
-extern const std::size_t preset_triggers_xsdSize;
-} // namespace schemas
 
 using namespace xercesc;
 

@@ -2,7 +2,7 @@
 // them. See schemacache.h.
 #include "schemacache.h"
 
-
+#include "embeddedschemas.h"
 
 #include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/framework/XMLErrorCodes.hpp>
@@ -46,13 +46,6 @@
 #include <set>
 
 namespace monvalidate {
-
-namespace schemas {
-extern const char monitor_config_xsd[];
-extern const std::size_t monitor_config_xsdSize;
-extern const char preset_triggers_xsd[];
-extern const std::size_t preset_triggers_xsdSize;
-} // namespace schemas
 
 using namespace xercesc;
 
