@@ -11,6 +11,7 @@ namespace {
 constexpr size_t kClockLength = 19; ///< "YYYY-MM-DD HH:MM:SS"
 const std::string kSample = " sample ";
 const std::string kAlert = " alert ";
+const std::string kResolved = " resolved ";
 
 bool isControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }
 
@@ -85,12 +86,16 @@ std::string sampleText(const std::string& name, const std::string& value, bool i
 
 std::string alertText(const std::string& message) { return "alert " + message; }
 
+std::string resolvedText(const std::string& message) { return "resolved " + message; }
+
 std::string logLine(std::time_t when, const std::string& text) { return formatLocalTime(when) + " " + text + "\n"; }
 
 bool splitLogLine(const std::string& line, LogLine* out)
 {
-    for (const auto kind : {LogLine::Kind::sample, LogLine::Kind::alert}) {
-        const std::string& word = kind == LogLine::Kind::sample ? kSample : kAlert;
+    for (const auto kind : {LogLine::Kind::sample, LogLine::Kind::alert, LogLine::Kind::resolved}) {
+        const std::string& word = kind == LogLine::Kind::sample  ? kSample
+                                  : kind == LogLine::Kind::alert ? kAlert
+                                                                 : kResolved;
         if (line.size() >= kClockLength + word.size() && line.compare(kClockLength, word.size(), word) == 0) {
             out->kind = kind;
             out->clock = line.substr(0, kClockLength);

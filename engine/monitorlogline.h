@@ -3,6 +3,10 @@
 //
 //     YYYY-MM-DD HH:MM:SS sample NAME=VALUE
 //     YYYY-MM-DD HH:MM:SS alert NAME=VALUE DESCRIPTION
+//     YYYY-MM-DD HH:MM:SS resolved NAME=VALUE DESCRIPTION
+//
+// An alert that a silence or an acknowledgement kept from being sent ends
+// in " (silenced by ID)" or " (acknowledged by USER)".
 //
 // A VALUE that is a text with blanks, quotes, backslashes or control
 // characters is written in double quotes (quoteValue) and read back as it
@@ -32,18 +36,20 @@ std::string quoteValue(const std::string& value, bool isNumber);
 std::string sampleText(const std::string& name, const std::string& value, bool isNumber);
 /// What follows the time stamp of an alert line: "alert MESSAGE".
 std::string alertText(const std::string& message);
+/// What follows the time stamp of a resolved line: "resolved MESSAGE".
+std::string resolvedText(const std::string& message);
 /// The whole line as written: the time stamp of when, a blank, the text and
 /// a newline.
 std::string logLine(std::time_t when, const std::string& text);
 
 /// A line as read back (without its newline).
 struct LogLine {
-    enum class Kind { sample, alert };
+    enum class Kind { sample, alert, resolved };
     Kind kind = Kind::sample;
     std::string clock; ///< the time stamp as written
-    std::string rest;  ///< what follows "sample " or "alert "
+    std::string rest;  ///< what follows "sample ", "alert " or "resolved "
 };
-/// Splits a sample or alert line; false for any other line.
+/// Splits a sample, alert or resolved line; false for any other line.
 bool splitLogLine(const std::string& line, LogLine* out);
 /// The NAME=VALUE fields of a sample line's rest, each value as it was
 /// sampled (quotes and escapes undone).

@@ -93,15 +93,17 @@ std::vector<LogPoint> samplesOf(const std::string& text, const std::string& vari
     return points;
 }
 
-std::vector<LogAlert> alertsOf(const std::string& text, const std::string& variable)
+std::vector<LogAlert> alertsOf(const std::string& text, const std::string& variable, bool withResolved)
 {
     std::vector<LogAlert> alerts;
     LogLine parts;
     eachLine(text, [&](const std::string& line) {
-        if (!splitLogLine(line, &parts) || parts.kind != LogLine::Kind::alert) {
+        if (!splitLogLine(line, &parts) || parts.kind == LogLine::Kind::sample ||
+            (parts.kind == LogLine::Kind::resolved && !withResolved)) {
             return;
         }
         LogAlert a;
+        a.resolved = parts.kind == LogLine::Kind::resolved;
         a.variable = parts.rest.substr(0, parts.rest.find('='));
         if (!variable.empty() && a.variable != variable) {
             return;

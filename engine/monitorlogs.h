@@ -21,6 +21,7 @@ struct LogAlert {
     std::string clock;
     std::string variable;
     std::string line; ///< the whole line
+    bool resolved = false; ///< a resolved line, not an alert line
 };
 
 /// Log names (dYYYYMMDD, without ".log"), newest first.
@@ -32,8 +33,9 @@ bool readLog(const std::string& folder, const std::string& name, std::string* te
 
 /// Every sample of variable in a log text, in order.
 std::vector<LogPoint> samplesOf(const std::string& text, const std::string& variable);
-/// The alert lines of a log text (of one variable when it is not empty).
-std::vector<LogAlert> alertsOf(const std::string& text, const std::string& variable = "");
+/// The alert lines of a log text (of one variable when it is not empty);
+/// with withResolved, the resolved lines too, in the order written.
+std::vector<LogAlert> alertsOf(const std::string& text, const std::string& variable = "", bool withResolved = false);
 /// The names that sample lines of a text carry.
 std::vector<std::string> sampledNames(const std::string& text);
 

@@ -23,9 +23,14 @@
 //   /etc/configs/monitor/snmp.conf        "trap-sink HOST[:PORT] COMMUNITY" lines
 //   /etc/configs/monitor/actions.conf     "shutdown PROGRAM [ARG...]", "power-off-drive PROGRAM [ARG...]",
 //                                         "delay SECONDS" (60), "boot-grace SECONDS" (600)
-//   /var/log/monitor/dYYYYMMDD.log        alert and sample lines (monitorlogline.h), one file a local day
+//   /etc/configs/monitor/alerting.conf    "hold VARIABLE N", "flap N MINUTES", "resolved CHANNEL...",
+//                                         "alertmanager URL", "label NAME=VALUE" (alertbook.h)
+//   /var/log/monitor/dYYYYMMDD.log        alert, resolved and sample lines (monitorlogline.h), one file a local day
+//   /var/lib/zorhost/alerts.state         the alerts' states and the silences, across restarts
 #pragma once
 
+#include "alertbook.h"
+#include "alertpush.h"
 #include "monitoractions.h"
 #include "monitorlogic.h"
 #include "monitorsources.h"
@@ -56,6 +61,8 @@ struct MonitorThreadOptions {
     std::string variablesFile = "/etc/configs/monitor/variables.conf";
     std::string snmpFile = "/etc/configs/monitor/snmp.conf";
     std::string actionsFile = "/etc/configs/monitor/actions.conf";
+    std::string alertingFile = "/etc/configs/monitor/alerting.conf";
+    std::string stateFile = "/var/lib/zorhost/alerts.state";
     std::string logFolder = "/var/log/monitor/";
     /// Prefix of the kernel's files (/proc, /sys) for the built-in variables:
     /// empty reads this machine (they describe it, whatever the root).
@@ -81,6 +88,10 @@ struct MonitorThreadOptions {
     /// Lets the command of a shutdown or drive power-off run. Off, the thread
     /// only logs the command it would run: tests and demos shut nothing down.
     bool allowDrasticCommands = true;
+    /// The appliance label of the alerts sent to alert managers (its identity).
+    std::string appliance;
+    /// generatorURL of those alerts: the console's alerts page; empty: none.
+    std::string generatorUrl;
 };
 
 /// The kinds of action, as the status and /metrics name them.
@@ -115,6 +126,10 @@ struct MonitorThreadStatus {
     /// or trap not sent, a mail given up, a shutdown or power-off command
     /// missing from actions.conf or failing. Kinds without failures are absent.
     std::map<std::string, unsigned long> actionFailures;
+    /// Notifications (alerts and resolved notices) by channel (log, email,
+    /// udp, trap) and outcome: sent, failed, or why nothing was sent
+    /// (silenced, acknowledged, flapping, held: the repeat gate).
+    std::map<std::pair<std::string, std::string>, unsigned long> notifications;
 };
 
 class MonitorThread {
@@ -158,6 +173,20 @@ public:
     /// Every variable with its one-line definition, by name.
     std::vector<std::pair<std::string, std::string>> variables() const;
     MonitorThreadStatus status() const;
+
+    /// The alerts of the committed configuration, firing first.
+    std::vector<AlertView> alerts() const;
+    /// The silences in force.
+    std::vector<Silence> silences() const;
+    /// A silence of the alerts matcher names ("VARIABLE" or "VARIABLE
+    /// CONDITION") for seconds from now; saved before it returns.
+    zor::Expected<Silence> addSilence(const std::string& matcher, long seconds, const std::string& comment,
+                                      const std::string& author);
+    zor::Expected<void> removeSilence(const std::string& id);
+    /// Stops the repeats of one firing alert until it resolves; its name.
+    zor::Expected<std::string> acknowledge(const std::string& matcher, const std::string& author);
+    /// The alert managers of alerting.conf and how each is doing.
+    std::vector<ManagerStatus> alertManagers() const;
 
 private:
     struct Pending {
