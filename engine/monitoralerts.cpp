@@ -180,7 +180,7 @@ void MonitorThread::updateAlerts(Watched& watched, const Evaluation& evaluation,
                 // A recovery is told where the alert was told, whatever the
                 // repeat gate says; an alert never sent has nothing to end.
                 std::string withheld;
-                if (const Silence* silence = _book.silenceFor(alert, now)) {
+                if (_book.silenceFor(alert, now) != nullptr) {
                     withheld = "silenced";
                 } else if (alert.flapping && !flapStarts) {
                     withheld = "flapping";
