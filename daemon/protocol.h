@@ -9,6 +9,29 @@
 // request: the line `zorhost --json` prints, or {"error":"..."} for a line
 // that is not a request. Blank lines and lines starting with '#' get no
 // answer, as in a script.
+//
+// A line whose first character is '{' is a daemon command instead: a JSON
+// object {"command":NAME,...} that the daemon answers itself with one JSON
+// line. It never reaches the module and never waits for another session's
+// request. The commands, with their fields and replies:
+//
+//   {"command":"alerts"}                        {"alerts":[{...},...]}, firing first
+//   {"command":"silences"}                      {"silences":[{...},...]}, in force now
+//   {"command":"silence-add","matcher":M,       {"silence":{...}}; M is "VARIABLE" or
+//    "for":DURATION,"comment":TEXT}              "VARIABLE CONDITION", DURATION as "30m",
+//                                                "2h", "1h30m" or "1d", TEXT not empty
+//   {"command":"silence-remove","id":ID}        {"removed":ID}
+//   {"command":"ack","alert":M}                 {"acknowledged":NAME}, NAME the alert's
+//                                                whole name ("VARIABLE CONDITION")
+//
+// The fields of an alert and of a silence are those of the console's alert
+// pages. A silence's author and an acknowledgement's are the user the
+// connection's peer runs as ("uid N" when the system has no name for it).
+// Every command that cannot be done (a line that is not a JSON object, an
+// unknown command, a missing or empty field, a duration that does not read,
+// an unknown silence, an alert that is not firing) is answered
+// {"error":"..."}, saying why; a daemon without a monitor thread answers every
+// command {"error":"this daemon runs no monitor thread"}.
 #pragma once
 
 #include <string>

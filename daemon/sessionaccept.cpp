@@ -142,6 +142,7 @@ void SessionDaemon::accept()
     connection->fd = fd;
     connection->id = _nextSessionId++;
     connection->who = who;
+    connection->uid = uid;
     ++_active;
     try {
         connection->thread = std::thread(&SessionDaemon::serveConnection, this, connection.get());

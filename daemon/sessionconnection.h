@@ -14,6 +14,7 @@ struct SessionDaemon::Connection {
     std::mutex fdMutex; ///< the stop shuts fd's reading side; the thread closes it
     unsigned long id = 0;
     std::string who;
+    uid_t uid = 0; ///< the peer's user
     std::thread thread;
     std::atomic<bool> finished{false};
     bool endedWithEdits = false; ///< written by the thread before finished

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -63,6 +64,26 @@ const char* endingText(LineReader::Status status)
         return "zorhostd is stopping";
     default:
         return "the connection failed";
+    }
+}
+
+/// The user name of uid, as silences and acknowledgements record their
+/// author; "uid N" for a uid the password database does not know.
+std::string userName(uid_t uid)
+{
+    std::vector<char> buffer(4096);
+    for (;;) {
+        passwd entry{};
+        passwd* found = nullptr;
+        int failed = getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found);
+        if (failed == ERANGE && buffer.size() < (size_t(1) << 20)) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (failed == 0 && found != nullptr && found->pw_name != nullptr && found->pw_name[0] != '\0') {
+            return found->pw_name;
+        }
+        return "uid " + std::to_string(uid);
     }
 }
 
@@ -239,10 +260,17 @@ void SessionDaemon::serveConnection(Connection* c)
             LineReader reader(c->fd, _stopping, _options.maxLineBytes, &_budget);
             unsigned long lineNumber = 0;
             std::string line;
+            std::string user; // looked up at the first command: most sessions send none
             for (;;) {
                 LineReader::Status status = reader.next(&line);
                 std::string answer;
-                if (status == LineReader::Status::line) {
+                if (status == LineReader::Status::line && !line.empty() && line[0] == '{') {
+                    ++lineNumber;
+                    if (user.empty()) {
+                        user = userName(c->uid);
+                    }
+                    answer = answerCommand(line, user);
+                } else if (status == LineReader::Status::line) {
                     if (!answerLine(*session, line, ++lineNumber, &edits, &answer)) {
                         continue; // blank line or comment, as in a script
                     }
@@ -315,6 +343,21 @@ void SessionDaemon::serveConnection(Connection* c)
                                      "its own commits"));
     --_active;
     c->finished = true;
+}
+
+std::string SessionDaemon::answerCommand(const std::string& line, const std::string& user) const
+{
+    if (!_commandHandler) {
+        return errorLine("this daemon runs no monitor thread");
+    }
+    // The session outlives a handler that fails; the client hears why.
+    try {
+        return _commandHandler(line, user);
+    } catch (const std::exception& e) {
+        return errorLine(std::string("the command failed: ") + e.what());
+    } catch (...) {
+        return errorLine("the command failed");
+    }
 }
 
 bool SessionDaemon::answerLine(HostSession& session, const std::string& line, unsigned long lineNumber, bool* edits,

@@ -66,6 +66,13 @@ public:
     /// free, never while the caller waits for it, so no lock order can cycle.
     void queueLog(const std::string& text);
 
+    /// Answers a daemon command: a request line whose first character is
+    /// '{' (protocol.h). Called on the session's thread without the module
+    /// mutex, by several sessions at once; user is the client's user name.
+    /// The reply is one JSON line without its line feed. Set before serve().
+    using CommandHandler = std::function<std::string(const std::string& line, const std::string& user)>;
+    void setCommandHandler(CommandHandler handler) { _commandHandler = std::move(handler); }
+
     /// How many console logins are open, for the stop line.
     void setConsoleLogins(std::function<unsigned()> count) { _consoleLogins = std::move(count); }
 
@@ -86,6 +93,8 @@ private:
     /// gets none (blank or comment). *edits: the session has uncommitted edits.
     bool answerLine(HostSession& session, const std::string& line, unsigned long lineNumber, bool* edits,
                     std::string* answer);
+    /// The reply line to a daemon command line.
+    std::string answerCommand(const std::string& line, const std::string& user) const;
     void reapFinished();
     void stop();
     bool sendLine(int fd, const std::string& line, std::string* error);
@@ -105,6 +114,7 @@ private:
     std::atomic<unsigned> _active{0};
     MemoryBudget _budget;
     std::function<unsigned()> _consoleLogins;
+    CommandHandler _commandHandler;
     unsigned long _nextSessionId = 1;
     // Refusal lines, written by the accepting thread alone.
     bool _refusalsLogged = false;

@@ -1,5 +1,6 @@
 #include "service.h"
 
+#include "alertcommands.h"
 #include "consoleserver.h"
 #include "process.h"
 #include "sessiondaemon.h"
@@ -13,11 +14,13 @@
 #include "zorMonitorVariable.h"
 #include "zorglobals.h"
 #include "zormonitor_host.h"
+#include "zorobxinfo.h"
 #include "zorpath.h"
 
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <iostream>
@@ -47,6 +50,24 @@ zormonitor::ThreadServices servicesOf(zormon::MonitorThread& thread)
     services.variables = [&thread] { return thread.variables(); };
     services.configurationChanged = [&thread] { thread.configurationChanged(); };
     return services;
+}
+
+/// The console's alerts page, where an alert manager's user follows an
+/// alert back to this appliance. A wildcard address (every interface) gives
+/// the host name, which the site's name service resolves for whoever reads
+/// the manager's page; a loopback address only serves someone on this
+/// machine, but it is what the console really listens on.
+std::string consoleAlertsUrl(const console::ConsoleOptions& console)
+{
+    std::string host = console.address;
+    if (host == "0.0.0.0" || host == "::" || host == "*") {
+        char name[HOST_NAME_MAX + 1] = {};
+        host = gethostname(name, sizeof name - 1) == 0 && name[0] != '\0' ? name : "127.0.0.1";
+    } else if (host.find(':') != std::string::npos) {
+        host = "[" + host + "]";
+    }
+    return std::string(console.tlsCert.empty() ? "http" : "https") + "://" + host + ":" +
+           std::to_string(console.port) + "/alerts";
 }
 
 /// Uninstalls the thread's services before the thread goes away.
@@ -111,8 +132,19 @@ int runService(const Config& c)
     threadOptions.keepLogsDays = c.keepLogs;
     threadOptions.hostLog = [&daemon](const std::string& text) { daemon.queueLog("monitor-thread: " + text); };
     threadOptions.udpPost = ZORUDPThread::postMessage;
+    // Alert managers tell appliances apart by this label.
+    ZorObxInfo::loadData();
+    threadOptions.appliance = ZorObxInfo::getSerialNumber();
+    if (!c.http.empty()) {
+        threadOptions.generatorUrl = consoleAlertsUrl(c.console);
+    }
     zormon::MonitorThread monitorThread(threadOptions);
     ServicesInstalled services(monitorThread);
+    // The socket's daemon commands (alerts, silences, acknowledgements) go
+    // to the thread; the sessions' threads call this concurrently.
+    daemon.setCommandHandler([&monitorThread](const std::string& line, const std::string& user) {
+        return answerAlertCommand(monitorThread, line, user);
+    });
     monitorThread.start();
     {
         // A first session loads the configuration store, and tells at once
