@@ -1,6 +1,7 @@
 // zorhost: a small real host for the monitor module. It loads the module
 // with dlopen, opens one session, sends the requests of its command line or
 // of a script, prints every reply and closes the session.
+#include "alertcmd.h"
 #include "commands.h"
 #include "options.h"
 #include "scriptrun.h"
@@ -19,6 +20,9 @@ int main(int argc, char** argv)
         return *line->exitNow;
     }
     const Options& o = line->options;
+    if (o.alertCommand != AlertCommand::none) {
+        return runAlertCommand(o);
+    }
     if (o.op == kTry) {
         return runTryCommand(o);
     }

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace zorhost {
 
@@ -14,6 +15,9 @@ constexpr const char* kShow = "show";
 constexpr const char* kDiff = "diff";
 constexpr const char* kValidate = "validate";
 constexpr const char* kTry = "try";
+
+/// The alert commands, answered by a running zorhostd's monitor thread.
+enum class AlertCommand { none, alerts, silenceAdd, silenceList, silenceRemove, ack };
 
 struct Options {
     std::string root;
@@ -34,6 +38,10 @@ struct Options {
     double lockWait = 10;
     std::optional<std::string> connect; ///< set: run the session in zorhostd; empty: its default socket
     std::string day;                    ///< try: the day's log, dYYYYMMDD; default today
+    AlertCommand alertCommand = AlertCommand::none;
+    std::vector<std::string> words; ///< silence add, ack: the matcher's words; silence remove: the id
+    std::string duration;           ///< silence add --for
+    std::string comment;            ///< silence add --comment
 };
 
 /// What the command line asks for: options to run, or an exit status when
