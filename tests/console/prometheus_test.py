@@ -10,7 +10,6 @@ import sys
 import tempfile
 import time
 import unittest
-import urllib.error
 import urllib.parse
 import urllib.request
 
@@ -141,6 +140,9 @@ class Scrape(unittest.TestCase):
     def test_prometheus_sees_the_value_and_the_alert(self):
         self.wait_for('up{job="zorhost"}', 1)
         self.wait_for('zor_variable_value{variable="%s"}' % VARIABLE, 900)
+        # The trigger has fired (its log action counted once): the state below
+        # has an alert to show.
+        self.wait_for('zor_monitor_alerts_total{variable="%s",action="log"}' % VARIABLE, 1)
         # 1 is firing (0 inactive, 2 silenced); the condition is the trigger's own description.
         labels = dict(self.wait_for('zor_monitor_alert_state{variable="%s"}' % VARIABLE, 1))
         self.assertEqual(labels["condition"], "exceeds 500")
