@@ -7,11 +7,13 @@
 
 namespace zormon {
 
-void MonitorThread::perform(Watched& watched, const Firing& firing, std::time_t now)
+void MonitorThread::perform(Watched& watched, const Firing& firing, std::time_t now, const std::string& withheld)
 {
     const ActionTrigger* trigger = watched.state->entry.getActionTrigger(static_cast<unsigned int>(firing.trigger));
     const Action& action = trigger->getActionReference();
     const std::string name = watched.state->entry.getVariableName();
+    // The word a withheld notice is counted under: silenced, acknowledged, flapping.
+    const std::string outcome = withheld.substr(0, withheld.find(' '));
     std::vector<TrapSink> sinks;
     {
         std::lock_guard<std::mutex> lock(_mutex);
@@ -24,20 +26,35 @@ void MonitorThread::perform(Watched& watched, const Firing& firing, std::time_t 
                 ++_status.alerts[{name, kActionKinds[kind]}];
             }
         }
+        if (!withheld.empty()) {
+            for (size_t kind = 1; kind < 4; ++kind) { // email, udp, trap
+                if (carries[kind]) {
+                    countNotice(kActionKinds[kind], outcome);
+                }
+            }
+        }
     }
-    if (action.isLog() && !_log.append(now, alertText(firing.message))) {
+    const std::string note = withheld.empty() ? "" : " (" + withheld + ")";
+    if (action.isLog()) {
+        const bool written = _log.append(now, alertText(firing.message) + note);
         std::lock_guard<std::mutex> lock(_mutex);
-        ++_status.actionFailures["log"];
+        countNotice("log", written ? "sent" : "failed");
+        if (!written) {
+            ++_status.actionFailures["log"];
+        }
+    } else if (!withheld.empty()) {
+        logHost("alert " + firing.message + note); // on record even without a log action
     }
-    if (action.isUdp()) {
+    if (action.isUdp() && withheld.empty()) {
         const bool sent = _options.udpPost && _options.udpPost(firing.message.c_str()) >= 0;
         if (!sent) {
             logHost("UDP message not sent: " + firing.message);
         }
         std::lock_guard<std::mutex> lock(_mutex);
         (sent ? _status.udpSent : _status.actionFailures["udp"]) += 1;
+        countNotice("udp", sent ? "sent" : "failed");
     }
-    if (action.isTrap()) {
+    if (action.isTrap() && withheld.empty()) {
         if (sinks.empty()) {
             logHost("trap asked for, but snmp.conf names no trap-sink: " + firing.message);
         }
@@ -47,6 +64,7 @@ void MonitorThread::perform(Watched& watched, const Firing& firing, std::time_t 
                 logHost("trap not sent: " + sent.error());
             }
             std::lock_guard<std::mutex> lock(_mutex);
+            countNotice("trap", sent ? "sent" : "failed");
             if (sent) {
                 ++_status.trapsSent;
             } else {
@@ -55,13 +73,16 @@ void MonitorThread::perform(Watched& watched, const Firing& firing, std::time_t 
             }
         }
     }
-    if (action.getEmailListSize() > 0) {
+    if (action.getEmailListSize() > 0 && withheld.empty()) {
         std::vector<std::string> recipients;
         for (int i = 0; i < action.getEmailListSize(); ++i) {
             recipients.push_back(action.getEmail(static_cast<unsigned int>(i)));
         }
-        _mail->post(std::move(recipients), "Monitor alert: " + firing.message,
-                    formatLocalTime(now) + " alert " + firing.message);
+        // Queued counts as sent here; the mail worker counts what the server refused.
+        const bool queued = _mail->post(std::move(recipients), "Monitor alert: " + firing.message,
+                                        formatLocalTime(now) + " alert " + firing.message);
+        std::lock_guard<std::mutex> lock(_mutex);
+        countNotice("email", queued ? "sent" : "failed");
     }
     for (bool shutdown : {true, false}) {
         if (!(shutdown ? action.isShutdown() : action.isPowerOffDrive())) {

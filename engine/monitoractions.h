@@ -104,11 +104,12 @@ struct TrapSink {
 /// Reads snmp.conf; lines that cannot be used are described in *problems.
 std::vector<TrapSink> parseTrapSinks(const std::string& confText, std::vector<std::string>* problems);
 
-/// Sends one SNMPv2c notification zorMonitorAlert (enterprise 32473, see
-/// ZOR-MONITOR-MIB.txt) carrying the variable, the value, the trigger's
-/// description and the whole message; or why it could not.
+/// Sends one SNMPv2c notification zorMonitorAlert, or zorMonitorResolved
+/// when resolved (enterprise 32473, see ZOR-MONITOR-MIB.txt), carrying the
+/// variable, the value, the trigger's description and the whole message; or
+/// why it could not.
 zor::Expected<void> sendTrap(const TrapSink& sink, const std::string& variable, const std::string& value,
-                             const std::string& description, const std::string& message);
+                             const std::string& description, const std::string& message, bool resolved = false);
 
 /// What actions.conf says of the drastic actions.
 struct ActionSettings {

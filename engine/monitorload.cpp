@@ -50,6 +50,18 @@ void MonitorThread::loadSideFiles()
     std::vector<TrapSink> sinks = parseTrapSinks(readFileText(_options.snmpFile), &problems);
 
     ActionSettings actions = parseActionSettings(readFileText(_options.actionsFile), &problems);
+    AlertingSettings alerting = parseAlertingSettings(readFileText(_options.alertingFile), &problems);
+    AlertPushSettings push;
+    for (const std::string& url : alerting.managers) {
+        zor::Expected<std::string> checked = checkManagerUrl(url);
+        if (checked) {
+            push.managers.push_back(*checked);
+        } else {
+            problems.push_back("alerting.conf: alertmanager " + url + ": " + checked.error() + "; left out");
+        }
+    }
+    push.generatorUrl = _options.generatorUrl;
+    _pusher->configure(std::move(push));
     for (const std::string& problem : problems) {
         logHost(problem);
     }
@@ -57,6 +69,7 @@ void MonitorThread::loadSideFiles()
     _catalogue = std::move(catalogue);
     _sinks = std::move(sinks);
     _actions = std::move(actions);
+    _alerting = std::move(alerting);
     resolveVariables(); // even when the configuration then fails to load: the old catalogue is gone
 }
 
@@ -136,6 +149,7 @@ void MonitorThread::loadAll(std::time_t now)
     }
     _watched = std::move(next);
     resolveVariables();
+    alignAlerts(now);
     _status.entries = _watched.size();
     _status.configurationProblem.clear();
     _status.lastLoad = now;

@@ -290,7 +290,9 @@ Evaluation evaluateSample(EntryState& state, const Sample& sample, std::time_t n
     const int count = state.entry.getActionTriggerListLength();
     state.armed.resize(static_cast<size_t>(std::max(count, 0)), true);
     state.bounds.resize(state.armed.size());
+    state.run.resize(state.armed.size(), 0);
     result.holds.assign(state.armed.size(), false);
+    result.values.assign(state.armed.size(), std::string());
     Sample computed;
     for (int i = 0; i < count; ++i) {
         ActionTrigger* trigger = state.entry.getActionTrigger(static_cast<unsigned int>(i));
@@ -310,11 +312,18 @@ Evaluation evaluateSample(EntryState& state, const Sample& sample, std::time_t n
                              quoteValue(examined.text, examined.isNumber) +
                              "); it never fires on texts or against a text bound";
         }
-        result.holds[static_cast<size_t>(i)] = outcome.holds;
-        bool fires = outcome.holds;
+        const auto at = static_cast<size_t>(i);
+        result.holds[at] = outcome.holds;
+        result.values[at] = quoteValue(examined.text, examined.isNumber);
+        // A condition fires once it held on `hold` samples in a row; until
+        // then it is pending and an edge-triggered trigger stays armed.
+        int& run = state.run[at];
+        run = outcome.holds ? std::min(run + 1, 1 << 20) : 0;
+        const bool held = outcome.holds && run >= std::max(state.hold, 1);
+        bool fires = held;
         if (trigger->isA() != valueChanges && !trigger->isPermanent()) {
-            fires = outcome.holds && state.armed[static_cast<size_t>(i)];
-            state.armed[static_cast<size_t>(i)] = !outcome.holds;
+            fires = held && state.armed[at];
+            state.armed[at] = !held;
         }
         if (!fires) {
             continue;

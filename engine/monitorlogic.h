@@ -68,6 +68,10 @@ struct EntryState {
     bool hasPrevious = false;
     Sample previous;
     std::vector<bool> armed;  ///< per trigger: edge-triggered ones fire only when armed
+    /// Samples a trigger's condition must hold on in a row before it fires
+    /// (alerting.conf's hold; 1: at once). Not part of the entry's content.
+    int hold = 1;
+    std::vector<int> run;     ///< per trigger: samples in a row its condition held on
     std::time_t nextSample = 0;
     bool textRefusalReported = false;
     Sample latest;            ///< the last available sample, for the variable key
@@ -94,6 +98,7 @@ struct Evaluation {
     std::vector<Firing> performed; ///< firings that passed the repeat gate: their actions are to run
     std::vector<Firing> heldBack;  ///< firings the repeat gate held back
     std::vector<bool> holds; ///< per trigger: its condition holds now (value-changes: the value changed)
+    std::vector<std::string> values; ///< per trigger: the value it examined, as written in messages
     std::string refusal;     ///< set once per entry: a trigger that cannot compare a text
 };
 

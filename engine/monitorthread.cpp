@@ -30,6 +30,8 @@ MonitorThread::MonitorThread(MonitorThreadOptions options)
     _options.variablesFile = zorResolvePath(_options.variablesFile);
     _options.snmpFile = zorResolvePath(_options.snmpFile);
     _options.actionsFile = zorResolvePath(_options.actionsFile);
+    _options.alertingFile = zorResolvePath(_options.alertingFile);
+    _options.stateFile = zorResolvePath(_options.stateFile);
     _options.interval = std::max(1L, _options.interval);
     _mail = std::make_unique<MailQueue>(_options.mail, [this](const std::string& text) { logHost(text); });
     _builtins = builtinVariables(_options.systemRoot, *_clock);
@@ -37,6 +39,8 @@ MonitorThread::MonitorThread(MonitorThreadOptions options)
     // configuration library; the XML platform counts its initialisations,
     // so the module's copy starting and stopping it does not disturb ours.
     MonitoringConfiguration::initialize();
+    _pusher = std::make_unique<AlertPusher>([this](const std::string& text) { logHost(text); });
+    loadAlerts();
     loadSideFiles();
 }
 
@@ -135,6 +139,8 @@ void MonitorThread::stop()
     cancelPrograms(); // nobody takes their results up any more
     _commands.wait();
     _mail->stop();
+    _pusher->stop();
+    saveAlerts();
     std::lock_guard<std::mutex> lock(_mutex);
     _status.running = false;
 }
@@ -167,6 +173,7 @@ void MonitorThread::tick()
         _lastDay = today;
         _log.removeOld(now, _options.keepLogsDays);
     }
+    expireAlerts(now);
     for (Watched& watched : _watched) {
         if (watched.awaiting) {
             collect(watched, now);
@@ -190,6 +197,7 @@ void MonitorThread::tick()
             }
         }
     }
+    saveAlerts();
     std::lock_guard<std::mutex> lock(_mutex);
     _status.lastTick = now;
     _status.mailSent = _mail->sent();
@@ -281,9 +289,7 @@ void MonitorThread::takeReading(Watched& watched, bool available, std::time_t no
             ++i;
         }
     }
-    for (const Firing& firing : evaluation.performed) {
-        perform(watched, firing, now);
-    }
+    updateAlerts(watched, evaluation, now);
 }
 
 } // namespace zormon

@@ -209,6 +209,8 @@ private:
         /// null when none.
         std::shared_ptr<ProgramSource> awaiting;
         unsigned long ticket = 0;
+        /// Per trigger: its description, which with the variable names its alert.
+        std::vector<std::string> conditions;
     };
     using Catalogue = std::map<std::string, VariableDefinition>;
 
@@ -224,7 +226,28 @@ private:
     void takeReading(Watched& watched, bool available, std::time_t now);
     /// Kills the program runs under way.
     void cancelPrograms();
-    void perform(Watched& watched, const Firing& firing, std::time_t now);
+    /// Performs a firing's action. With `withheld` (why nothing is sent:
+    /// "silenced by s1"), the alert is only logged and drastic actions still
+    /// wait for their delay: a silence quiets notices, it never stops the
+    /// protection of the hardware.
+    void perform(Watched& watched, const Firing& firing, std::time_t now, const std::string& withheld = "");
+    /// The alert states after one evaluation: firing, pending, resolved,
+    /// flapping; notices sent; the alert managers told (monitoralerts.cpp).
+    void updateAlerts(Watched& watched, const Evaluation& evaluation, std::time_t now);
+    /// The resolved notice of an alert, on the channels that sent its alert
+    /// and that alerting.conf's resolved line names.
+    void notifyResolved(Watched& watched, int trigger, const std::vector<std::string>& channels,
+                        const std::string& message, const std::string& value, std::time_t now);
+    /// After a load: every configured trigger has its alert; alerts whose
+    /// trigger is gone are dropped and ended at the managers. Under _mutex.
+    void alignAlerts(std::time_t now);
+    /// Silences that ran out, and resolved alerts forgotten after a week.
+    void expireAlerts(std::time_t now);
+    /// Writes the state file when the book changed.
+    void saveAlerts(bool force = false);
+    void loadAlerts();
+    PushedAlert pushedOf(const Alert& alert) const;
+    void countNotice(const std::string& channel, const std::string& outcome); // under _mutex
     void runDrastic(Watched& watched, const Pending& pending, std::time_t now);
     void logHost(const std::string& text) const;
     std::string readFileText(const std::string& path) const;
@@ -243,6 +266,11 @@ private:
     MonitorThreadStatus _status;
     std::vector<TrapSink> _sinks;
     ActionSettings _actions;
+    AlertingSettings _alerting;
+    AlertBook _book; ///< guarded by _mutex
+    std::unique_ptr<AlertPusher> _pusher;
+    std::mutex _saveMutex; ///< orders the state file's writers; taken before _mutex
+    bool _saveFailing = false; ///< under _saveMutex
     std::string _lastDay;
     std::time_t _lastTick = 0;
     std::atomic<bool> _reload{true};

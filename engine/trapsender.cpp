@@ -32,6 +32,7 @@ namespace {
 /// The enterprise number reserved for documentation, under which the
 /// monitor's notification and its objects live (ZOR-MONITOR-MIB).
 const oid kAlertTrap[] = {1, 3, 6, 1, 4, 1, 32473, 1, 0, 1};
+const oid kResolvedTrap[] = {1, 3, 6, 1, 4, 1, 32473, 1, 0, 2};
 const oid kAlertObjects[] = {1, 3, 6, 1, 4, 1, 32473, 1, 1};
 const oid kSnmpTrapOid[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0};
 const oid kSysUpTime[] = {1, 3, 6, 1, 2, 1, 1, 3, 0};
@@ -52,7 +53,7 @@ void addText(netsnmp_pdu* pdu, oid column, const std::string& text)
 } // namespace
 
 zor::Expected<void> sendTrap(const TrapSink& sink, const std::string& variable, const std::string& value,
-                             const std::string& description, const std::string& message)
+                             const std::string& description, const std::string& message, bool resolved)
 {
     // No init_snmp: it would read configuration files and MIBs and make
     // folders for keys and certificates, none of which sending a v2c
@@ -78,7 +79,8 @@ zor::Expected<void> sendTrap(const TrapSink& sink, const std::string& variable, 
     netsnmp_pdu* pdu = snmp_pdu_create(SNMP_MSG_TRAP2);
     const long uptime = get_uptime();
     snmp_pdu_add_variable(pdu, kSysUpTime, OID_LENGTH(kSysUpTime), ASN_TIMETICKS, &uptime, sizeof uptime);
-    snmp_pdu_add_variable(pdu, kSnmpTrapOid, OID_LENGTH(kSnmpTrapOid), ASN_OBJECT_ID, kAlertTrap, sizeof kAlertTrap);
+    snmp_pdu_add_variable(pdu, kSnmpTrapOid, OID_LENGTH(kSnmpTrapOid), ASN_OBJECT_ID, resolved ? kResolvedTrap : kAlertTrap,
+                          sizeof kAlertTrap);
     addText(pdu, 1, variable);
     addText(pdu, 2, value);
     addText(pdu, 3, description);
@@ -95,7 +97,7 @@ zor::Expected<void> sendTrap(const TrapSink& sink, const std::string& variable, 
 }
 #else
 zor::Expected<void> sendTrap(const TrapSink& sink, const std::string&, const std::string&, const std::string&,
-                             const std::string&)
+                             const std::string&, bool)
 {
     return zor::Error{"cannot send to " + sink.peer + ": built without Net-SNMP (libsnmp-dev)"};
 }
