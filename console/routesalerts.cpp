@@ -84,13 +84,9 @@ void apiAddSilence(RouteCall& call)
     HttpResponse& res = call.response;
     std::string matcher, duration, comment;
     if (!stringField(call.body, "matcher", &matcher) || !stringField(call.body, "for", &duration) ||
-        !stringField(call.body, "comment", &comment)) {
+        (call.body.contains("comment") && !stringField(call.body, "comment", &comment))) {
         sendJson(res, {{"error", "expected {\"matcher\":\"VARIABLE [CONDITION]\", \"for\":\"2h\", \"comment\":...}"}},
                  400);
-        return;
-    }
-    if (comment.find_first_not_of(" \t\r\n") == std::string::npos) {
-        sendJson(res, {{"error", "a silence needs a comment"}}, 400);
         return;
     }
     zor::Expected<long> seconds = zormon::parseDuration(duration);
@@ -98,6 +94,7 @@ void apiAddSilence(RouteCall& call)
         sendJson(res, {{"error", seconds.error()}}, 400);
         return;
     }
+    // The thread refuses a silence without a comment, or of no alert of the configuration.
     zor::Expected<zormon::Silence> added =
         call.core.monitor().addSilence(matcher, *seconds, comment, call.session->user);
     if (!added) {
