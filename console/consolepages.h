@@ -61,6 +61,12 @@ std::string entriesAction(PageContext& c, WebSession& s, const Params& p);
 std::string logsPage(PageContext& c, WebSession& s, const std::string& name, const std::string& filter);
 std::string graphPage(PageContext& c, WebSession& s, const std::string& variable, const std::string& day, bool week);
 std::string tryPage(PageContext& c, WebSession& s, const Params& p);
+/// The firing and pending alerts, the silences in force and the last week's
+/// alert and resolved lines.
+std::string alertsPage(PageContext& c, WebSession& s);
+/// Silences, acknowledges or removes a silence as the form asks, in the
+/// session user's name; returns what to show on the next page.
+std::string alertsAction(PageContext& c, WebSession& s, const Params& p);
 const std::string& consoleScript();
 
 } // namespace console

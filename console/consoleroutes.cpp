@@ -67,6 +67,8 @@ const std::vector<ConsoleRoute>& consoleRoutes()
         {"GET", "/logs/download", A::login, page, logDownload},
         {"GET", "/graph", A::login, page, graphView},
         {"GET", "/try", A::login, page, tryView},
+        {"GET", "/alerts", A::login, page, alertsView},
+        {"POST", "/alerts", A::loginAndToken, page, alertsSubmit},
         {"POST", "/api/login", A::open, api, apiLogin},
         {"POST", "/api/logout", A::loginAndToken, api, apiLogout},
         // Any request of a management client, answered as zorhost --json answers it.
@@ -81,6 +83,11 @@ const std::vector<ConsoleRoute>& consoleRoutes()
         {"POST", "/api/validate", A::loginAndToken, api, apiValidate},
         {"POST", "/api/commit", A::loginAndToken, api, apiCommit},
         {"POST", "/api/try", A::loginAndToken, api, apiTry},
+        {"GET", "/api/alerts", A::login, api, apiAlerts},
+        {"POST", "/api/alerts", A::loginAndToken, api, apiAcknowledge},
+        {"GET", "/api/silences", A::login, api, apiSilences},
+        {"POST", "/api/silences", A::loginAndToken, api, apiAddSilence},
+        {"DELETE", "/api/silences/([^/]+)", A::loginAndToken, api, apiRemoveSilence},
         // Open to the allowed address ranges, and to a login from anywhere.
         {"GET", "/metrics", A::open, page, metricsText},
         {"GET", "/console.js", A::open, page, scriptFile},
@@ -103,11 +110,7 @@ void sendJson(HttpResponse& res, const json& body, int status)
 void installRoutes(HttpRouter& router, ConsoleCore& core)
 {
     for (const ConsoleRoute& route : consoleRoutes()) {
-        if (std::string(route.method) == "POST") {
-            router.post(route.path, guarded(core, route));
-        } else {
-            router.get(route.path, guarded(core, route));
-        }
+        router.add(route.method, route.path, guarded(core, route));
     }
     router.setExceptionHandler([](const HttpRequest&, HttpResponse& res, std::exception_ptr ep) {
         std::string what = "internal error";

@@ -3,7 +3,7 @@
 // and for anything that changes state the login's token as well). The
 // checks live here, once, so that a handler never forgets them; the
 // handlers live in files by area (routesauth.cpp, routespages.cpp,
-// routesentries.cpp, routeslogs.cpp, routesmetrics.cpp).
+// routesentries.cpp, routeslogs.cpp, routesalerts.cpp, routesmetrics.cpp).
 #pragma once
 
 #include "consolecore.h"
@@ -42,7 +42,7 @@ struct RouteCall {
 using RouteHandler = void (*)(RouteCall& call);
 
 struct ConsoleRoute {
-    const char* method; ///< GET or POST
+    const char* method; ///< GET, POST or DELETE
     const char* path;   ///< a regular expression over the whole path
     Access access;
     Audience audience;
@@ -97,6 +97,15 @@ void apiTry(RouteCall& call);
 void apiLogList(RouteCall& call);
 void apiLogText(RouteCall& call);
 void apiSamples(RouteCall& call);
+
+// routesalerts.cpp: the Alerts page's form, and the API's alerts and silences.
+void alertsView(RouteCall& call);
+void alertsSubmit(RouteCall& call);
+void apiAlerts(RouteCall& call);
+void apiAcknowledge(RouteCall& call);
+void apiSilences(RouteCall& call);
+void apiAddSilence(RouteCall& call);
+void apiRemoveSilence(RouteCall& call);
 
 // routesmetrics.cpp: the metrics.
 void metricsText(RouteCall& call);

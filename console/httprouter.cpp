@@ -2,14 +2,13 @@
 
 namespace console {
 
-void HttpRouter::get(const std::string& pattern, HttpHandler handler)
-{
-    _routes.push_back({"GET", std::regex(pattern), std::move(handler)});
-}
+void HttpRouter::get(const std::string& pattern, HttpHandler handler) { add("GET", pattern, std::move(handler)); }
 
-void HttpRouter::post(const std::string& pattern, HttpHandler handler)
+void HttpRouter::post(const std::string& pattern, HttpHandler handler) { add("POST", pattern, std::move(handler)); }
+
+void HttpRouter::add(const std::string& method, const std::string& pattern, HttpHandler handler)
 {
-    _routes.push_back({"POST", std::regex(pattern), std::move(handler)});
+    _routes.push_back({method, std::regex(pattern), std::move(handler)});
 }
 
 void HttpRouter::setExceptionHandler(HttpExceptionHandler handler) { _onException = std::move(handler); }

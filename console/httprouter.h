@@ -29,6 +29,8 @@ public:
     /// pattern is a regular expression that must match the whole path.
     void get(const std::string& pattern, HttpHandler handler);
     void post(const std::string& pattern, HttpHandler handler);
+    /// A route of any method (DELETE, say).
+    void add(const std::string& method, const std::string& pattern, HttpHandler handler);
     void setExceptionHandler(HttpExceptionHandler handler);
     /// Runs after every handler, and on the server's own answers (404,
     /// 413, 503), for headers every answer carries.

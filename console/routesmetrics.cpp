@@ -7,6 +7,8 @@
 #include "monitorthread.h"
 #include "valuescreen.h"
 
+#include <tuple>
+
 namespace console {
 
 std::vector<MetricFamily> consoleMetrics(const MetricsSnapshot& in)
@@ -40,6 +42,37 @@ std::vector<MetricFamily> consoleMetrics(const MetricsSnapshot& in)
                                   "Trigger firings that passed the repeat limit, by variable and action kind.");
     for (const auto& [key, n] : st.alerts) {
         alerts.add(n, {{"variable", key.first}, {"action", key.second}});
+    }
+    MetricFamily& states =
+        family("zor_monitor_alert_state", "gauge",
+               "State of each alert of the configuration: 0 inactive, pending or resolved, 1 firing, 2 firing but "
+               "silenced.");
+    for (const zormon::AlertView& v : in.alerts) {
+        const bool firing = v.alert.state == zormon::AlertState::firing;
+        states.add(firing ? (v.silencedBy.empty() ? 1 : 2) : 0,
+                   {{"variable", v.alert.variable}, {"condition", v.alert.condition}});
+    }
+    MetricFamily& notifications =
+        family("zor_monitor_notifications_total", "counter",
+               "Alert and resolved notifications by channel and outcome: sent, failed, or why nothing was sent.");
+    for (const auto& [key, n] : st.notifications) {
+        notifications.add(n, {{"channel", key.first}, {"outcome", key.second}});
+    }
+    // One family after the other: a family is a reference into f only until the next one is made.
+    using ManagerFigure = std::string (*)(const zormon::ManagerStatus&);
+    const std::tuple<const char*, const char*, const char*, ManagerFigure> managerFamilies[] = {
+        {"zor_alertmanager_up", "gauge", "0 when the last push to the alert manager failed.",
+         [](const zormon::ManagerStatus& m) { return std::string(m.up ? "1" : "0"); }},
+        {"zor_alertmanager_pushes_total", "counter", "Pushes the alert manager accepted.",
+         [](const zormon::ManagerStatus& m) { return std::to_string(m.pushes); }},
+        {"zor_alertmanager_failures_total", "counter", "Pushes to the alert manager that failed.",
+         [](const zormon::ManagerStatus& m) { return std::to_string(m.failures); }},
+        {"zor_alertmanager_waiting_alerts", "gauge", "Alerts not yet delivered to the alert manager.",
+         [](const zormon::ManagerStatus& m) { return std::to_string(m.waiting); }},
+    };
+    for (const auto& [name, type, help, figure] : managerFamilies) {
+        MetricFamily& managers = family(name, type, help);
+        for (const zormon::ManagerStatus& m : in.managers) managers.add(figure(m), {{"url", m.url}});
     }
     family("zor_sessions_open", "gauge", "Module sessions open, by where their client is.")
         .add(in.socketSessions, {{"client", "socket"}})
@@ -75,6 +108,8 @@ void metricsText(RouteCall& call)
         }
     }
     snapshot.status = thread.status();
+    snapshot.alerts = thread.alerts();
+    snapshot.managers = thread.alertManagers();
     snapshot.socketSessions = core.socketSessions();
     snapshot.consoleSessions = core.moduleSessions();
     snapshot.moduleParserOk = valuescreen::moduleParserProblem().empty();

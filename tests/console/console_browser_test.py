@@ -1,11 +1,12 @@
 """The console in a real browser (headless Chromium through Selenium): log
 in, add an entry from a preset through the form, commit, draw a demo day,
-show hostile names as text, refuse a wrong password, and save a screenshot
-of each page."""
+show hostile names as text, refuse a wrong password, silence a firing alert
+from the Alerts page, and save a screenshot of each page."""
 import os
 import re
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -18,11 +19,37 @@ from selenium.webdriver.support.ui import Select, WebDriverWait  # noqa: E402
 
 ZORHOSTD = os.environ["ZORHOSTD"]
 OUTPUT = os.environ.get("CONSOLE_SCREENSHOTS", os.path.join(os.getcwd(), "console-screenshots"))
+# How long the thread gets to make its alert fire on a slow machine, not how
+# quickly it has to.
+DEADLINE = 180
+FIRING_CFG = """<?xml version="1.0" encoding="UTF-8"?>
+<monitor-config>
+  <monitor-entry variable="tank-pressure" log="false">
+    <frequency><seconds>1</seconds></frequency>
+    <action-trigger value-type="instantaneous" permanent="false">
+      <single-value comparison="greater-than" value="500"/>
+      <action max-frequency="3600"><log/></action>
+    </action-trigger>
+  </monitor-entry>
+</monitor-config>
+"""
+
+
+def firing_root(root):
+    """The root's only entry samples a file variable holding 900 every second,
+    against a trigger at 500."""
+    monitor = os.path.join(root, "etc/configs/monitor")
+    with open(os.path.join(monitor, "variables.conf"), "a") as f:
+        f.write("tank-pressure  file  /var/lib/demo/tank-pressure\n")
+    with open(os.path.join(root, "var/lib/demo/tank-pressure"), "w") as f:
+        f.write("900\n")
+    with open(os.path.join(monitor, "Monitor.cfg"), "w") as f:
+        f.write(FIRING_CFG)
 
 
 class ConsoleInBrowser(unittest.TestCase):
     def setUp(self):
-        self.console = Console(ZORHOSTD)
+        self.console = Console(ZORHOSTD, prepare=firing_root if self._testMethodName == "test_alerts" else None)
         options = webdriver.ChromeOptions()
         self.profile = tempfile.TemporaryDirectory(prefix="zorconsole-chromium-")
         for arg in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
@@ -148,6 +175,31 @@ class ConsoleInBrowser(unittest.TestCase):
             self.assertIn("Wrong name or password", self.text("#message"))
         self.login("secret")
         self.assertIn("Too many failed logins", self.text("#message"))
+
+    def test_alerts(self):
+        b = self.browser
+        self.login("secret")
+        self.assertTrue(b.find_elements(By.CSS_SELECTOR, "header a[href='/alerts']"))
+        deadline = time.monotonic() + DEADLINE
+        while True:
+            self.open("/alerts")
+            rows = [r for r in b.find_elements(By.CSS_SELECTOR, "#firing tr.alert") if "tank-pressure" in r.text]
+            if rows or time.monotonic() > deadline:
+                break
+            time.sleep(1)
+        self.assertTrue(rows, b.page_source)
+        form = rows[0].find_element(By.CSS_SELECTOR, "form.silence")
+        Select(form.find_element(By.NAME, "for")).select_by_visible_text("4h")
+        form.find_element(By.NAME, "comment").send_keys("pump swap")
+        self.click(form.find_element(By.CSS_SELECTOR, "button[value=silence]"))
+        self.assertIn("silence s1", self.text("#flash"))
+        silences = b.find_elements(By.CSS_SELECTOR, "#silences tr.silence")
+        self.assertEqual(len(silences), 1)
+        self.assertIn("s1", silences[0].text)
+        self.assertIn("pump swap", silences[0].text)
+        self.assertIn("admin", silences[0].text)
+        self.assertIn("silenced by s1", self.text("#firing td.notes"))
+        self.shot("alerts")
 
 
 if __name__ == "__main__":

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <tuple>
 
 using namespace console;
 
@@ -114,6 +115,21 @@ TEST(ConsoleMetrics, TheConsolesFamiliesFromOneSnapshotAsPrometheusReadsThem)
     st.configurationProblem = "Monitor.cfg: bad";
     in.socketSessions = 1, in.consoleSessions = 2;
     in.moduleParserOk = true;
+    for (const auto& [condition, state, silence] :
+         {std::tuple{"exceeds 8", zormon::AlertState::firing, ""}, std::tuple{"exceeds 9", zormon::AlertState::firing, "s1"},
+          std::tuple{"exceeds 10", zormon::AlertState::pending, "s1"}}) {
+        zormon::AlertView v;
+        v.alert.variable = "cpu";
+        v.alert.condition = condition;
+        v.alert.state = state;
+        v.silencedBy = silence;
+        in.alerts.push_back(v);
+    }
+    st.notifications = {{{"email", "silenced"}, 2}};
+    zormon::ManagerStatus manager;
+    manager.url = "http://127.0.0.1:9093";
+    manager.up = false, manager.pushes = 4, manager.failures = 1, manager.waiting = 3;
+    in.managers = {manager};
     std::string text = exposition(consoleMetrics(in));
     for (const char* line : {
              "zor_variable_value{variable=\"cpu\"} 8.5\n",
@@ -135,6 +151,14 @@ TEST(ConsoleMetrics, TheConsolesFamiliesFromOneSnapshotAsPrometheusReadsThem)
              "zor_monitor_config_last_load_timestamp_seconds 1709251200\n",
              "zor_monitor_config_load_ok 0\n",
              "zor_module_xml_parser_ok 1\n",
+             "zor_monitor_alert_state{variable=\"cpu\",condition=\"exceeds 8\"} 1\n",
+             "zor_monitor_alert_state{variable=\"cpu\",condition=\"exceeds 9\"} 2\n",
+             "zor_monitor_alert_state{variable=\"cpu\",condition=\"exceeds 10\"} 0\n",
+             "zor_monitor_notifications_total{channel=\"email\",outcome=\"silenced\"} 2\n",
+             "zor_alertmanager_up{url=\"http://127.0.0.1:9093\"} 0\n",
+             "zor_alertmanager_pushes_total{url=\"http://127.0.0.1:9093\"} 4\n",
+             "zor_alertmanager_failures_total{url=\"http://127.0.0.1:9093\"} 1\n",
+             "zor_alertmanager_waiting_alerts{url=\"http://127.0.0.1:9093\"} 3\n",
          }) {
         EXPECT_NE(text.find(line), std::string::npos) << line;
     }

@@ -29,10 +29,13 @@ def free_port():
 
 
 class Console:
-    def __init__(self, zorhostd, extra=(), tls=False):
+    def __init__(self, zorhostd, extra=(), tls=False, prepare=None):
+        """prepare(root), when given, changes the copied root before zorhostd starts."""
         self.tmp = tempfile.mkdtemp(prefix="zorconsole-")
         self.root = os.path.join(self.tmp, "root")
         shutil.copytree(DEMO, self.root)
+        if prepare:
+            prepare(self.root)
         digest = subprocess.run(["mkpasswd", "-m", "yescrypt", "secret"], check=True, capture_output=True,
                                 text=True).stdout.strip()
         with open(os.path.join(self.root, "etc/configs/monitor/console.users"), "w") as f:
