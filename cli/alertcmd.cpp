@@ -10,11 +10,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <iostream>
-#include <sstream>
 
 using nlohmann::json;
 
@@ -190,8 +190,8 @@ int usageError(const std::string& message)
     return kExitUsage;
 }
 
-} // namespace
-
+/// The alerts reply ({"alerts":[...]}) as a table, or "no alerts"; times in
+/// local time.
 std::string alertsTable(const std::string& replyLine)
 {
     const json reply = json::parse(replyLine, nullptr, false);
@@ -223,6 +223,7 @@ std::string alertsTable(const std::string& replyLine)
     return table(rows);
 }
 
+/// The silences reply ({"silences":[...]}) as a table, or "no silences".
 std::string silencesTable(const std::string& replyLine)
 {
     const json reply = json::parse(replyLine, nullptr, false);
@@ -237,6 +238,8 @@ std::string silencesTable(const std::string& replyLine)
     }
     return table(rows);
 }
+
+} // namespace
 
 int runAlertCommand(const Options& o)
 {
