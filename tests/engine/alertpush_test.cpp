@@ -22,17 +22,7 @@ namespace {
 using Labels = std::map<std::string, std::string>;
 const char* const kBinary = "/usr/bin/prometheus-alertmanager";
 
-/// Polls until done() holds, for at most a minute (a slow machine is fine).
-bool eventually(const std::function<bool()>& done)
-{
-    for (int i = 0; i < 600; ++i) {
-        if (done()) {
-            return true;
-        }
-        usleep(100000);
-    }
-    return done();
-}
+using zortest::eventually;
 
 int freePort()
 {

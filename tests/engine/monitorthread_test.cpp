@@ -38,17 +38,7 @@ public:
     std::time_t now() const override { return gNow; }
 };
 
-/// Polls until done() holds, for at most a minute (a slow machine is fine).
-bool eventually(const std::function<bool()>& done)
-{
-    for (int i = 0; i < 600; ++i) {
-        if (done()) {
-            return true;
-        }
-        usleep(100000);
-    }
-    return done();
-}
+using zortest::eventually;
 
 std::string entry(const std::string& variable, const std::string& triggers, const std::string& freq = "<seconds>1</seconds>")
 {

@@ -162,4 +162,15 @@ HostRun runScript(const TempRoot& root, const std::string& script, const std::ve
     return runZorhost(args, script);
 }
 
+bool eventually(const std::function<bool()>& done)
+{
+    for (int i = 0; i < 600; ++i) {
+        if (done()) {
+            return true;
+        }
+        usleep(100000);
+    }
+    return done();
+}
+
 } // namespace zortest

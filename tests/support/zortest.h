@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,9 @@ HostRun runScript(const TempRoot& root, const std::string& script,
 
 /// Path of a built binary or library in the output folder.
 std::string binPath(const std::string& name);
+
+/// Polls until done() holds, for at most a minute (a slow machine is fine).
+bool eventually(const std::function<bool()>& done);
 
 /// A socket of type (SOCK_STREAM or SOCK_DGRAM) bound to 127.0.0.1 on a port
 /// the system picks, not listening; -1 on failure. The caller closes it.
