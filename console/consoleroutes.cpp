@@ -112,7 +112,8 @@ void installRoutes(HttpRouter& router, ConsoleCore& core)
     for (const ConsoleRoute& route : consoleRoutes()) {
         router.add(route.method, route.path, guarded(core, route));
     }
-    router.setExceptionHandler([](const HttpRequest&, HttpResponse& res, std::exception_ptr ep) {
+    router.setErrorBody(errorAnswer);
+    router.setExceptionHandler([](const HttpRequest& req, HttpResponse& res, std::exception_ptr ep) {
         std::string what = "internal error";
         try {
             std::rethrow_exception(ep);
@@ -120,8 +121,9 @@ void installRoutes(HttpRouter& router, ConsoleCore& core)
             what = e.what();
         } catch (...) {
         }
+        res = HttpResponse();
         res.status = 500;
-        res.setContent("error: " + what + "\n", "text/plain");
+        errorAnswer(req, res, "error: " + what);
     });
     router.setPostRoutingHandler([](const HttpRequest&, HttpResponse& res) {
         res.setHeader("X-Content-Type-Options", "nosniff");
@@ -129,6 +131,9 @@ void installRoutes(HttpRouter& router, ConsoleCore& core)
         res.setHeader("Content-Security-Policy",
                       "default-src 'self'; script-src 'self'; style-src 'self' 'unsafe-inline'; img-src 'self' data:");
         res.setHeader("Cache-Control", "no-store");
+        // The console's links carry log names, variables and days in their
+        // queries: no other site is told where a browser came from.
+        res.setHeader("Referrer-Policy", "no-referrer");
     });
 }
 

@@ -64,6 +64,10 @@ bool tokenOk(const HttpRequest& request, const WebSession& session);
 /// Sets a JSON body (invalid UTF-8 replaced) and the status.
 void sendJson(HttpResponse& response, const nlohmann::json& body, int status = 200);
 
+/// The body of an error answer whose status is set: {"error": message} for
+/// the API's paths, an HTML page for the others (routeserrors.cpp).
+void errorAnswer(const HttpRequest& request, HttpResponse& response, const std::string& message);
+
 // --- the handlers, by area --------------------------------------------------
 
 // routesauth.cpp: the login form and the API's login, logging out.

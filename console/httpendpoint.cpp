@@ -311,18 +311,16 @@ struct HttpEndpoint::Impl {
 
     MHD_Result refuse(MHD_Connection* c, Exchange& ex, int status, const char* text)
     {
-        ex.response = HttpResponse();
-        ex.response.status = status;
-        ex.response.setContent(text, "text/plain");
+        router.error(ex.request, ex.response, status, text);
         return answer(c, ex);
     }
 
     MHD_Result refusal(MHD_Connection* c, Exchange& ex)
     {
         if (ex.refusal == MHD_HTTP_CONTENT_TOO_LARGE) {
-            return refuse(c, ex, ex.refusal, "the request body is too large\n");
+            return refuse(c, ex, ex.refusal, "the request body is too large");
         }
-        return refuse(c, ex, ex.refusal, "the server is busy; try again\n");
+        return refuse(c, ex, ex.refusal, "the server is busy; try again");
     }
 
     static MHD_Result onRequest(void* cls, MHD_Connection* c, const char*, const char* method, const char*,
@@ -363,12 +361,12 @@ struct HttpEndpoint::Impl {
         }
         ex->route = d.router.match(r);
         if (ex->route == nullptr) {
-            ex->response.status = MHD_HTTP_NOT_FOUND;
+            d.router.unrouted(r, ex->response);
             return d.answer(c, *ex);
         }
         std::lock_guard<std::mutex> lock(d.jobsMutex);
         if (d.jobsStopping) {
-            return d.refuse(c, *ex, MHD_HTTP_SERVICE_UNAVAILABLE, "the server is stopping\n");
+            return d.refuse(c, *ex, MHD_HTTP_SERVICE_UNAVAILABLE, "the server is stopping");
         }
         // The connection waits aside until a handler thread has the answer.
         MHD_suspend_connection(c);

@@ -1,5 +1,7 @@
 #include "httprouter.h"
 
+#include <algorithm>
+
 namespace console {
 
 void HttpRouter::get(const std::string& pattern, HttpHandler handler) { add("GET", pattern, std::move(handler)); }
@@ -14,6 +16,45 @@ void HttpRouter::add(const std::string& method, const std::string& pattern, Http
 void HttpRouter::setExceptionHandler(HttpExceptionHandler handler) { _onException = std::move(handler); }
 
 void HttpRouter::setPostRoutingHandler(HttpHandler handler) { _postRouting = std::move(handler); }
+
+void HttpRouter::setErrorBody(HttpErrorBody writer) { _errorBody = std::move(writer); }
+
+std::vector<std::string> HttpRouter::methodsFor(const std::string& path) const
+{
+    std::vector<std::string> methods;
+    for (const HttpRoute& route : _routes) {
+        if (std::find(methods.begin(), methods.end(), route.method) == methods.end() &&
+            std::regex_match(path, route.pattern)) {
+            methods.push_back(route.method);
+        }
+    }
+    return methods;
+}
+
+void HttpRouter::unrouted(const HttpRequest& request, HttpResponse& response) const
+{
+    std::vector<std::string> methods = methodsFor(request.path);
+    if (methods.empty()) {
+        error(request, response, 404, "no such path: " + request.path);
+        return;
+    }
+    std::string allow;
+    for (const std::string& m : methods) allow += (allow.empty() ? "" : ", ") + m;
+    error(request, response, 405, request.path + " takes " + allow + ", not " + request.method);
+    response.setHeader("Allow", allow);
+}
+
+void HttpRouter::error(const HttpRequest& request, HttpResponse& response, int status,
+                       const std::string& message) const
+{
+    response = HttpResponse();
+    response.status = status;
+    if (_errorBody) {
+        _errorBody(request, response, message);
+    } else {
+        response.setContent(message + "\n", "text/plain; charset=utf-8");
+    }
+}
 
 const HttpRoute* HttpRouter::match(HttpRequest& request) const
 {
@@ -55,7 +96,7 @@ HttpResponse HttpRouter::dispatch(HttpRequest request) const
     if (const HttpRoute* route = match(request)) {
         handle(*route, request, response);
     } else {
-        response.status = 404;
+        unrouted(request, response);
     }
     finish(request, response);
     return response;

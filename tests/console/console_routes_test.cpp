@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <tuple>
 
 using namespace console;
 using json = nlohmann::json;
@@ -100,20 +101,36 @@ std::string concrete(const std::string& pattern)
 
 TEST_F(ConsoleRoutes, OnlyKnownPathsAndMethodsReachAHandler)
 {
-    for (const auto& [method, path] : std::vector<std::pair<std::string, std::string>>{
-             {"GET", "/nowhere"}, {"GET", "/api/commit"}, {"POST", "/api/entries"}, {"POST", "/metrics"},
-             {"GET", "/loginx"}, {"GET", "/api/logs/a/b"}, {"GET", "/api/logs/"}, {"GET", "/entries/"},
-             {"DELETE", "/api/silences"}, {"DELETE", "/api/alerts"}}) {
+    // No route: 404; a route of another method: 405 naming the table's methods.
+    for (const auto& [method, path, status, allow] : std::vector<std::tuple<std::string, std::string, int, std::string>>{
+             {"GET", "/nowhere", 404, ""}, {"GET", "/api/nowhere", 404, ""}, {"GET", "/loginx", 404, ""},
+             {"GET", "/api/logs/a/b", 404, ""}, {"GET", "/api/logs/", 404, ""}, {"GET", "/entries/", 404, ""},
+             {"GET", "/api/commit", 405, "POST"}, {"POST", "/api/entries", 405, "GET"},
+             {"DELETE", "/api/entries", 405, "GET"}, {"POST", "/metrics", 405, "GET"},
+             {"DELETE", "/api/silences", 405, "GET, POST"}, {"PUT", "/alerts", 405, "GET, POST"},
+             {"GET", "/api/silences/s1", 405, "DELETE"}}) {
+        SCOPED_TRACE(method + " " + path);
         HttpResponse res = send(method, path);
-        EXPECT_EQ(res.status, 404) << method << ' ' << path;
+        EXPECT_EQ(res.status, status);
+        EXPECT_EQ(res.header("Allow"), allow);
+        const std::string said = status == 404 ? "no such path: " + path : path + " takes " + allow + ", not " + method;
+        if (path.rfind("/api/", 0) == 0) {
+            EXPECT_EQ(res.contentType, "application/json");
+            EXPECT_EQ(json::parse(res.body)["error"], said);
+        } else {
+            EXPECT_EQ(res.contentType, "text/html; charset=utf-8");
+            EXPECT_NE(res.body.find("<p class=\"warn\" id=\"message\">" + said + "</p>"), std::string::npos);
+        }
         // The server's own answers carry the same headers as a handler's.
         EXPECT_EQ(res.header("X-Frame-Options"), "DENY");
         EXPECT_EQ(res.header("Cache-Control"), "no-store");
+        EXPECT_EQ(res.header("Referrer-Policy"), "no-referrer");
     }
     HttpResponse script = send("GET", "/console.js");
     EXPECT_EQ(script.status, 200);
     EXPECT_EQ(script.contentType, "text/javascript");
     EXPECT_NE(script.header("Content-Security-Policy").find("script-src 'self'"), std::string::npos);
+    EXPECT_EQ(script.header("Referrer-Policy"), "no-referrer");
 }
 
 TEST_F(ConsoleRoutes, EveryRouteButLoginAndStaticOnesNeedsALogin)
@@ -250,6 +267,23 @@ TEST_F(ConsoleRoutes, LogsByNameOnly)
     HttpResponse samples = send("GET", "/api/samples?day=d20240301&var=load-average", s.get());
     EXPECT_EQ(json::parse(samples.body),
               json::parse(R"([{"time":"2024-03-01 00:00:00","value":"0.41"},{"time":"2024-03-01 00:30:00","value":"0.46"}])"));
+    // Paged, the filter first.
+    json page = json::parse(send("GET", "/api/logs/d20240301?filter=sample&offset=1&limit=1", s.get()).body);
+    EXPECT_EQ(page["total"], 2);
+    EXPECT_EQ(page["lines"], json::array({"2024-03-01 00:30:00 sample cpu=9.5 load-average=0.46"}));
+    EXPECT_EQ(json::parse(send("GET", "/api/logs/d20240301?filter=cpu%3D8", s.get()).body)["total"], 1);
+    EXPECT_EQ(json::parse(send("GET", "/api/logs?limit=5", s.get()).body)["logs"], json::array({"d20240301"}));
+    std::string lines = send("GET", "/logs?name=d20240301&filter=sample&offset=1&limit=1", s.get()).body;
+    EXPECT_NE(lines.find("<pre id=\"log\">2024-03-01 00:30:00 sample cpu=9.5 load-average=0.46\n</pre>"),
+              std::string::npos) << lines;
+    EXPECT_NE(lines.find("Lines 2-2 of 2. <a href=\"/logs?name=d20240301&amp;filter=sample&amp;offset=0&amp;limit=1\""),
+              std::string::npos) << lines;
+    // A variable of the catalogue that the day did not sample has none; one
+    // that neither knows is a mistake.
+    EXPECT_EQ(send("GET", "/api/samples?day=d20240301&var=temperature", s.get()).body, "[]");
+    HttpResponse unknown = send("GET", "/api/samples?day=d20240301&var=nope", s.get());
+    EXPECT_EQ(unknown.status, 404);
+    EXPECT_EQ(json::parse(unknown.body)["error"], "unknown variable: nope");
     for (const char* target : {"/api/logs/..", "/api/logs/d20240302", "/api/logs/d20240301.log", "/api/logs/%2e%2e",
                                "/api/samples?day=../etc&var=cpu", "/logs/download?name=.."}) {
         EXPECT_EQ(send("GET", target, s.get()).status, 404) << target;
