@@ -2,6 +2,7 @@
 // one to acknowledge it, what is pending, the silences in force, and the
 // alert and resolved lines of the last week's monitoring logs.
 #include "pagekit.h"
+#include "paging.h"
 
 #include "monitorlogic.h"
 #include "monitorthread.h"
@@ -14,9 +15,9 @@ using namespace page;
 
 namespace {
 
-/// History lines shown at most: a week of a flapping alert would otherwise
-/// make a page no one scrolls through.
-constexpr size_t kHistoryLines = 500;
+/// History lines on one page: a week of a flapping alert would otherwise
+/// make a page no one scrolls through; and the most a request may ask for.
+constexpr size_t kHistoryLines = 500, kMostHistoryLines = 10000;
 
 std::string when(std::time_t t) { return t == 0 ? "-" : h(zormon::formatLocalTime(t)); }
 
@@ -71,7 +72,7 @@ std::vector<std::string> history(PageContext& c, std::time_t now)
 
 } // namespace
 
-std::string alertsPage(PageContext& c, WebSession& s)
+std::string alertsPage(PageContext& c, WebSession& s, const std::string& offset, const std::string& limit)
 {
     zormon::MonitorThread& thread = c.monitor();
     std::vector<zormon::AlertView> alerts = thread.alerts();
@@ -134,13 +135,10 @@ std::string alertsPage(PageContext& c, WebSession& s)
     if (lines.empty()) {
         body += "<p id=\"no-history\">No alert in the monitoring logs of the last seven days.</p>";
     } else {
-        if (lines.size() > kHistoryLines) {
-            body += "<p id=\"history-cut\">The newest " + std::to_string(kHistoryLines) + " of " +
-                    std::to_string(lines.size()) + " lines; the Logs page has them all.</p>";
-        }
+        Paging p = readPaging(offset, limit, kHistoryLines, kMostHistoryLines);
         body += "<pre id=\"history\">";
-        for (size_t i = 0; i < std::min(lines.size(), kHistoryLines); ++i) body += h(lines[i]) + "\n";
-        body += "</pre>";
+        for (size_t i = p.offset; i < p.end(lines.size()); ++i) body += h(lines[i]) + "\n";
+        body += "</pre>" + pagingLinks("history-paging", "/alerts?", p, lines.size(), "line");
     }
     return layout("Alerts", body, &s);
 }

@@ -43,7 +43,11 @@ bool firingMatch(const std::vector<zormon::AlertView>& alerts, const zormon::Ale
 
 } // namespace
 
-void alertsView(RouteCall& call) { call.response.setContent(alertsPage(call.core, *call.session), kHtml); }
+void alertsView(RouteCall& call)
+{
+    const HttpRequest& req = call.request;
+    call.response.setContent(alertsPage(call.core, *call.session, req.param("offset"), req.param("limit")), kHtml);
+}
 
 void alertsSubmit(RouteCall& call)
 {

@@ -172,6 +172,8 @@ TEST_F(ConsoleAlerts, ThePageShowsFiringAlertsSilencesAndTheWeek)
     const size_t history = page.find("<pre id=\"history\">");
     ASSERT_NE(history, std::string::npos) << page;
     EXPECT_NE(page.find(" alert ", history), std::string::npos);
+    const std::string one = alertsPage(*_core, *_session, "0", "1");
+    EXPECT_NE(one.find("id=\"history-paging\">Lines 1-1 of "), std::string::npos) << one;
 
     page = post({{"do", "silence"}, {"matcher", alert}, {"for", "7d"}, {"comment", "<b>swap</b>"}});
     EXPECT_NE(page.find("id=\"flash\">silence s1: " + alert + " until "), std::string::npos) << page;
