@@ -1,4 +1,5 @@
 #include "pagekit.h"
+#include "paging.h"
 
 #include "valuescreen.h"
 
@@ -11,6 +12,16 @@
 namespace console {
 
 using namespace page;
+
+namespace {
+
+/// Lines of a day's log and day logs on one page of the Logs page, and the
+/// most a request may ask for.
+constexpr size_t kLinesShown = 500, kLogsShown = 100, kMostShown = 10000;
+
+std::string times(size_t n) { return n == 1 ? "once" : std::to_string(n) + " times"; }
+
+} // namespace
 
 std::string loginPage(const std::string& token, const std::string& message)
 {
@@ -69,16 +80,20 @@ std::string overviewPage(PageContext& c, WebSession& s)
     return layout("Overview", body, &s);
 }
 
-std::string logsPage(PageContext& c, WebSession& s, const std::string& name, const std::string& filter)
+std::string logsPage(PageContext& c, WebSession& s, const std::string& name, const std::string& filter,
+                     const std::string& offset, const std::string& limit)
 {
     std::string body;
     if (name.empty()) {
+        std::vector<std::string> names = listLogs(c.logFolder());
+        Paging p = readPaging(offset, limit, kLogsShown, kMostShown);
         body += "<ul id=\"logs\">";
-        for (const auto& n : listLogs(c.logFolder())) {
+        for (size_t i = p.offset; i < p.end(names.size()); ++i) {
+            const std::string& n = names[i];
             body += "<li><a href=\"/logs?name=" + h(q(n)) + "\">" + h(n) + "</a> (<a href=\"/logs/download?name=" + h(q(n)) +
                     "\">download</a>, <a href=\"/graph?day=" + h(q(n)) + "\">graph</a>)</li>";
         }
-        return layout("Logs", body + "</ul>", &s);
+        return layout("Logs", body + "</ul>" + pagingLinks("paging", "/logs?", p, names.size(), "log"), &s);
     }
     std::string text;
     if (!readLog(c.logFolder(), name, &text)) {
@@ -87,31 +102,18 @@ std::string logsPage(PageContext& c, WebSession& s, const std::string& name, con
     body += "<form method=\"get\" action=\"/logs\"><input type=\"hidden\" name=\"name\" value=\"" + h(name) +
             "\"><label>Lines containing <input name=\"filter\" value=\"" + h(filter) +
             "\"></label> <button>Filter</button> <a href=\"/logs/download?name=" + h(q(name)) + "\">download</a></form><pre id=\"log\">";
+    // The filter picks the lines first, so that the pages count only those.
+    Paging p = readPaging(offset, limit, kLinesShown, kMostShown);
     std::stringstream ss(text);
     std::string line;
+    size_t total = 0;
     while (std::getline(ss, line)) {
-        if (filter.empty() || line.find(filter) != std::string::npos) body += h(line) + "\n";
+        if (!filter.empty() && line.find(filter) == std::string::npos) continue;
+        if (total >= p.offset && total < p.offset + p.limit) body += h(line) + "\n";
+        ++total;
     }
-    return layout("Log " + name, body + "</pre>", &s);
-}
-
-std::string graphPage(PageContext& c, WebSession& s, const std::string& variable, const std::string& dayParam,
-                      bool week)
-{
-    auto days = listLogs(c.logFolder());
-    std::string day = dayParam.empty() && !days.empty() ? days.front() : dayParam;
-    std::vector<std::string> names;
-    std::string text;
-    if (readLog(c.logFolder(), day, &text)) names = sampledNames(text);
-    std::string var = variable.empty() && !names.empty() ? names.front() : variable;
-    std::string body = "<form method=\"get\" action=\"/graph\"><label>Variable " + select("var", names, var) +
-                       "</label> <label>Day " + dayPicker(c, day) + "</label> <label>Span " +
-                       select("span", {"day", "week"}, week ? "week" : "day") + "</label> <button>Draw</button></form>";
-    Series series = readSeries(c, var, day, week);
-    body += "<p id=\"summary\">" + h(var) + ": " + std::to_string(series.points.size()) + " samples, " +
-            std::to_string(series.alerts.size()) + " alerts</p>" + svgGraph(series, thresholds(c, s, var), nullptr) +
-            "<p>Dashed: thresholds of the triggers on this variable; red lines: alerts.</p>";
-    return layout("Graph", body, &s);
+    const std::string target = "/logs?name=" + q(name) + (filter.empty() ? "" : "&filter=" + q(filter)) + "&";
+    return layout("Log " + name, body + "</pre>" + pagingLinks("paging", target, p, total, "line"), &s);
 }
 
 std::string tryPage(PageContext& c, WebSession& s, const Params& p)
@@ -157,15 +159,10 @@ std::string tryPage(PageContext& c, WebSession& s, const Params& p)
             TryResult r = tryTrigger(variable, t, samplesOf(text, variable), c.interval());
             Series series = readSeries(c, variable, day, false);
             body += "<p id=\"summary\">" + h(source) + " (" + h(describeTrigger(t)) + ") on " + h(variable) + ", " +
-                    h(day) + ": " + std::to_string(r.points.size()) + " samples, would have acted " +
-                    std::to_string(r.fired) + " times, held back by the repeat limit " + std::to_string(r.suppressed) +
-                    " times.</p>";
-            std::vector<std::pair<double, std::string>> lines;
-            zormon::Sample sv;
-            for (const std::string& v : {t.value, t.lowValue, t.highValue}) {
-                if (t.kind != "value-changes" && zormon::parseSample(v, &sv) && sv.isNumber) lines.emplace_back(sv.number, describeTrigger(t));
-            }
-            body += svgGraph(series, lines, &r) + "<p>Red dots: would have acted; orange rings: held back.</p><pre id=\"firings\">";
+                    h(day) + ": " + counted(r.points.size(), "sample") + ", would have acted " + times(r.fired) +
+                    ", held back by the repeat limit " + times(r.suppressed) + ".</p>";
+            const std::string unit = unitOf(variable);
+            body += svgGraph(series, thresholdsOf(t, unit), &r, unit) + "<p>Red dots: would have acted; orange rings: held back.</p><pre id=\"firings\">";
             for (const auto& pt : r.points) {
                 if (pt.fired || pt.suppressed) body += h(pt.sample.clock + (pt.fired ? " acts  " : " held  ") + pt.message) + "\n";
             }

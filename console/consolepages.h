@@ -54,16 +54,25 @@ using Params = std::function<std::string(const std::string&)>;
 
 std::string loginPage(const std::string& token, const std::string& message);
 std::string errorPage(WebSession& s, const std::string& message);
+/// The page of an error answer with no login at hand (an unknown path, a
+/// wrong method, a refused or failed request).
+std::string statusPage(int status, const std::string& message);
 std::string overviewPage(PageContext& c, WebSession& s);
 std::string entriesPage(PageContext& c, WebSession& s);
 /// Runs the form's operation; returns what to show on the next page.
 std::string entriesAction(PageContext& c, WebSession& s, const Params& p);
-std::string logsPage(PageContext& c, WebSession& s, const std::string& name, const std::string& filter);
-std::string graphPage(PageContext& c, WebSession& s, const std::string& variable, const std::string& day, bool week);
+/// The day logs, or a day's lines containing filter, a page at a time
+/// (offset and limit as the query gives them).
+std::string logsPage(PageContext& c, WebSession& s, const std::string& name, const std::string& filter,
+                     const std::string& offset = "", const std::string& limit = "");
+/// A variable's graph: var, day, range (15m, 1h, 6h, day, week, custom),
+/// from and to as the query gives them.
+std::string graphPage(PageContext& c, WebSession& s, const Params& p);
 std::string tryPage(PageContext& c, WebSession& s, const Params& p);
 /// The firing and pending alerts, the silences in force and the last week's
-/// alert and resolved lines.
-std::string alertsPage(PageContext& c, WebSession& s);
+/// alert and resolved lines, those a page at a time (offset and limit as
+/// the query gives them).
+std::string alertsPage(PageContext& c, WebSession& s, const std::string& offset = "", const std::string& limit = "");
 /// Silences, acknowledges or removes a silence as the form asks, in the
 /// session user's name; returns what to show on the next page.
 std::string alertsAction(PageContext& c, WebSession& s, const Params& p);

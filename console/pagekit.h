@@ -44,7 +44,7 @@ TriggerForm triggerFromForm(const Params& p);
 std::string presetPicker(const std::vector<std::pair<std::string, PresetForm>>& presets,
                          const std::set<std::string>& known, const std::string& chosen);
 
-/// A variable's samples and alerts over a span of days.
+/// A variable's samples and alerts over a range of time.
 struct Series {
     std::vector<LogPoint> points;
     std::vector<LogAlert> alerts;
@@ -54,13 +54,54 @@ struct Series {
 /// The log names of the day and, for a week, the six days before it
 /// (oldest first).
 std::vector<std::string> spanDays(const std::string& day, bool week);
+/// The samples and alerts of the day logs from..to that fall in it.
+Series readSeries(PageContext& c, const std::string& variable, std::time_t from, std::time_t to);
+/// The whole day, or the week that ends with it.
 Series readSeries(PageContext& c, const std::string& variable, const std::string& day, bool week);
+
+/// The unit a built-in variable's samples are in ("%", "MiB"...); "" when
+/// it has none or is not a built-in.
+std::string unitOf(const std::string& variable);
+/// "90 %", or "90" without a unit.
+std::string withUnit(const std::string& number, const std::string& unit);
+/// Round values (1, 2 or 5 times a power of ten apart), about most of them,
+/// from at or below lo to at or above hi.
+std::vector<double> valueTicks(double lo, double hi, int most);
+
+struct TimeTick {
+    std::time_t when;
+    std::string label; ///< HH:MM, MM-DD at a midnight, or YYYY-MM-DD for ticks a day or more apart
+};
+/// Ticks at round local times (every 1, 5 or 15 minutes, 1, 3 or 6 hours,
+/// or days), at most about eight of them.
+std::vector<TimeTick> timeTicks(std::time_t from, std::time_t to);
+
+/// The time a graph covers.
+struct GraphRange {
+    std::time_t from = 0, to = 0;
+    std::string name;    ///< 15m, 1h, 6h, day, week or custom
+    std::string problem; ///< why custom times were not taken
+};
+/// 15m, 1h, 6h, day or week ending now when day is today's log, at the end
+/// of day otherwise; custom from..to (a browser's date-time fields). An
+/// unknown range is a day; a custom one that does not parse or ends before
+/// it starts is a day, with a problem.
+GraphRange graphRange(const std::string& range, const std::string& day, const std::string& from,
+                      const std::string& to, std::time_t now);
+
+/// A threshold line: its value, the label drawn on it ("exceeds 90 %") and
+/// the whole trigger.
+struct Threshold {
+    double value;
+    std::string label, detail;
+};
+std::vector<Threshold> thresholdsOf(const TriggerForm& trigger, const std::string& unit);
 /// Thresholds of the session table's triggers on variable.
-std::vector<std::pair<double, std::string>> thresholds(PageContext& c, WebSession& s, const std::string& variable);
-/// The series as SVG, with threshold lines and, when tried is given, its
-/// firings marked.
-std::string svgGraph(const Series& series, const std::vector<std::pair<double, std::string>>& lines,
-                     const TryResult* tried);
+std::vector<Threshold> thresholds(PageContext& c, WebSession& s, const std::string& variable);
+/// The series as SVG, with labelled threshold lines, alerts marked on the
+/// line and, when tried is given, its firings marked; values in unit.
+std::string svgGraph(const Series& series, const std::vector<Threshold>& lines, const TryResult* tried,
+                     const std::string& unit = "");
 
 } // namespace page
 } // namespace console

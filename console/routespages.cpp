@@ -34,7 +34,9 @@ void entriesSubmit(RouteCall& call)
 void logsView(RouteCall& call)
 {
     const HttpRequest& req = call.request;
-    call.response.setContent(logsPage(call.core, *call.session, req.param("name"), req.param("filter")), kHtml);
+    call.response.setContent(logsPage(call.core, *call.session, req.param("name"), req.param("filter"),
+                                      req.param("offset"), req.param("limit")),
+                             kHtml);
 }
 
 void logDownload(RouteCall& call)
@@ -55,7 +57,7 @@ void graphView(RouteCall& call)
 {
     const HttpRequest& req = call.request;
     call.response.setContent(
-        graphPage(call.core, *call.session, req.param("var"), req.param("day"), req.param("span") == "week"), kHtml);
+        graphPage(call.core, *call.session, [&req](const std::string& name) { return req.param(name); }), kHtml);
 }
 
 void tryView(RouteCall& call)
