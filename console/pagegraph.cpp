@@ -19,6 +19,8 @@ namespace page {
 
 namespace {
 
+constexpr long kLongestCustom = 31 * 86400;
+
 /// Local midnight of the day of when.
 std::time_t midnightOf(std::time_t when, int addDays = 0)
 {
@@ -186,11 +188,12 @@ GraphRange graphRange(const std::string& range, const std::string& day, const st
     if (range == "custom") {
         r.from = readWhen(from);
         r.to = readWhen(to);
-        if (r.from != 0 && r.to > r.from) {
+        // Each day of the range is a log read whole: a month at most.
+        if (r.from != 0 && r.to > r.from && r.to - r.from <= kLongestCustom) {
             r.name = range;
             return r;
         }
-        r.problem = "The custom range needs a start before its end.";
+        r.problem = "The custom range needs a start before its end, at most 31 days apart.";
     }
     static const std::map<std::string, long> lengths = {
         {"15m", 900}, {"1h", 3600}, {"6h", 6 * 3600}, {"day", 86400}, {"week", 7 * 86400}};
@@ -289,7 +292,8 @@ std::string svgGraph(const Series& series, const std::vector<Threshold>& lines, 
     for (const auto& l : lines) {
         o << "<g class=\"threshold-line\"><title>" << h(l.detail) << "</title><line class=\"threshold\" x1=\"" << L
           << "\" x2=\"" << W - R << "\" y1=\"" << y(l.value) << "\" y2=\"" << y(l.value)
-          << "\"/><text class=\"threshold-label\" x=\"" << W - R - 4 << "\" y=\"" << y(l.value) - 4
+          << "\"/><text class=\"threshold-label\" x=\"" << W - R - 4 << "\" y=\""
+          << (y(l.value) - 4 < T + 11 ? y(l.value) + 13 : y(l.value) - 4)
           << "\" font-size=\"11\" text-anchor=\"end\" fill=\"#080\">" << h(l.label) << "</text></g>";
     }
     if (!values.empty()) {
@@ -339,13 +343,12 @@ std::string graphPage(PageContext& c, WebSession& s, const Params& p)
 
     std::string choices;
     for (const auto& [value, label] : page::rangeChoices()) choices += page::option(value, label, value == range.name);
-    const bool custom = range.name == "custom";
     std::string body = "<form method=\"get\" action=\"/graph\"><label>Variable " + page::select("var", names, var) +
                        "</label> <label>Day " + page::dayPicker(c, day) + "</label> <label>Range <select name=\"range\">" +
                        choices + "</select></label> <label>from <input type=\"datetime-local\" name=\"from\" value=\"" +
-                       page::h(custom ? page::whenField(range.from) : p("from")) +
+                       page::h(page::whenField(range.from)) +
                        "\"></label> <label>to <input type=\"datetime-local\" name=\"to\" value=\"" +
-                       page::h(custom ? page::whenField(range.to) : p("to")) + "\"></label> <button>Draw</button></form>";
+                       page::h(page::whenField(range.to)) + "\"></label> <button>Draw</button></form>";
     if (!range.problem.empty()) body += "<p class=\"warn\" id=\"range-problem\">" + page::h(range.problem) + "</p>";
     page::Series series = page::readSeries(c, var, range.from, range.to);
     const std::string unit = page::unitOf(var);

@@ -15,6 +15,7 @@ from consolefixture import Console  # noqa: E402
 from selenium import webdriver  # noqa: E402
 from selenium.webdriver.chrome.service import Service  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
 ZORHOSTD = os.environ["ZORHOSTD"]
 OUTPUT = os.environ.get("CONSOLE_SCREENSHOTS", os.path.join(os.getcwd(), "console-screenshots"))
@@ -89,7 +90,8 @@ class GraphInBrowser(unittest.TestCase):
         b.find_element(By.ID, "user").send_keys("admin")
         b.find_element(By.ID, "password").send_keys("secret")
         b.find_element(By.ID, "login").click()
-        self.assertTrue(b.find_elements(By.CSS_SELECTOR, "header a[href='/graph']"))
+        # The click returns before the overview has loaded.
+        WebDriverWait(b, 120).until(lambda d: d.find_elements(By.CSS_SELECTOR, "header a[href='/graph']"))
 
         self.open("/graph?var=cpu&range=15m&day=" + time.strftime("d%Y%m%d", time.localtime(time.time() - AGO)))
         summary = b.find_element(By.ID, "summary").text

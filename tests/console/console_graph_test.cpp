@@ -75,6 +75,7 @@ TEST_F(ConsoleGraph, RangesEndNowForTodayAndAtTheEndOfAPastDay)
     EXPECT_EQ(wrong.name, "day");
     EXPECT_EQ(wrong.from, at("2024-03-01 00:00:00"));
     EXPECT_FALSE(wrong.problem.empty());
+    EXPECT_EQ(graphRange("custom", "d20240301", "2024-01-01T00:00", "2024-03-01T00:00", now).name, "day");
     EXPECT_EQ(graphRange("nonsense", "d20240302", "", "", now).to - graphRange("nonsense", "d20240302", "", "", now).from,
               86400);
 }
