@@ -46,7 +46,7 @@ void logDownload(RouteCall& call)
     std::string text;
     if (!readLog(call.core.logFolder(), name, &text)) {
         res.status = 404;
-        res.setContent("no such log\n", "text/plain");
+        errorAnswer(call.request, res, "no such log");
         return;
     }
     res.setHeader("Content-Disposition", "attachment; filename=\"" + name + ".log\"");
