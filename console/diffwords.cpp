@@ -4,6 +4,7 @@
 #include "showdiff.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace console {
 
@@ -114,21 +115,51 @@ std::string changedEntry(size_t index, const std::string& xa, const std::string&
 
 std::vector<std::string> diffWords(const std::vector<std::string>& before, const std::vector<std::string>& after)
 {
-    std::vector<std::string> lines;
+    // The entries that differ, either side. The XML diff pairs them by
+    // position; in words, an entry is the same entry when it watches the same
+    // variable, so that removing one entry does not read as every later one
+    // changing into its neighbour.
+    std::vector<size_t> gone, come;
     for (const EntryChange& c : diffEntries(before, after)) {
+        if (c.kind != EntryChange::added) gone.push_back(c.was);
+        if (c.kind != EntryChange::removed) come.push_back(c.index);
+    }
+    auto variableOf = [](const std::string& xml) {
         EntryForm e;
-        if (c.kind == EntryChange::changed) {
-            lines.push_back(changedEntry(c.index, before[c.was], after[c.index]));
-        } else if (c.kind == EntryChange::removed) {
-            lines.push_back(readEntry(before[c.was], &e) ? "Removed entry " + entryRef(c.was, e.variable)
-                                                         : "Removed entry " + std::to_string(c.was));
-        } else if (readEntry(after[c.index], &e)) {
-            lines.push_back("Added entry " + entryRef(c.index, e.variable) + ": " + describeSchedule(e) + ", " +
-                            yesNo(e.log, "logged", "not logged") + triggersText(e));
+        return readEntry(xml, &e) ? e.variable : std::string();
+    };
+    std::vector<std::pair<size_t, std::string>> changed; // by the new table's order
+    std::vector<std::string> removed, added;
+    std::vector<bool> matched(come.size(), false);
+    for (size_t was : gone) {
+        const std::string variable = variableOf(before[was]);
+        size_t k = 0;
+        while (k < come.size() && (matched[k] || variableOf(after[come[k]]) != variable)) ++k;
+        EntryForm e;
+        if (k < come.size()) {
+            matched[k] = true;
+            changed.emplace_back(come[k], changedEntry(come[k], before[was], after[come[k]]));
         } else {
-            lines.push_back("Added entry " + std::to_string(c.index) + " (its text is not a readable entry)");
+            removed.push_back(readEntry(before[was], &e) ? "Removed entry " + entryRef(was, e.variable)
+                                                         : "Removed entry " + std::to_string(was));
         }
     }
+    for (size_t k = 0; k < come.size(); ++k) {
+        EntryForm e;
+        if (matched[k]) {
+            continue;
+        } else if (readEntry(after[come[k]], &e)) {
+            added.push_back("Added entry " + entryRef(come[k], e.variable) + ": " + describeSchedule(e) + ", " +
+                            yesNo(e.log, "logged", "not logged") + triggersText(e));
+        } else {
+            added.push_back("Added entry " + std::to_string(come[k]) + " (its text is not a readable entry)");
+        }
+    }
+    std::sort(changed.begin(), changed.end());
+    std::vector<std::string> lines;
+    for (auto& [index, line] : changed) lines.push_back(std::move(line));
+    lines.insert(lines.end(), removed.begin(), removed.end());
+    lines.insert(lines.end(), added.begin(), added.end());
     return lines;
 }
 
