@@ -7,6 +7,8 @@
 #include "replyformat.h"
 #include "scriptrun.h"
 #include "showdiff.h"
+
+#include "diffwords.h"
 #include "strictcheck.h"
 #include "triggertry.h"
 #include "validatecmd.h"
@@ -122,7 +124,7 @@ int runSession(const Options& o, const std::vector<HostRequest>& requests, const
         }
         std::optional<SessionDiff> changes;
         if (diff) {
-            changes.emplace(run, o.json, std::cout, std::cerr);
+            changes.emplace(run, o.json, std::cout, std::cerr, console::diffWords);
             options.beforeCommit = [&changes] { changes->print(); };
             options.afterCommit = [&changes] { changes->committed(); };
         }

@@ -2,7 +2,10 @@
 #include "monitorkeys.h"
 
 #include "configtext.h"
+#include "diffwords.h"
 #include "variableprefetch.h"
+
+#include "audittrail.h"
 
 #include "configvalidator.h"
 #include "hostsession.h"
@@ -252,7 +255,7 @@ std::string ConsoleCore::diffText(WebSession& s, bool asJson)
         return now.error();
     }
     std::ostringstream out;
-    printDiff(s.committed, *now, asJson, out);
+    printDiff(s.committed, *now, asJson, out, diffWords);
     return out.str();
 }
 
@@ -282,6 +285,9 @@ RequestOutcome ConsoleCore::commit(WebSession& s)
     if (o.result && *o.result >= 0) {
         zor::Expected<std::vector<std::string>> now = table(s);
         if (now) {
+            if (_options.audit && commitWrote(o)) {
+                _options.audit->committed(s.user, s.peer, *now);
+            }
             s.committed = std::move(*now);
         }
     }

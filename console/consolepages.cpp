@@ -76,7 +76,7 @@ std::string overviewPage(PageContext& c, WebSession& s)
             "</td></tr><tr><th>Actions performed</th><td>" + std::to_string(st.performed) +
             "</td></tr><tr><th>Failed (trap, e-mail)</th><td>" + std::to_string(st.trapFailures) + ", " +
             std::to_string(st.mailFailed) + "</td></tr></table>";
-    body += "<h2>Uncommitted changes of this session</h2><pre id=\"diff\">" + h(c.diffText(s, false)) + "</pre>";
+    body += "<h2>Uncommitted changes of this session</h2>" + diffSection(c, s);
     return layout("Overview", body, &s);
 }
 

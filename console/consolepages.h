@@ -24,6 +24,7 @@ namespace console {
 /// request that needs the module (a login alone costs only these fields).
 struct WebSession {
     std::string id, csrf, user;
+    std::string peer; ///< the client's address at login, for the audit trail
     std::unique_ptr<HostSession> host; ///< null until then; used under the module mutex only
     std::time_t lastUse = 0;
     std::vector<std::string> committed; ///< the table as last committed, for diff
@@ -77,5 +78,11 @@ std::string alertsPage(PageContext& c, WebSession& s, const std::string& offset 
 /// session user's name; returns what to show on the next page.
 std::string alertsAction(PageContext& c, WebSession& s, const Params& p);
 const std::string& consoleScript();
+/// What the session changed against the table it last committed: in words,
+/// with the XML lines behind a toggle (pagediff.cpp); the Overview shows it too.
+std::string diffSection(PageContext& c, WebSession& s);
+std::string diffPage(PageContext& c, WebSession& s);
+/// The commits of the audit logs, newest first, a page of them at a time.
+std::string historyPage(WebSession& s, const std::string& folder, size_t offset, size_t limit);
 
 } // namespace console

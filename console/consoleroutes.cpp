@@ -69,6 +69,8 @@ const std::vector<ConsoleRoute>& consoleRoutes()
         {"GET", "/try", A::login, page, tryView},
         {"GET", "/alerts", A::login, page, alertsView},
         {"POST", "/alerts", A::loginAndToken, page, alertsSubmit},
+        {"GET", "/diff", A::login, page, diffView},
+        {"GET", "/history", A::login, page, historyView},
         {"POST", "/api/login", A::open, api, apiLogin},
         {"POST", "/api/logout", A::loginAndToken, api, apiLogout},
         // Any request of a management client, answered as zorhost --json answers it.
@@ -80,6 +82,7 @@ const std::vector<ConsoleRoute>& consoleRoutes()
         {"GET", "/api/logs/([^/]+)", A::login, api, apiLogText},
         {"GET", "/api/samples", A::login, api, apiSamples},
         {"GET", "/api/diff", A::login, api, apiDiff},
+        {"GET", "/api/history", A::login, api, apiHistory},
         {"POST", "/api/validate", A::loginAndToken, api, apiValidate},
         {"POST", "/api/commit", A::loginAndToken, api, apiCommit},
         {"POST", "/api/try", A::loginAndToken, api, apiTry},

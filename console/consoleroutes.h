@@ -111,6 +111,11 @@ void apiSilences(RouteCall& call);
 void apiAddSilence(RouteCall& call);
 void apiRemoveSilence(RouteCall& call);
 
+// routeshistory.cpp: the Diff and History pages, the API's history.
+void diffView(RouteCall& call);
+void historyView(RouteCall& call);
+void apiHistory(RouteCall& call);
+
 // routesmetrics.cpp: the metrics.
 void metricsText(RouteCall& call);
 

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+class AuditTrail;
+
 namespace zormon {
 class MonitorThread;
 }
@@ -38,6 +40,7 @@ struct ConsoleOptions {
     unsigned loginsPerUser = 8; ///< logins open at once for one user name
     unsigned loginsInAll = 32;  ///< logins open at once, all users together
     HttpLimits http;
+    AuditTrail* audit = nullptr; ///< where logins, logouts and commits are recorded; none when null
 };
 
 class ConsoleServer {

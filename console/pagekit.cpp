@@ -48,7 +48,7 @@ std::string layout(const std::string& title, const std::string& body, WebSession
                       "</head><body><header>";
     if (s != nullptr) {
         out += "<a href=\"/\">Overview</a><a href=\"/alerts\">Alerts</a><a href=\"/entries\">Entries</a><a href=\"/logs\">Logs</a>"
-               "<a href=\"/graph\">Graph</a><a href=\"/try\">Try a trigger</a>"
+               "<a href=\"/graph\">Graph</a><a href=\"/try\">Try a trigger</a><a href=\"/history\">History</a>"
                "<form method=\"post\" action=\"/logout\"><input type=\"hidden\" name=\"csrf\" value=\"" +
                h(s->csrf) + "\">" + h(s->user) + " <button>Log out</button></form>";
     } else {

@@ -1,8 +1,11 @@
 // Logging in and out, by the form and by the API. A failed login counts
 // against the name and the client's address (LoginLimiter); the form
 // carries a token of its own, from a cookie set with the form, since there
-// is no login yet whose token it could carry.
+// is no login yet whose token it could carry. Logins, failures, lockouts
+// and logouts go to the audit trail.
 #include "consoleroutes.h"
+
+#include "audittrail.h"
 
 #include <cctype>
 
@@ -14,13 +17,54 @@ namespace {
 
 const char* const kHtml = "text/html; charset=utf-8";
 
+void audit(ConsoleCore& core, const char* event, const std::string& user, const std::string& peer,
+           const std::string& what = "")
+{
+    if (core.options().audit) {
+        core.options().audit->record(event, user, peer, what);
+    }
+}
+
+/// A refused attempt at a locked name: recorded, like any failed login.
+void auditBlocked(ConsoleCore& core, const std::string& user, const std::string& peer)
+{
+    audit(core, "LOGIN-FAILED", user, peer, "refused: too many failed logins");
+}
+
+/// A wrong password; the failure that reaches the limit locks the name out
+/// from that address, and says so.
+void failedLogin(ConsoleCore& core, const std::string& user, const std::string& peer)
+{
+    core.limiter().failed(user, peer);
+    audit(core, "LOGIN-FAILED", user, peer, "wrong name or password");
+    if (core.limiter().blocked(user, peer)) {
+        audit(core, "LOCKOUT", user, peer,
+              "after " + std::to_string(core.options().loginLimit) + " failed logins, for " +
+                  std::to_string(core.options().loginWindowSeconds) + " s");
+    }
+}
+
+void loggedIn(ConsoleCore& core, WebSession& s, const std::string& peer)
+{
+    s.peer = peer;
+    audit(core, "LOGIN", s.user, peer);
+}
+
+void loggedOut(RouteCall& call)
+{
+    audit(call.core, "LOGOUT", call.session->user, call.request.remoteAddr);
+    call.core.close(call.session);
+    call.core.setCookie(call.response, kSessionCookie, "", 0);
+}
+
 } // namespace
 
 void loginForm(RouteCall& call)
 {
     std::string token = randomToken();
     call.core.setCookie(call.response, kLoginCookie, token, 600);
-    call.response.setContent(loginPage(token, call.request.param("error")), kHtml);
+    const std::string message = call.request.param("out") == "1" ? "You are logged out." : call.request.param("error");
+    call.response.setContent(loginPage(token, message), kHtml);
 }
 
 void loginSubmit(RouteCall& call)
@@ -36,12 +80,13 @@ void loginSubmit(RouteCall& call)
     }
     std::string user = req.formField("user");
     if (core.limiter().blocked(user, req.remoteAddr)) {
+        auditBlocked(core, user, req.remoteAddr);
         res.status = 429;
         res.setContent(loginPage(expected, "Too many failed logins; wait a few minutes."), kHtml);
         return;
     }
     if (!checkPassword(core.options().usersFile, user, req.formField("password"))) {
-        core.limiter().failed(user, req.remoteAddr);
+        failedLogin(core, user, req.remoteAddr);
         res.status = 403;
         res.setContent(loginPage(expected, "Wrong name or password."), kHtml);
         return;
@@ -54,15 +99,15 @@ void loginSubmit(RouteCall& call)
         res.setContent(loginPage(expected, error + "."), kHtml);
         return;
     }
+    loggedIn(core, **s, req.remoteAddr);
     core.setCookie(res, kSessionCookie, (*s)->id, -1);
     res.redirect("/");
 }
 
 void logoutSubmit(RouteCall& call)
 {
-    call.core.close(call.session);
-    call.core.setCookie(call.response, kSessionCookie, "", 0);
-    call.response.redirect("/login");
+    loggedOut(call);
+    call.response.redirect("/login?out=1");
 }
 
 void apiLogin(RouteCall& call)
@@ -78,11 +123,12 @@ void apiLogin(RouteCall& call)
     }
     std::string user = body["user"];
     if (core.limiter().blocked(user, req.remoteAddr)) {
+        auditBlocked(core, user, req.remoteAddr);
         sendJson(res, {{"error", "too many failed logins; wait a few minutes"}}, 429);
         return;
     }
     if (!checkPassword(core.options().usersFile, user, body["password"])) {
-        core.limiter().failed(user, req.remoteAddr);
+        failedLogin(core, user, req.remoteAddr);
         sendJson(res, {{"error", "wrong name or password"}}, 403);
         return;
     }
@@ -93,14 +139,14 @@ void apiLogin(RouteCall& call)
         sendJson(res, {{"error", s.error()}}, status);
         return;
     }
+    loggedIn(core, **s, req.remoteAddr);
     core.setCookie(res, kSessionCookie, (*s)->id, -1);
     sendJson(res, {{"csrf", (*s)->csrf}, {"user", (*s)->user}});
 }
 
 void apiLogout(RouteCall& call)
 {
-    call.core.close(call.session);
-    call.core.setCookie(call.response, kSessionCookie, "", 0);
+    loggedOut(call);
     sendJson(call.response, {{"closed", true}});
 }
 

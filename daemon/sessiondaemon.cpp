@@ -1,12 +1,14 @@
 #include "sessiondaemon.h"
 #include "sessionconnection.h"
 
+#include "audittrail.h"
 #include "hostsession.h"
 #include "linereader.h"
 #include "protocol.h"
 #include "replyformat.h"
 #include "variableprefetch.h"
 #include "request.h"
+#include "showdiff.h"
 
 #include "zorglobals.h"
 
@@ -271,7 +273,7 @@ void SessionDaemon::serveConnection(Connection* c)
                     }
                     answer = answerCommand(line, user);
                 } else if (status == LineReader::Status::line) {
-                    if (!answerLine(*session, line, ++lineNumber, &edits, &answer)) {
+                    if (!answerLine(*c, *session, line, ++lineNumber, &edits, &answer)) {
                         continue; // blank line or comment, as in a script
                     }
                 } else if (status == LineReader::Status::tooLong) {
@@ -360,8 +362,8 @@ std::string SessionDaemon::answerCommand(const std::string& line, const std::str
     }
 }
 
-bool SessionDaemon::answerLine(HostSession& session, const std::string& line, unsigned long lineNumber, bool* edits,
-                               std::string* answer)
+bool SessionDaemon::answerLine(const Connection& connection, HostSession& session, const std::string& line,
+                               unsigned long lineNumber, bool* edits, std::string* answer)
 {
     if (line.find('\0') != std::string::npos) {
         *answer = errorLine("request line " + std::to_string(lineNumber) +
@@ -387,6 +389,9 @@ bool SessionDaemon::answerLine(HostSession& session, const std::string& line, un
     // before taking the lock that every session needs, and let the module
     // answer from it.
     std::unique_ptr<zormonitor::PrefetchedValue> prefetched = prefetchVariable(request);
+    // A commit is recorded with the client's user, looked up before the lock.
+    const bool audited = _audit != nullptr && request.type == KEY_TYPE_COMMIT;
+    const std::string auditUser = audited ? userName(connection.uid) : std::string();
     RequestOutcome outcome;
     {
         std::lock_guard<FairMutex> lock(_moduleMutex);
@@ -410,6 +415,17 @@ bool SessionDaemon::answerLine(HostSession& session, const std::string& line, un
             // The module wrote the whole store, every session's edits in it.
             *edits = false;
             _storeUnsaved = false;
+        }
+        // The table is read again only for the record, under the same lock
+        // as the commit, so that it is what the commit wrote.
+        if (audited && commitWrote(outcome)) {
+            std::vector<std::string> table;
+            std::string readError;
+            if (readEntries([&session](const HostRequest& r) { return session.run(r); }, &table, &readError)) {
+                // connection.who ends in the client's pid.
+                _audit->committed(auditUser, "socket:" + connection.who.substr(connection.who.rfind(' ') + 1),
+                                  std::move(table));
+            }
         }
     }
     // Built outside the lock: a reply may be a whole log file.

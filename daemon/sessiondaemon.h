@@ -37,6 +37,7 @@ struct DaemonOptions {
     std::string version;
 };
 
+class AuditTrail;
 class HostSession;
 
 class SessionDaemon {
@@ -73,6 +74,10 @@ public:
     using CommandHandler = std::function<std::string(const std::string& line, const std::string& user)>;
     void setCommandHandler(CommandHandler handler) { _commandHandler = std::move(handler); }
 
+    /// Where commits of the socket's sessions are recorded, with the
+    /// client's user; none when null. Set before serve().
+    void setAudit(AuditTrail* audit) { _audit = audit; }
+
     /// How many console logins are open, for the stop line.
     void setConsoleLogins(std::function<unsigned()> count) { _consoleLogins = std::move(count); }
 
@@ -91,8 +96,8 @@ private:
     void serveConnection(Connection* connection);
     /// The reply line to one request line, in *answer; false for a line that
     /// gets none (blank or comment). *edits: the session has uncommitted edits.
-    bool answerLine(HostSession& session, const std::string& line, unsigned long lineNumber, bool* edits,
-                    std::string* answer);
+    bool answerLine(const Connection& connection, HostSession& session, const std::string& line,
+                    unsigned long lineNumber, bool* edits, std::string* answer);
     /// The reply line to a daemon command line.
     std::string answerCommand(const std::string& line, const std::string& user) const;
     void reapFinished();
@@ -115,6 +120,7 @@ private:
     MemoryBudget _budget;
     std::function<unsigned()> _consoleLogins;
     CommandHandler _commandHandler;
+    AuditTrail* _audit = nullptr;
     unsigned long _nextSessionId = 1;
     // Refusal lines, written by the accepting thread alone.
     bool _refusalsLogged = false;

@@ -114,15 +114,11 @@ void printEntries(const std::vector<std::string>& entries, std::ostream& out)
     out.flush();
 }
 
-void printDiff(const std::vector<std::string>& before, const std::vector<std::string>& after, bool json,
-               std::ostream& out)
+std::vector<EntryChange> diffEntries(const std::vector<std::string>& before, const std::vector<std::string>& after)
 {
-    using Json = nlohmann::ordered_json;
-    Json removed = Json::array(), added = Json::array(), changed = Json::array();
+    std::vector<EntryChange> changes;
     std::vector<Step> steps = editScript(before, after);
     size_t i = 0, j = 0;
-    // Each run of removals and additions between kept entries is one hunk;
-    // its removals and additions pair up, in order, as changed entries.
     for (size_t s = 0; s < steps.size();) {
         if (steps[s] == Step::keep) {
             ++i, ++j, ++s;
@@ -138,26 +134,55 @@ void printDiff(const std::vector<std::string>& before, const std::vector<std::st
         }
         for (size_t k = 0; k < std::max(gone.size(), come.size()); ++k) {
             if (k < gone.size() && k < come.size()) {
-                changed.push_back({{"was", gone[k]}, {"index", come[k]}, {"before", before[gone[k]]},
-                                   {"after", after[come[k]]}});
+                changes.push_back({EntryChange::changed, gone[k], come[k]});
             } else if (k < gone.size()) {
-                removed.push_back({{"was", gone[k]}, {"entry", before[gone[k]]}});
+                changes.push_back({EntryChange::removed, gone[k], 0});
             } else {
-                added.push_back({{"index", come[k]}, {"entry", after[come[k]]}});
+                changes.push_back({EntryChange::added, 0, come[k]});
             }
-            if (!json) {
-                if (k < gone.size()) {
-                    out << "- " << gone[k] << ' ' << before[gone[k]] << '\n';
-                }
-                if (k < come.size()) {
-                    out << "+ " << come[k] << ' ' << after[come[k]] << '\n';
-                }
+        }
+    }
+    return changes;
+}
+
+void printDiff(const std::vector<std::string>& before, const std::vector<std::string>& after, bool json,
+               std::ostream& out, const DiffWords& words)
+{
+    using Json = nlohmann::ordered_json;
+    Json removed = Json::array(), added = Json::array(), changed = Json::array();
+    std::vector<std::string> lines;
+    if (words) {
+        lines = words(before, after);
+    }
+    if (!json) {
+        for (const std::string& line : lines) {
+            out << line << '\n';
+        }
+    }
+    for (const EntryChange& c : diffEntries(before, after)) {
+        if (c.kind == EntryChange::changed) {
+            changed.push_back(
+                {{"was", c.was}, {"index", c.index}, {"before", before[c.was]}, {"after", after[c.index]}});
+        } else if (c.kind == EntryChange::removed) {
+            removed.push_back({{"was", c.was}, {"entry", before[c.was]}});
+        } else {
+            added.push_back({{"index", c.index}, {"entry", after[c.index]}});
+        }
+        if (!json) {
+            if (c.kind != EntryChange::added) {
+                out << "- " << c.was << ' ' << before[c.was] << '\n';
+            }
+            if (c.kind != EntryChange::removed) {
+                out << "+ " << c.index << ' ' << after[c.index] << '\n';
             }
         }
     }
     if (json) {
         Json line;
         line["diff"] = {{"changed", changed}, {"removed", removed}, {"added", added}};
+        if (words) {
+            line["diff"]["words"] = lines;
+        }
         out << line.dump(-1, ' ', true) << std::endl;
         return;
     }
@@ -191,8 +216,8 @@ int showConfiguration(const RequestRunner& run, bool json, std::ostream& out, st
     return 0;
 }
 
-SessionDiff::SessionDiff(RequestRunner run, bool json, std::ostream& out, std::ostream& err)
-    : _run(std::move(run)), _json(json), _out(out), _err(err)
+SessionDiff::SessionDiff(RequestRunner run, bool json, std::ostream& out, std::ostream& err, DiffWords words)
+    : _run(std::move(run)), _json(json), _words(std::move(words)), _out(out), _err(err)
 {
     committed();
 }
@@ -211,7 +236,7 @@ void SessionDiff::print()
 {
     std::vector<std::string> now;
     if (_ready && read(&now)) {
-        printDiff(_committed, now, _json, _out);
+        printDiff(_committed, now, _json, _out, _words);
     }
 }
 

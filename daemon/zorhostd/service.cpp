@@ -1,7 +1,9 @@
 #include "service.h"
 
 #include "alertcommands.h"
+#include "audittrail.h"
 #include "consoleserver.h"
+#include "diffwords.h"
 #include "process.h"
 #include "sessiondaemon.h"
 #include "valuescreen.h"
@@ -10,6 +12,7 @@
 #include "hostsession.h"
 #include "modulelibrary.h"
 #include "monitorthread.h"
+#include "showdiff.h"
 
 #include "zorMonitorVariable.h"
 #include "zorglobals.h"
@@ -145,16 +148,32 @@ int runService(const Config& c)
     daemon.setCommandHandler([&monitorThread](const std::string& line, const std::string& user) {
         return answerAlertCommand(monitorThread, line, user);
     });
+    // Logins, logouts and commits of the console and the socket, in the
+    // daemon's log and in audit.log beside the monitoring logs, kept as long.
+    AuditOptions auditOptions;
+    auditOptions.folder = zorResolvePath("/var/log/monitor/");
+    auditOptions.keepDays = c.keepLogs;
+    auditOptions.daemonLog = [&daemon](const std::string& line) { daemon.queueLog("zorhostd: audit: " + line); };
+    auditOptions.describe = console::diffWords;
+    AuditTrail audit(auditOptions);
+    daemon.setAudit(&audit);
     monitorThread.start();
     {
         // A first session loads the configuration store, and tells at once
-        // whether the module can serve sessions at all.
+        // whether the module can serve sessions at all. The table it sees is
+        // the file's, which the first commit's record starts from.
         std::lock_guard<FairMutex> lock(daemon.moduleMutex());
         HostSession first(module, c.msgSize);
         zor::Expected<void> opened = first.start();
         if (!opened) {
             zor_logstream.flush();
             return startFailed(opened.error());
+        }
+        first.captureStdout();
+        std::vector<std::string> table;
+        std::string readError;
+        if (readEntries([&first](const HostRequest& r) { return first.run(r); }, &table, &readError)) {
+            audit.setCommitted(std::move(table));
         }
     }
     if (zor::Expected<void> listening = daemon.listen(); !listening) {
@@ -164,6 +183,7 @@ int runService(const Config& c)
     console::ConsoleOptions consoleOptions = c.console;
     consoleOptions.usersFile = zorResolvePath("/etc/configs/monitor/console.users");
     consoleOptions.logFolder = zorResolvePath("/var/log/monitor/");
+    consoleOptions.audit = &audit;
     std::unique_ptr<console::ConsoleServer> webConsole;
     if (!c.http.empty()) {
         webConsole = std::make_unique<console::ConsoleServer>(

@@ -252,8 +252,9 @@ TEST_F(ConsoleRoutes, LoginsAndLogouts)
     logout.form = {{"csrf", b->csrf}};
     HttpResponse page = _router.dispatch(logout);
     EXPECT_EQ(page.status, 302);
-    EXPECT_EQ(page.header("Location"), "/login");
+    EXPECT_EQ(page.header("Location"), "/login?out=1");
     EXPECT_EQ(_core->openLogins(), 1u);
+    EXPECT_NE(_router.dispatch(request("GET", "/login?out=1")).body.find("You are logged out."), std::string::npos);
 }
 
 TEST_F(ConsoleRoutes, LogsByNameOnly)
