@@ -202,7 +202,7 @@ std::string entryPageWith(PageContext& c, WebSession& s, size_t index, const Ret
     };
     Problems none;
     std::string body = "<p><a href=\"/entries?offset=" + std::to_string(index - index % EntryQuery::kDefaultLimit) +
-                       "\">All entries</a></p><h2>The entry</h2>";
+                       "\">All entries</a></p>" + editsLine(c, s) + "<h2>The entry</h2>";
     {
         const EntryForm& shown = again("entry") ? retry->entry : e;
         const Problems& problems = again("entry") ? retry->problems : none;
