@@ -215,7 +215,9 @@ RequestOutcome ConsoleCore::run(WebSession& s, const std::string& op, const std:
     // A variable is read before the lock, as for the socket's sessions.
     std::unique_ptr<zormonitor::PrefetchedValue> prefetched = prefetchVariable(*request);
     std::lock_guard<FairMutex> lock(_moduleMutex);
-    return runOpened(s, *request);
+    RequestOutcome outcome = runOpened(s, *request);
+    countEdit(s, *request, outcome);
+    return outcome;
 }
 
 zor::Expected<std::vector<std::string>> ConsoleCore::table(WebSession& s)
@@ -261,20 +263,9 @@ std::string ConsoleCore::diffText(WebSession& s, bool asJson)
 
 std::vector<std::string> ConsoleCore::validate(WebSession& s)
 {
-    zor::Expected<std::vector<std::string>> entries = table(s);
-    if (!entries) {
-        return {entries.error()};
-    }
-    monvalidate::VariableCatalogue catalogue;
-    for (const auto& [name, definition] : _thread.variables()) {
-        catalogue[name] = monvalidate::kindFromDefinition(definition);
-    }
     std::vector<std::string> problems;
-    for (size_t i = 0; i < entries->size(); ++i) {
-        for (const auto& p : monvalidate::validateText((*entries)[i], monvalidate::DocumentKind::monitorEntry,
-                                                       catalogue, "entry " + std::to_string(i))) {
-            problems.push_back(monvalidate::formatProblem(p));
-        }
+    for (const auto& [index, problem] : tableProblems(s)) {
+        problems.push_back(monvalidate::formatProblem(problem));
     }
     return problems;
 }
@@ -283,6 +274,9 @@ RequestOutcome ConsoleCore::commit(WebSession& s)
 {
     RequestOutcome o = run(s, "commit", kMonitorKeys + "commit/", std::nullopt);
     if (o.result && *o.result >= 0) {
+        // A commit of a session with edits writes the whole shared store:
+        // every login's edits are in the file now.
+        if (o.reply.find("No session changes") == std::string::npos) clearEdits();
         zor::Expected<std::vector<std::string>> now = table(s);
         if (now) {
             if (_options.audit && commitWrote(o)) {

@@ -9,6 +9,7 @@
 #include "consoleauth.h"
 #include "consolepages.h"
 #include "consoleserver.h"
+#include "configvalidator.h"
 #include "fairmutex.h"
 #include "httpmessage.h"
 #include "modulelibrary.h"
@@ -90,6 +91,16 @@ public:
     zormon::MonitorThread& monitor() override { return _thread; }
     const std::string& logFolder() override { return _options.logFolder; }
     long interval() override { return _options.interval; }
+    zor::Expected<EntrySlice> entries(WebSession& s, const EntryQuery& query) override;
+    RequestOutcome discard(WebSession& s) override;
+    EditsSummary edits(WebSession& s) override;
+
+    /// The problems of the session's table, each with its entry's index, as
+    /// `zorhost validate` finds them in a configuration file of that table.
+    std::vector<std::pair<size_t, monvalidate::Problem>> tableProblems(WebSession& s);
+    /// The entries of the committed configuration file, as the module
+    /// writes their texts.
+    zor::Expected<std::vector<std::string>> committedTable();
 
 private:
     /// Opens the login's module session on its first use, and takes the
@@ -97,6 +108,10 @@ private:
     /// module mutex.
     zor::Expected<void> openHost(WebSession& s);
     RequestOutcome runOpened(WebSession& s, const HostRequest& request);
+    /// After an edit the module took: counted for the login.
+    void countEdit(WebSession& s, const HostRequest& request, const RequestOutcome& outcome);
+    /// The store matches the committed file again: no login holds edits.
+    void clearEdits();
     void reapIdle();
 
     const ModuleLibrary& _module;

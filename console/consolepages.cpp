@@ -186,8 +186,23 @@ function zorKinds(form) {
   kind.addEventListener('change', update);
   update();
 }
+// Schedule fields show for their kinds only (data-when); a picked preset shows its fields.
+function zorChoices(form) {
+  var schedule = form.querySelector('select[name=schedule]'), preset = form.querySelector('select.preset');
+  function update() {
+    if (schedule) form.querySelectorAll('[data-when]').forEach(function (e) {
+      e.hidden = e.getAttribute('data-when').split(' ').indexOf(schedule.value) < 0;
+    });
+    if (preset) form.querySelectorAll('[data-preset]').forEach(function (e) {
+      e.hidden = e.getAttribute('data-preset') !== preset.value;
+    });
+  }
+  [schedule, preset].forEach(function (s) { if (s) s.addEventListener('change', update); });
+  update();
+}
 document.addEventListener('DOMContentLoaded', function () {
   document.querySelectorAll('form').forEach(zorKinds);
+  document.querySelectorAll('form').forEach(zorChoices);
 });
 )JS";
     return script;

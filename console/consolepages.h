@@ -3,6 +3,7 @@
 #pragma once
 
 #include "configtext.h"
+#include "entrytable.h"
 #include "hostsession.h"
 #include "zorexpected.h"
 
@@ -29,6 +30,7 @@ struct WebSession {
     std::time_t lastUse = 0;
     std::vector<std::string> committed; ///< the table as last committed, for diff
     std::string flash;                  ///< the module's answer to the last form, shown once
+    unsigned edits = 0;                 ///< edits sent since the store last matched the file
     bool closed = false;
 };
 
@@ -49,9 +51,27 @@ public:
     virtual zormon::MonitorThread& monitor() = 0;
     virtual const std::string& logFolder() = 0;
     virtual long interval() = 0;
+
+    /// One page of the session's table; by default cut from table().
+    virtual zor::Expected<EntrySlice> entries(WebSession& s, const EntryQuery& query);
+    /// Brings the committed file back into the shared store (every
+    /// session's uncommitted edits go); by default not offered.
+    virtual RequestOutcome discard(WebSession& s);
+    /// Who holds uncommitted edits, as far as the console can tell.
+    virtual EditsSummary edits(WebSession& s);
 };
 
 using Params = std::function<std::string(const std::string&)>;
+
+/// What an Entries form did: a sentence to show once on the page it
+/// redirects to, or a page to show at once (the form again with its
+/// problems at the fields, a question before a delete or a discard).
+struct FormOutcome {
+    std::string flash;
+    std::string location = "/entries";
+    std::string page;
+    int status = 200;
+};
 
 std::string loginPage(const std::string& token, const std::string& message);
 std::string errorPage(WebSession& s, const std::string& message);
@@ -59,9 +79,11 @@ std::string errorPage(WebSession& s, const std::string& message);
 /// wrong method, a refused or failed request).
 std::string statusPage(int status, const std::string& message);
 std::string overviewPage(PageContext& c, WebSession& s);
-std::string entriesPage(PageContext& c, WebSession& s);
-/// Runs the form's operation; returns what to show on the next page.
-std::string entriesAction(PageContext& c, WebSession& s, const Params& p);
+std::string entriesPage(PageContext& c, WebSession& s, const EntryQuery& query = EntryQuery());
+/// One entry with the forms that change it and its triggers.
+std::string entryPage(PageContext& c, WebSession& s, size_t index);
+/// Runs the form's operation once its fields pass the checks.
+FormOutcome entriesAction(PageContext& c, WebSession& s, const Params& p);
 /// The day logs, or a day's lines containing filter, a page at a time
 /// (offset and limit as the query gives them).
 std::string logsPage(PageContext& c, WebSession& s, const std::string& name, const std::string& filter,

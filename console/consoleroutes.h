@@ -79,15 +79,17 @@ void apiLogout(RouteCall& call);
 
 // routespages.cpp: the pages and their script.
 void overviewView(RouteCall& call);
-void entriesView(RouteCall& call);
-void entriesSubmit(RouteCall& call);
 void logsView(RouteCall& call);
 void logDownload(RouteCall& call);
 void graphView(RouteCall& call);
 void tryView(RouteCall& call);
 void scriptFile(RouteCall& call);
 
-// routesentries.cpp: the API's requests, entries, presets and triggers.
+// routesentries.cpp: the Entries pages and their forms; the API's requests,
+// entries, presets and triggers.
+void entriesView(RouteCall& call);
+void entryView(RouteCall& call);
+void entriesSubmit(RouteCall& call);
 void apiRequest(RouteCall& call);
 void apiEntries(RouteCall& call);
 void apiVariables(RouteCall& call);
@@ -95,6 +97,7 @@ void apiPresets(RouteCall& call);
 void apiDiff(RouteCall& call);
 void apiValidate(RouteCall& call);
 void apiCommit(RouteCall& call);
+void apiDiscard(RouteCall& call);
 void apiTry(RouteCall& call);
 
 // routeslogs.cpp: the API's monitoring logs and samples.

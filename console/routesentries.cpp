@@ -1,9 +1,14 @@
-// The API's view of the configuration: any request a management client may
-// send, the table of entries and the presets in readable form, the diff,
-// validation and commit, and trying a trigger on a stored day.
+// The Entries pages and their forms, and the API's view of the
+// configuration: any request a management client may send, the table of
+// entries and the presets in readable form, the diff, validation, commit
+// and discard, and trying a trigger on a stored day. An edit or a commit is
+// checked as `zorhost validate` checks before it reaches the module; one
+// with problems is refused with 422 and the problems by field.
 #include "consoleroutes.h"
 
 #include "configtext.h"
+#include "entrycheck.h"
+#include "monitorkeys.h"
 #include "monitorlogs.h"
 #include "monitorthread.h"
 #include "replyformat.h"
@@ -16,6 +21,108 @@
 using json = nlohmann::json;
 
 namespace console {
+
+namespace {
+
+const char* const kHtml = "text/html; charset=utf-8";
+
+json problemsJson(const std::vector<FieldProblem>& problems)
+{
+    json out = json::array();
+    for (const FieldProblem& p : problems) out.push_back({{"field", p.field}, {"message", p.message}});
+    return out;
+}
+
+void refuse(HttpResponse& res, const std::string& error, const json& problems)
+{
+    sendJson(res, {{"error", error}, {"problems", problems}}, 422);
+}
+
+/// The problems of the entry or trigger text an add or set carries (none
+/// for any other request). A trigger is checked alone and then, when its
+/// entry can be read, in that entry, where the variable's kind counts.
+std::vector<FieldProblem> requestProblems(RouteCall& call, const HostRequest& request, const std::string& value)
+{
+    using monvalidate::DocumentKind;
+    if (request.type != KEY_TYPE_ADD && request.type != KEY_TYPE_SET) return {};
+    const bool entry = request.key.rfind(monitorkeys::kEntry, 0) == 0;
+    const bool trigger = request.key.rfind(monitorkeys::kTrigger, 0) == 0;
+    if (!entry && !trigger) return {};
+    // The XML text follows the indexes the value starts with.
+    size_t open = value.find('<');
+    std::string xml = open == std::string::npos ? value : value.substr(open);
+    if (entry && request.type == KEY_TYPE_ADD) xml = value;
+    monvalidate::VariableCatalogue catalogue = catalogueOf(call.core.monitor());
+    if (entry) return checkText(xml, DocumentKind::monitorEntry, catalogue);
+    std::vector<FieldProblem> problems = checkText(xml, DocumentKind::actionTrigger, catalogue);
+    EntryForm owner;
+    TriggerForm t;
+    if (!problems.empty() || !readTrigger(xml, &t)) return problems;
+    std::string key = monitorkeys::kEntry + std::to_string(std::strtoul(value.c_str(), nullptr, 10)) + "/";
+    RequestOutcome got = call.core.run(*call.session, "get", key, std::nullopt);
+    if (got.result && *got.result >= 0 && readEntry(got.reply, &owner)) {
+        owner.triggers = {t};
+        problems = checkText(entryXml(owner), DocumentKind::monitorEntry, catalogue);
+    }
+    return problems;
+}
+
+/// The status of a module's answer: refused input 4xx, a failure of the
+/// module or the host 5xx.
+int statusOf(const RequestOutcome& o)
+{
+    if (o.exception || !o.result) return 500;
+    switch (*o.result) {
+    case -1: // no such key
+    case -3: // no such entry or trigger
+        return 404;
+    case -6: // a request the module cannot take
+        return 400;
+    default:
+        return *o.result < 0 ? 500 : 200;
+    }
+}
+
+/// A commit refused for the table's problems, as JSON; false when there are none.
+bool refusedCommit(RouteCall& call)
+{
+    auto problems = call.core.tableProblems(*call.session);
+    if (problems.empty()) return false;
+    json list = json::array();
+    for (const auto& [index, p] : problems) {
+        list.push_back({{"entry", index}, {"field", fieldOf(p.message)}, {"message", monvalidate::formatProblem(p)}});
+    }
+    refuse(call.response, "the configuration has problems; nothing was committed", list);
+    return true;
+}
+
+} // namespace
+
+void entriesView(RouteCall& call)
+{
+    const HttpRequest& req = call.request;
+    EntryQuery query = entryQuery([&req](const std::string& name) { return req.param(name); });
+    call.response.setContent(entriesPage(call.core, *call.session, query), kHtml);
+}
+
+void entryView(RouteCall& call)
+{
+    size_t index = std::strtoul(call.request.matches[1].c_str(), nullptr, 10);
+    call.response.setContent(entryPage(call.core, *call.session, index), kHtml);
+}
+
+void entriesSubmit(RouteCall& call)
+{
+    const HttpRequest& req = call.request;
+    FormOutcome o = entriesAction(call.core, *call.session, [&req](const std::string& name) { return req.formField(name); });
+    if (!o.page.empty()) {
+        call.response.status = o.status;
+        call.response.setContent(o.page, kHtml);
+        return;
+    }
+    call.session->flash = o.flash;
+    call.response.redirect(o.location);
+}
 
 void apiRequest(RouteCall& call)
 {
@@ -39,38 +146,56 @@ void apiRequest(RouteCall& call)
     bool plainCommit =
         request.type == KEY_TYPE_COMMIT && !request.forcedKeyId && request.key == kMonitorKeys + "commit/";
     WebSession& s = *call.session;
+    std::vector<FieldProblem> problems = requestProblems(call, request, value.value_or(""));
+    if (!problems.empty()) {
+        refuse(res, "the text has problems; nothing was sent to the module", problemsJson(problems));
+        return;
+    }
+    if (plainCommit && refusedCommit(call)) return;
     RequestOutcome o = plainCommit ? call.core.commit(s) : call.core.run(s, body["op"], request.key, value);
     if (o.hostError) {
         sendJson(res, {{"error", *o.hostError}}, 500);
         return;
     }
+    res.status = statusOf(o);
     res.setContent(jsonLine(request, o), "application/json");
 }
 
+// Without parameters the reply is every entry, as it always was; with any
+// of offset, limit, q or action it is one page and the total.
 void apiEntries(RouteCall& call)
 {
-    zor::Expected<std::vector<std::string>> entries = call.core.table(*call.session);
-    if (!entries) {
-        sendJson(call.response, {{"error", entries.error()}}, 500);
+    const HttpRequest& req = call.request;
+    bool paged = false;
+    for (const char* name : {"offset", "limit", "q", "action"}) paged = paged || req.query.count(name) != 0;
+    EntryQuery query = entryQuery([&req](const std::string& name) { return req.param(name); });
+    if (!paged) {
+        query.limit = static_cast<size_t>(-1);
+    }
+    zor::Expected<EntrySlice> slice = call.core.entries(*call.session, query);
+    if (!slice) {
+        sendJson(call.response, {{"error", slice.error()}}, 500);
         return;
     }
     json out = json::array();
-    for (size_t i = 0; i < entries->size(); ++i) {
-        const std::string& xml = (*entries)[i];
-        EntryForm e;
-        json item = {{"index", i}, {"xml", xml}};
-        if (readEntry(xml, &e)) {
-            item["variable"] = e.variable;
-            item["schedule"] = describeSchedule(e);
+    for (const EntryRow& row : slice->rows) {
+        json item = {{"index", row.index}, {"xml", row.xml}};
+        if (row.readable) {
+            item["variable"] = row.form.variable;
+            item["schedule"] = describeSchedule(row.form);
             json triggers = json::array();
-            for (const auto& t : e.triggers) {
+            for (const auto& t : row.form.triggers) {
                 triggers.push_back(describeTrigger(t));
             }
             item["triggers"] = triggers;
         }
         out.push_back(item);
     }
-    sendJson(call.response, out);
+    if (!paged) {
+        sendJson(call.response, out);
+        return;
+    }
+    sendJson(call.response, {{"total", slice->total}, {"offset", query.offset}, {"limit", query.limit}, {"entries", out}});
 }
 
 void apiVariables(RouteCall& call)
@@ -109,9 +234,21 @@ void apiValidate(RouteCall& call) { sendJson(call.response, {{"problems", call.c
 
 void apiCommit(RouteCall& call)
 {
+    if (refusedCommit(call)) return;
     RequestOutcome o = call.core.commit(*call.session);
     sendJson(call.response, {{"result", o.result ? json(*o.result) : json(nullptr)}, {"reply", o.reply}},
              o.result && *o.result >= 0 ? 200 : 409);
+}
+
+void apiDiscard(RouteCall& call)
+{
+    RequestOutcome o = call.core.discard(*call.session);
+    if (o.hostError) {
+        sendJson(call.response, {{"error", *o.hostError}}, 500);
+        return;
+    }
+    sendJson(call.response, {{"result", o.result ? json(*o.result) : json(nullptr)}, {"reply", o.reply}},
+             statusOf(o));
 }
 
 // Tries a trigger (its XML text, or a preset's index) on a stored day.

@@ -18,19 +18,6 @@ void overviewView(RouteCall& call)
     call.response.setContent(overviewPage(call.core, *call.session), kHtml);
 }
 
-void entriesView(RouteCall& call)
-{
-    call.response.setContent(entriesPage(call.core, *call.session), kHtml);
-}
-
-void entriesSubmit(RouteCall& call)
-{
-    const HttpRequest& req = call.request;
-    call.session->flash =
-        entriesAction(call.core, *call.session, [&req](const std::string& name) { return req.formField(name); });
-    call.response.redirect("/entries");
-}
-
 void logsView(RouteCall& call)
 {
     const HttpRequest& req = call.request;

@@ -1,10 +1,12 @@
 // The console's reading and writing of the module's entry and trigger texts.
 #include "configtext.h"
+#include "entrytable.h"
 
 #include "monitoring.h"
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <tuple>
 
@@ -112,5 +114,80 @@ TEST(ConsoleText, MalformedTextIsRefusedAloneAndLeavesTheProcessParserClean)
     std::unique_ptr<ActionTrigger> parsed(MonitoringConfiguration::parseActionTrigger(triggerXml(trigger)));
     ASSERT_NE(nullptr, parsed);
     EXPECT_EQ(good, MonitoringConfiguration::generate(parsed.get()));
+    MonitoringConfiguration::terminate();
+}
+
+namespace {
+
+/// The store as the module keeps it, changed by the steps as the module
+/// would: set in place, delete moving the rest up, add at the end.
+std::vector<std::string> applied(std::vector<std::string> store, const std::vector<StoreStep>& steps)
+{
+    for (const StoreStep& s : steps) {
+        if (s.op == StoreStep::Op::add) {
+            store.push_back(s.xml);
+        } else {
+            EXPECT_LT(s.index, store.size());
+            if (s.index >= store.size()) break;
+            if (s.op == StoreStep::Op::set) store[s.index] = s.xml;
+            if (s.op == StoreStep::Op::del) store.erase(store.begin() + static_cast<long>(s.index));
+        }
+    }
+    return store;
+}
+
+} // namespace
+
+TEST(ConsoleTable, RevertStepsBringTheStoreBackToTheFile)
+{
+    using V = std::vector<std::string>;
+    const V file = {"a", "b", "c", "d", "e"};
+    // Each store an editor can leave behind, and at most how many requests the revert may take.
+    const std::vector<std::pair<V, size_t>> stores = {
+        {file, 0},                              // nothing changed
+        {{"a", "b", "d", "e"}, 3},              // one deleted in the middle: set the rest back, append the last
+        {{"a", "b", "x", "c", "d", "e"}, 1},    // one added in the middle: one delete
+        {{"a", "b", "c", "d", "e", "f", "g"}, 2}, // two appended
+        {{"a", "X", "c", "d", "e"}, 1},         // one changed
+        {{}, 5},                                // all deleted
+        {{"q", "r", "s", "t", "u", "v", "w", "x"}, 8},
+    };
+    for (const auto& [store, most] : stores) {
+        std::vector<StoreStep> steps = revertSteps(store, file);
+        EXPECT_EQ(applied(store, steps), file);
+        EXPECT_LE(steps.size(), most);
+        EXPECT_EQ(differingEntries(store, file) == 0, store == file);
+    }
+    EXPECT_EQ(applied(file, revertSteps(file, {})), V{});
+    EXPECT_EQ(differingEntries({"a", "X", "c"}, {"a", "b", "c", "d"}), 2u);
+}
+
+TEST(ConsoleTable, PagesSearchAndActionFilters)
+{
+    MonitoringConfiguration::initialize();
+    std::vector<std::string> table;
+    for (int i = 0; i < 120; ++i) {
+        EntryForm e;
+        e.variable = i % 3 == 0 ? "Root-Free-Space" : "cpu";
+        TriggerForm t;
+        t.value = "1";
+        t.trap = i % 2 == 0;
+        e.triggers = {t};
+        table.push_back(entryXml(e));
+    }
+    auto query = [](std::map<std::string, std::string> p) {
+        return entryQuery([&p](const std::string& n) { return p.count(n) ? p.at(n) : std::string(); });
+    };
+    EntrySlice page = sliceOf(table, query({{"offset", "100"}}));
+    ASSERT_EQ(page.rows.size(), 20u);
+    EXPECT_EQ(std::make_tuple(page.total, page.rows[0].index, page.rows[0].readable), std::make_tuple(120UL, 100UL, true));
+    // Search is by part of the name in any case; the action kind filters on top.
+    page = sliceOf(table, query({{"q", "free"}, {"action", "trap"}, {"limit", "5"}, {"offset", "1"}}));
+    EXPECT_EQ(page.total, 20u);
+    ASSERT_EQ(page.rows.size(), 5u);
+    EXPECT_EQ(page.rows[0].index, 6u);
+    // Nonsense is read as the nearest sensible query.
+    EntryQuery odd = query({{"offset", "-4"}, {"limit", "99999"}, {"action", "reboot"}});
+    EXPECT_EQ(std::make_tuple(odd.offset, odd.limit, odd.filtered()), std::make_tuple(0UL, EntryQuery::kMostLimit, false));
     MonitoringConfiguration::terminate();
 }

@@ -92,9 +92,13 @@ protected:
 /// A path that a route's pattern matches.
 std::string concrete(const std::string& pattern)
 {
-    const std::string group = "([^/]+)";
-    const size_t at = pattern.find(group);
-    return at == std::string::npos ? pattern : pattern.substr(0, at) + "d20240301" + pattern.substr(at + group.size());
+    for (const auto& [group, example] : {std::make_pair("([^/]+)", "d20240301"), std::make_pair("([0-9]{1,9})", "3")}) {
+        const size_t at = pattern.find(group);
+        if (at != std::string::npos) {
+            return pattern.substr(0, at) + example + pattern.substr(at + std::string(group).size());
+        }
+    }
+    return pattern;
 }
 
 } // namespace
@@ -204,6 +208,34 @@ TEST_F(ConsoleRoutes, AnApiWriteTakesOnlyAJsonObject)
         EXPECT_TRUE(said.is_string()) << body;
         EXPECT_EQ(said, error.empty() ? said : json(error));
     }
+}
+
+TEST_F(ConsoleRoutes, AnEditWithProblemsIsRefusedWith422BeforeTheModule)
+{
+    auto s = login();
+    const std::string keys = "/zor/public/system/monitor/config/";
+    const std::string trigger = "<action-trigger value-type=\"instantaneous\" permanent=\"false\"><single-value "
+                                "comparison=\"greater-than\" value=\"five hundred MiB\"/><action max-frequency=\"0\">"
+                                "<email>not an address</email></action></action-trigger>";
+    const std::string entry = "<monitor-entry variable=\"cpu\" log=\"true\"><frequency><seconds>60</seconds>"
+                              "</frequency>" + trigger + "</monitor-entry>";
+    for (const auto& [op, key, value] : std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"add", keys + "monitor-entry/", entry},
+             {"set", keys + "monitor-entry/0/", "0/" + entry},
+             {"add", keys + "action-trigger/0/", "0/" + trigger},
+             {"set", keys + "action-trigger/0/1/", "0/1/" + trigger}}) {
+        SCOPED_TRACE(op + " " + key);
+        HttpResponse res = send("POST", "/api/request", s.get(), s->csrf, json{{"op", op}, {"key", key}, {"value", value}}.dump());
+        ASSERT_EQ(res.status, 422);
+        json said = json::parse(res.body);
+        EXPECT_TRUE(said["error"].is_string());
+        ASSERT_EQ(said["problems"].size(), 2u);
+        EXPECT_EQ(said["problems"][0]["field"], "value");
+        EXPECT_EQ(said["problems"][1]["field"], "email");
+        EXPECT_NE(said["problems"][1]["message"].get<std::string>().find("not an address"), std::string::npos);
+    }
+    // Nothing reached the module: no module session was opened.
+    EXPECT_EQ(_core->moduleSessions(), 0u);
 }
 
 TEST_F(ConsoleRoutes, LoginsAndLogouts)
