@@ -160,9 +160,9 @@ std::string listPage(PageContext& c, WebSession& s, const EntryQuery& query, con
     EntrySlice rows = slice.valueOr({});
     body += editsLine(c, s) +
             postForm(s, "<button name=\"do\" value=\"validate\" id=\"validate\">Validate</button> "
-                        "<button name=\"do\" value=\"diff\" id=\"diff\">Diff</button> "
                         "<button name=\"do\" value=\"commit\" id=\"commit\">Commit</button> "
-                        "<button name=\"do\" value=\"discard\" id=\"discard\">Discard&hellip;</button>");
+                        "<button name=\"do\" value=\"discard\" id=\"discard\">Discard&hellip;</button> "
+                        "<a href=\"/diff\" id=\"diff-link\">What a commit would change</a>");
     body += "<form method=\"get\" action=\"/entries\" id=\"search\"><label>Variable <input name=\"q\" value=\"" +
             h(query.q) + "\"></label> <label>Action <select name=\"action\">" + option("", "any", query.action.empty());
     for (const auto& kind : actionKinds()) body += option(kind, kind, kind == query.action);
@@ -339,7 +339,12 @@ FormOutcome entriesAction(PageContext& c, WebSession& s, const Params& p)
         for (const auto& pr : problems) out += "\n" + pr;
         return told(out);
     }
-    if (what == "diff") return told("Uncommitted changes against the committed file:\n" + c.diffText(s, false));
+    if (what == "diff") {
+        // The words and the XML are the Diff page's; an old form's button lands there.
+        FormOutcome o;
+        o.location = "/diff";
+        return o;
+    }
     if (what == "commit") return commitOrRefuse(c, s);
     if (what == "discard") {
         EditsSummary e = c.edits(s);

@@ -80,16 +80,15 @@ class HistoryInBrowser(unittest.TestCase):
 
         # Entry 0's first trigger gets a new threshold through its form.
         self.open("/entries")
-        row = b.find_elements(By.CSS_SELECTOR, "tr.entry")[0]
-        variable = row.find_element(By.CSS_SELECTOR, ".variable").text.split(" ")[0]
-        item = row.find_element(By.CSS_SELECTOR, "ol > li")
-        item.find_element(By.TAG_NAME, "summary").click()
+        variable = b.find_element(By.CSS_SELECTOR, "#entries tr.entry td.variable").text.split(" ")[0]
+        self.open("/entries/0")
+        item = b.find_element(By.CSS_SELECTOR, "#triggers > li")
         value = item.find_element(By.NAME, "t_value")
         old = value.get_attribute("value")
         value.clear()
         value.send_keys("4321")
         self.click(item.find_element(By.CSS_SELECTOR, "button[value=set-trigger]"))
-        self.assertIn("result 0", self.text("#flash"))
+        self.assertEqual(self.text("#flash"), "Trigger 0 of entry 0 (%s) saved." % variable)
 
         words = "Entry 0 (%s): trigger 0 threshold %s \u2192 4321" % (variable, old)
         self.open("/diff")
@@ -99,7 +98,7 @@ class HistoryInBrowser(unittest.TestCase):
 
         self.open("/entries")
         self.click(b.find_element(By.ID, "commit"))
-        self.assertIn("saved", self.text("#flash"))
+        self.assertIn("Committed", self.text("#flash"))
         self.open("/history")
         newest = b.find_elements(By.CSS_SELECTOR, "#history tr.commit")[0]
         self.assertEqual(newest.find_element(By.CSS_SELECTOR, ".user").text, "admin")
