@@ -293,9 +293,11 @@ std::string describeSchedule(const EntryForm& e)
     std::snprintf(time, sizeof time, "%02d:%02d", e.hour % 100, e.minute % 100);
     if (e.schedule == "seconds") return "every " + std::to_string(e.seconds) + " s";
     if (e.schedule == "asynchronous") return "every monitoring interval";
-    if (e.schedule == "daily") return "daily at " + std::string(time) + ", every " + std::to_string(e.every) + " day(s)";
-    if (e.schedule == "weekly")
-        return "weekly on " + e.dayOfWeek + " at " + time + ", every " + std::to_string(e.every) + " week(s)";
+    const std::string n = std::to_string(e.every);
+    if (e.schedule == "daily") return (e.every == 1 ? "daily" : "every " + n + " days") + " at " + time;
+    if (e.schedule == "weekly") {
+        return (e.every == 1 ? "weekly" : "every " + n + " weeks") + " on " + e.dayOfWeek + " at " + time;
+    }
     return "not sampled";
 }
 

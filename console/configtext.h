@@ -75,7 +75,7 @@ std::string entryXml(const EntryForm& entry);
 
 /// "average above 8; e-mail a@b, trap; at most once in 1800 s".
 std::string describeTrigger(const TriggerForm& trigger);
-/// "every 60 s", "daily at 03:15 every 1 day(s)", ...
+/// "every 60 s", "daily at 03:15", "every 2 weeks on mon at 06:05", ...
 std::string describeSchedule(const EntryForm& entry);
 
 /// The trigger as an object of the configuration model (owned by the caller).

@@ -40,6 +40,12 @@ TEST(ConsoleText, EntriesSurviveReadAndWriteAsTheModelRendersThem)
         EXPECT_EQ(MonitoringConfiguration::generate(MonitoringConfiguration::parseMonitorEntry(entryXml(entry))),
                   MonitoringConfiguration::generate(MonitoringConfiguration::parseMonitorEntry(text)));
     }
+    // Schedules read as a person says them: no "1 day(s)".
+    EntryForm weekly, daily;
+    ASSERT_TRUE(readEntry(texts[1], &weekly));
+    EXPECT_EQ(describeSchedule(weekly), "every 2 weeks on fri at 06:05");
+    ASSERT_TRUE(readEntry(texts[2], &daily));
+    EXPECT_EQ(describeSchedule(daily), "daily at 23:59");
     EntryForm hostile;
     ASSERT_TRUE(readEntry(texts[2], &hostile));
     EXPECT_EQ(hostile.variable, "<script>&\"x'>");
