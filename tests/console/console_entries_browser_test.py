@@ -7,19 +7,15 @@ filters. Without a browser: the first page of 100,000 entries stays small."""
 import json
 import os
 import sys
-import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from browserfixture import ZORHOSTD, BrowserTest  # noqa: E402
 from consolefixture import Client, Console  # noqa: E402
-from selenium import webdriver  # noqa: E402
-from selenium.common.exceptions import WebDriverException  # noqa: E402
-from selenium.webdriver.chrome.service import Service  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
-from selenium.webdriver.support.ui import Select, WebDriverWait  # noqa: E402
+from selenium.webdriver.support.ui import Select  # noqa: E402
 
-ZORHOSTD = os.environ["ZORHOSTD"]
-OUTPUT = os.environ.get("CONSOLE_SCREENSHOTS", os.path.join(os.getcwd(), "console-screenshots"))
+
 ENTRY = """  <monitor-entry variable="%s" log="true">
     <frequency><seconds>60</seconds></frequency>
     <action-trigger value-type="instantaneous" permanent="false">
@@ -43,60 +39,13 @@ def write_table(root, count, bad=False):
         f.write("</monitor-config>\n")
 
 
-class EntriesInBrowser(unittest.TestCase):
+class EntriesInBrowser(BrowserTest):
     PREPARE = {"test_paging": lambda root: write_table(root, 2000),
                "test_commit_refused": lambda root: write_table(root, 3, bad=True)}
 
     def setUp(self):
-        self.console = Console(ZORHOSTD, prepare=self.PREPARE.get(self._testMethodName))
-        options = webdriver.ChromeOptions()
-        self.profile = tempfile.TemporaryDirectory(prefix="zorconsole-chromium-")
-        for arg in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                    "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                    "--disable-dev-shm-usage", "--window-size=1200,900", "--user-data-dir=" + self.profile.name):
-            options.add_argument(arg)
-        options.binary_location = "/usr/bin/chromium"
-        self.browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
-        self.browser.set_page_load_timeout(120)
-        os.makedirs(OUTPUT, exist_ok=True)
+        super().setUp()
         self.login()
-
-    def tearDown(self):
-        self.browser.quit()
-        self.profile.cleanup()
-        self.assertEqual(self.console.close(), 0)
-
-    def open(self, path):
-        self.browser.get(self.console.base + path)
-
-    def click(self, element):
-        """Clicks and waits until the page it leads to has loaded."""
-        old = self.browser.find_element(By.TAG_NAME, "html")
-        element.click()
-
-        def gone(_):
-            try:
-                old.is_enabled()
-                return False
-            except WebDriverException:
-                return True
-
-        WebDriverWait(self.browser, 120).until(gone)
-        WebDriverWait(self.browser, 120).until(
-            lambda b: b.execute_script("return document.readyState") == "complete")
-
-    def text(self, css):
-        return self.browser.find_element(By.CSS_SELECTOR, css).text
-
-    def login(self):
-        self.open("/login")
-        self.browser.find_element(By.ID, "user").send_keys("admin")
-        self.browser.find_element(By.ID, "password").send_keys("secret")
-        self.click(self.browser.find_element(By.ID, "login"))
-
-    def config_text(self):
-        with open(os.path.join(self.console.root, "etc/configs/monitor/Monitor.cfg")) as f:
-            return f.read()
 
     def variables(self):
         return [e.text for e in self.browser.find_elements(By.CSS_SELECTOR, "#entries td.variable a")]
@@ -115,7 +64,7 @@ class EntriesInBrowser(unittest.TestCase):
         self.assertIn("is not a number", form.find_element(By.CSS_SELECTOR, ".problem[data-field=t_value]").text)
         self.assertIn("not an address", form.find_element(By.CSS_SELECTOR, ".problem[data-field=t_emails]").text)
         self.assertEqual(form.find_element(By.NAME, "t_value").get_attribute("value"), "five hundred MiB")
-        b.save_screenshot(os.path.join(OUTPUT, "entries-refused.png"))
+        self.shot("entries-refused")
         self.assertIn("No uncommitted edits", self.text("#edits"))
 
         # A schedule form shows only its kind's fields; a field of another kind is not judged.
@@ -179,7 +128,7 @@ class EntriesInBrowser(unittest.TestCase):
         self.assertEqual(set(self.variables()), {"root-free-space"})
         self.open("/entries?action=log&limit=10&offset=1320")
         self.assertIn("Entries 1321–1330 of 1333 that match.", self.text("p.pager"))
-        b.save_screenshot(os.path.join(OUTPUT, "entries-paged.png"))
+        self.shot("entries-paged")
 
 
 class LargeTable(unittest.TestCase):

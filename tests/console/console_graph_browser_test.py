@@ -4,21 +4,15 @@ spread across the graph, on round ticks in the variable's unit, with the
 trigger's threshold labelled and the alert marked; an unknown path shows a
 page that says so."""
 import os
-import re
 import sys
-import tempfile
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from consolefixture import Console  # noqa: E402
-from selenium import webdriver  # noqa: E402
-from selenium.webdriver.chrome.service import Service  # noqa: E402
+from browserfixture import BrowserTest  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
-ZORHOSTD = os.environ["ZORHOSTD"]
-OUTPUT = os.environ.get("CONSOLE_SCREENSHOTS", os.path.join(os.getcwd(), "console-screenshots"))
 # The only entry watches cpu without logging it, so the samples below stay
 # the only ones; its trigger gives the threshold line.
 CPU_CFG = """<?xml version="1.0" encoding="UTF-8"?>
@@ -53,30 +47,8 @@ def cpu_root(root):
             f.writelines(lines)
 
 
-class GraphInBrowser(unittest.TestCase):
-    def setUp(self):
-        self.console = Console(ZORHOSTD, prepare=cpu_root)
-        options = webdriver.ChromeOptions()
-        self.profile = tempfile.TemporaryDirectory(prefix="zorconsole-chromium-")
-        for arg in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                    "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                    "--disable-dev-shm-usage", "--window-size=1200,900", "--user-data-dir=" + self.profile.name):
-            options.add_argument(arg)
-        options.binary_location = "/usr/bin/chromium"
-        self.browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
-        self.browser.set_page_load_timeout(120)
-        os.makedirs(OUTPUT, exist_ok=True)
-
-    def tearDown(self):
-        self.browser.quit()
-        self.profile.cleanup()
-        self.assertEqual(self.console.close(), 0)
-
-    def open(self, path):
-        self.browser.get(self.console.base + path)
-
-    def texts(self, css):
-        return [e.text for e in self.browser.find_elements(By.CSS_SELECTOR, css)]
+class GraphInBrowser(BrowserTest):
+    PREPARE = {"test_graph_and_error_pages": cpu_root}
 
     def test_graph_and_error_pages(self):
         b = self.browser
@@ -84,7 +56,7 @@ class GraphInBrowser(unittest.TestCase):
         self.open("/no/such/page")
         self.assertIn("Not found", b.title)
         self.assertEqual(b.find_element(By.ID, "message").text, "no such path: /no/such/page")
-        self.browser.save_screenshot(os.path.join(OUTPUT, "not-found.png"))
+        self.shot("not-found")
 
         self.open("/login")
         b.find_element(By.ID, "user").send_keys("admin")
@@ -121,7 +93,7 @@ class GraphInBrowser(unittest.TestCase):
         self.assertEqual(self.texts("#graph text.threshold-label"), ["exceeds 90 %"])
         marker = b.find_element(By.CSS_SELECTOR, "#graph circle.alert-marker")
         self.assertIn("alert cpu=", marker.find_element(By.TAG_NAME, "title").get_attribute("textContent"))
-        self.browser.save_screenshot(os.path.join(OUTPUT, "graph-15m.png"))
+        self.shot("graph-15m")
 
         # An API path answers in JSON, with the method's refusal in Allow.
         self.open("/api/nowhere")
