@@ -223,24 +223,6 @@ TEST_F(ConsolePages, DeletesAskFirstAndCommitsOfProblemsAreRefused)
     EXPECT_NE(act({{"do", "discard"}}).page.find("all uncommitted edits go, not only this login"), std::string::npos);
 }
 
-TEST_F(ConsolePages, TheTablePagesOnTheServer)
-{
-    for (int i = 0; i < 120; ++i) {
-        EntryForm e;
-        e.variable = "v" + std::to_string(i);
-        _c->entries.push_back(entryXml(e));
-    }
-    EntryQuery q;
-    q.offset = 50;
-    std::string html = entriesPage(*_c, _s, q);
-    EXPECT_NE(html.find("Entries 51&ndash;100 of 120."), std::string::npos);
-    EXPECT_NE(html.find("href=\"/entries?offset=0&amp;limit=50\">&larr; previous"), std::string::npos);
-    EXPECT_NE(html.find("href=\"/entries?offset=100&amp;limit=50\">next"), std::string::npos);
-    EXPECT_NE(html.find(">v50</a>"), std::string::npos);
-    EXPECT_EQ(html.find(">v49</a>"), std::string::npos);
-    EXPECT_EQ(html.find(">v100</a>"), std::string::npos);
-}
-
 TEST_F(ConsolePages, PagesEscapeAndShowTheFlashOnce)
 {
     _s.user = "<i>eve</i>";
