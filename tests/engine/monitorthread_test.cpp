@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -376,7 +377,12 @@ TEST_F(MonitorThreadTest, ProgramsRunBesideTheTickOneCopyAtATime)
         thread.tick();
         return thread.status().unavailable == 2 && todayLog().find(" sample answer=42\n") != std::string::npos;
     })) << host() << todayLog();
-    EXPECT_EQ("started\n", zortest::readFile(_root.at("bin/slow.starts"))) << "one copy for both entries and the key";
+    // On a loaded machine the one copy may be killed at its timeout before
+    // its shell got to the first line; two lines would be two copies.
+    const std::string starts = std::filesystem::exists(_root.at("bin/slow.starts"))
+                                   ? zortest::readFile(_root.at("bin/slow.starts"))
+                                   : std::string();
+    EXPECT_TRUE(starts.empty() || starts == "started\n") << "one copy for both entries and the key: " << starts;
     const std::string log = host();
     EXPECT_NE(std::string::npos, log.find(timedOut)) << log;
     EXPECT_EQ(log.find("slow: no value"), log.rfind("slow: no value")) << "said once for both entries";
