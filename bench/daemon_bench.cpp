@@ -212,10 +212,13 @@ int main(int argc, char** argv)
             _exit(127);
         }
         RemoteSession probe(socket);
-        std::string why;
-        for (int waited = 0; !probe.open(&why); waited += 50) {
+        for (int waited = 0;; waited += 50) {
+            zor::Expected<void> opened = probe.open();
+            if (opened) {
+                break;
+            }
             if (waited > 60000 || waitpid(daemon, nullptr, WNOHANG) == daemon) {
-                std::fprintf(stderr, "zorhostd_bench: zorhostd did not start: %s\n", why.c_str());
+                std::fprintf(stderr, "zorhostd_bench: zorhostd did not start: %s\n", opened.error().c_str());
                 std::exit(1);
             }
             poll(nullptr, 0, 50);
@@ -226,9 +229,8 @@ int main(int argc, char** argv)
                 pinToFirstCpu();
             }
             auto session = std::make_shared<RemoteSession>(socket);
-            std::string failure;
-            if (!session->open(&failure)) {
-                std::fprintf(stderr, "zorhostd_bench: %s\n", failure.c_str());
+            if (zor::Expected<void> opened = session->open(); !opened) {
+                std::fprintf(stderr, "zorhostd_bench: %s\n", opened.error().c_str());
                 std::exit(1);
             }
             return [session, &request] { return session->run(request).result == 0; };
