@@ -12,6 +12,8 @@
 
 #include "zorglobals.h"
 
+#include <nlohmann/json.hpp>
+
 #include <fcntl.h>
 #include <malloc.h>
 #include <poll.h>
@@ -28,6 +30,7 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -47,6 +50,76 @@ std::string shortened(const std::string& text)
 }
 
 constexpr size_t kLargeRequest = size_t(1) << 20;
+/// Replies held for one write while more request lines wait, at most.
+constexpr size_t kRepliesHeld = size_t(64) << 10;
+
+/// A line that gets no answer, as parseScript skips it.
+bool isBlankOrComment(const std::string& line)
+{
+    std::string_view text(line);
+    if (!text.empty() && text.back() == '\r') {
+        text.remove_suffix(1);
+    }
+    return text.find_first_not_of(" \t") == std::string_view::npos || text[0] == '#';
+}
+
+/// A script under way in a session ({"command":"script"} to
+/// {"command":"script-end"}): after its first failed line the daemon runs
+/// none of the later ones, which may already wait in the socket, and
+/// answers each with a skipped line.
+struct ScriptState {
+    bool active = false;
+    unsigned long failedLine = 0; ///< the request line that failed; 0: none yet
+    unsigned long skipped = 0;
+};
+
+std::string skippedLine(unsigned long lineNumber, ScriptState& script)
+{
+    ++script.skipped;
+    nlohmann::ordered_json line;
+    line["skipped"] = "request line " + std::to_string(lineNumber) + " was not run: request line " +
+                      std::to_string(script.failedLine) + " of the script failed";
+    return line.dump(-1, ' ', true);
+}
+
+/// Answers {"command":"script"} and {"command":"script-end"}, which belong
+/// to the session rather than to the daemon's command handler; false for
+/// every other line.
+bool answerScriptCommand(const std::string& line, ScriptState* script, std::string* answer)
+{
+    if (line.find("\"script") == std::string::npos) {
+        return false; // the common case, without a parse
+    }
+    nlohmann::json command = nlohmann::json::parse(line, nullptr, false);
+    if (!command.is_object() || command.size() != 1 || !command.contains("command") ||
+        !command["command"].is_string()) {
+        return false;
+    }
+    const std::string name = command["command"].get<std::string>();
+    if (name == "script") {
+        if (script->active) {
+            *answer = errorLine("a script is already under way in this session");
+        } else {
+            *script = ScriptState{};
+            script->active = true;
+            *answer = R"({"script":"started"})";
+        }
+        return true;
+    }
+    if (name == "script-end") {
+        if (!script->active) {
+            *answer = errorLine("no script is under way in this session");
+        } else {
+            nlohmann::ordered_json ended;
+            ended["script"] = "ended";
+            ended["skipped"] = script->skipped;
+            *answer = ended.dump();
+            *script = ScriptState{};
+        }
+        return true;
+    }
+    return false;
+}
 
 bool isEdit(const HostRequest& r) { return r.type == KEY_TYPE_SET || r.type == KEY_TYPE_ADD || r.type == KEY_TYPE_DEL; }
 
@@ -263,59 +336,101 @@ void SessionDaemon::serveConnection(Connection* c)
             unsigned long lineNumber = 0;
             std::string line;
             std::string user; // looked up at the first command: most sessions send none
+            ScriptState script;
+            // Replies not yet written: those of lines that came in one read
+            // go out in one write, and none waits for a line still to come.
+            std::string replies;
+            std::string answer;
             for (;;) {
                 LineReader::Status status = reader.next(&line);
-                std::string answer;
+                answer.clear();
+                bool failed = false;
+                bool skip = script.active && script.failedLine != 0;
                 if (status == LineReader::Status::line && !line.empty() && line[0] == '{') {
                     ++lineNumber;
-                    if (user.empty()) {
-                        user = userName(c->uid);
+                    if (!answerScriptCommand(line, &script, &answer)) {
+                        if (user.empty()) {
+                            user = userName(c->uid);
+                        }
+                        answer = answerCommand(line, user);
                     }
-                    answer = answerCommand(line, user);
+                } else if (status == LineReader::Status::line && skip) {
+                    if (isBlankOrComment(line)) {
+                        continue;
+                    }
+                    answer = skippedLine(++lineNumber, script);
                 } else if (status == LineReader::Status::line) {
-                    if (!answerLine(*c, *session, line, ++lineNumber, &edits, &answer)) {
+                    if (!answerLine(*c, *session, line, ++lineNumber, &edits, &answer, &failed)) {
                         continue; // blank line or comment, as in a script
                     }
+                } else if (skip && (status == LineReader::Status::tooLong || status == LineReader::Status::noMemory)) {
+                    answer = skippedLine(++lineNumber, script);
                 } else if (status == LineReader::Status::tooLong) {
                     ++lineNumber;
+                    failed = true;
                     answer = errorLine("request line " + std::to_string(lineNumber) + " is longer than " +
                                        std::to_string(_options.maxLineBytes) + " bytes (" +
                                        std::to_string(reader.droppedBytes()) +
                                        "); it was refused and nothing was sent to the module");
                 } else if (status == LineReader::Status::noMemory) {
                     ++lineNumber;
+                    failed = true;
                     answer = errorLine("request line " + std::to_string(lineNumber) + " (" +
                                        std::to_string(reader.droppedBytes()) +
                                        " bytes) does not fit in the memory zorhostd gives all sessions together (" +
                                        std::to_string(_budget.total()) +
                                        " bytes, --memory-budget) while the others' requests use it; it was refused "
                                        "and nothing was sent to the module: try again later");
-                } else if (status == LineReader::Status::idle) {
-                    sendLine(c->fd,
-                             errorLine("no request for " + std::to_string(_options.idleTimeoutSeconds) +
-                                       " s: the session is closed") + "\n",
-                             &error);
-                    ending = "idle for " + std::to_string(_options.idleTimeoutSeconds) + " s";
-                    break;
-                } else if (status == LineReader::Status::stopped) {
-                    sendLine(c->fd, errorLine("the daemon is stopping: the session is closed") + "\n", &error);
-                    ending = endingText(status);
-                    break;
                 } else {
-                    ending = endingText(status);
-                    if (status == LineReader::Status::failed) {
-                        ending += ": " + reader.error();
+                    // The connection ends: what was answered goes out first.
+                    if (!replies.empty() && !sendLine(c->fd, replies, &error)) {
+                        ending = "the client went away before its reply: " + error;
+                        break;
+                    }
+                    if (status == LineReader::Status::idle) {
+                        sendLine(c->fd,
+                                 errorLine("no request for " + std::to_string(_options.idleTimeoutSeconds) +
+                                           " s: the session is closed") + "\n",
+                                 &error);
+                        ending = "idle for " + std::to_string(_options.idleTimeoutSeconds) + " s";
+                    } else if (status == LineReader::Status::stopped) {
+                        sendLine(c->fd, errorLine("the daemon is stopping: the session is closed") + "\n", &error);
+                        ending = endingText(status);
+                    } else {
+                        ending = endingText(status);
+                        if (status == LineReader::Status::failed) {
+                            ending += ": " + reader.error();
+                        }
                     }
                     break;
                 }
+                if (failed && script.active && script.failedLine == 0) {
+                    script.failedLine = lineNumber;
+                }
+                const bool large = line.capacity() > kLargeRequest || answer.capacity() > kLargeRequest;
                 answer.push_back('\n'); // appended, not copied: a reply may be 64 MiB and more
-                if (!sendLine(c->fd, answer, &error)) {
+                bool sent = true;
+                if (large) {
+                    sent = (replies.empty() || sendLine(c->fd, replies, &error)) && sendLine(c->fd, answer, &error);
+                    replies.clear();
+                } else {
+                    if (replies.empty()) {
+                        replies.swap(answer);
+                    } else {
+                        replies += answer;
+                    }
+                    if (!reader.lineWaiting() || replies.size() >= kRepliesHeld) {
+                        sent = sendLine(c->fd, replies, &error);
+                        replies.clear();
+                    }
+                }
+                if (!sent) {
                     ending = "the client went away before its reply: " + error;
                     break;
                 }
                 // The memory of a large request goes back to the system, not
                 // to this session's next one.
-                if (line.capacity() > kLargeRequest || answer.capacity() > kLargeRequest) {
+                if (large) {
                     std::string().swap(line);
                     std::string().swap(answer);
                     reader.requestDone();
@@ -363,8 +478,9 @@ std::string SessionDaemon::answerCommand(const std::string& line, const std::str
 }
 
 bool SessionDaemon::answerLine(const Connection& connection, HostSession& session, const std::string& line,
-                               unsigned long lineNumber, bool* edits, std::string* answer)
+                               unsigned long lineNumber, bool* edits, std::string* answer, bool* failed)
 {
+    *failed = true; // until the module answered
     if (line.find('\0') != std::string::npos) {
         *answer = errorLine("request line " + std::to_string(lineNumber) +
                             " holds a NUL byte; nothing was sent to the module");
@@ -394,6 +510,11 @@ bool SessionDaemon::answerLine(const Connection& connection, HostSession& sessio
     const std::string auditUser = audited ? userName(connection.uid) : std::string();
     RequestOutcome outcome;
     {
+        // Reads too: the module is not thread-safe. Its configuration store,
+        // scratch members, key table, log handlers' buffers, XML error
+        // reporter and printer output state are process-wide and
+        // unsynchronised, and it takes no locks of its own. The line is
+        // parsed before the lock and the reply formatted after it.
         std::lock_guard<FairMutex> lock(_moduleMutex);
         writeQueuedLog();
         outcome = session.run(request);
@@ -428,6 +549,7 @@ bool SessionDaemon::answerLine(const Connection& connection, HostSession& sessio
             }
         }
     }
+    *failed = outcome.exception || outcome.hostError || !outcome.result || *outcome.result < 0;
     // Built outside the lock: a reply may be a whole log file.
     *answer = jsonLine(request, outcome, true);
     return true;
