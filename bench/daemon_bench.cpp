@@ -8,7 +8,10 @@
 // at least 0.8 times the ping-pong's requests/s with 16 clients; with 16
 // clients no client's 99th percentile above 10 times the median of all
 // requests. The daemon's 1-client row is measured twice: where the
-// scheduler puts client and daemon, and with both on one CPU.
+// scheduler puts client and daemon, and with both on one CPU. Last, a
+// script of 10,000 gets run by zorhost's own loop, in process and sent
+// ahead through the socket (scriptpipe.h), with the target that the socket
+// keeps at least half the in-process rate.
 //
 // The echo server serves each connection on its own thread, as zorhostd
 // does: every request then wakes one thread on each side, the least a
@@ -24,6 +27,8 @@
 #include "pingpong.h"
 #include "remotesession.h"
 #include "replyformat.h"
+#include "scriptpipe.h"
+#include "scriptrun.h"
 #include "request.h"
 
 #include "zorglobals.h"
@@ -42,6 +47,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
+#include <streambuf>
 #include <string>
 #include <thread>
 #include <vector>
@@ -156,6 +163,33 @@ void printRow(const char* path, int clients, const Phase& p, double floor)
                 median, percentile(p.latencies, 0.99), median > 0 ? p.worstClientP99 / median : 0.0);
 }
 
+/// Takes every character and keeps none: a script's output, which the
+/// script rows do not print.
+class DiscardBuffer : public std::streambuf {
+protected:
+    int overflow(int c) override { return traits_type::not_eof(c); }
+    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+};
+
+constexpr int kScriptGets = 10000;
+
+/// Requests per second of the best of three runs of a script of
+/// kScriptGets gets, run by runScript as zorhost runs a script.
+template <typename RunScript>
+double scriptRate(RunScript runScript)
+{
+    double best = 0;
+    for (int i = 0; i < 3; ++i) {
+        Clock::time_point start = Clock::now();
+        if (runScript() != kExitOk) {
+            std::fprintf(stderr, "zorhostd_bench: a script failed\n");
+            std::exit(1);
+        }
+        best = std::max(best, kScriptGets / std::chrono::duration<double>(Clock::now() - start).count());
+    }
+    return best;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -191,6 +225,14 @@ int main(int argc, char** argv)
         return 1;
     }
     Phase inProcess;
+    double scriptInProcess = 0;
+    double scriptSocket = 0;
+    std::vector<HostRequest> script(kScriptGets, request);
+    for (size_t i = 0; i < script.size(); ++i) {
+        script[i].line = static_cast<int>(i + 1);
+    }
+    DiscardBuffer discard;
+    std::ostream nowhere(&discard);
     std::string requestBytes; // the get's line and its reply line, as the socket carries them
     std::string replyBytes;
     {
@@ -207,6 +249,8 @@ int main(int argc, char** argv)
         requestLine(request, &requestBytes, &error);
         requestBytes += '\n';
         replyBytes = jsonLine(request, session.run(request), true) + '\n';
+        RequestRunner run = [&session](const HostRequest& r) { return session.run(r); };
+        scriptInProcess = scriptRate([&] { return runRequests(script, run, ScriptRunOptions{}, nowhere, nowhere); });
     }
     zor_logstream.rdbuf(standardLog);
 
@@ -277,6 +321,15 @@ int main(int argc, char** argv)
         Phase phase = measure(clients, seconds, remoteClient);
         if (sixteen != nullptr) {
             *sixteen = measure(16, seconds, remoteClient);
+            scriptSocket = scriptRate([&] {
+                RemoteSession remote(socket);
+                if (zor::Expected<void> opened = remote.open(); !opened) {
+                    return kExitUsage;
+                }
+                ScriptSource source;
+                source.requests = script;
+                return runPipelined(remote, std::move(source), ScriptRunOptions{}, nowhere, nowhere);
+            });
         }
         kill(daemon, SIGTERM);
         waitpid(daemon, nullptr, 0);
@@ -307,5 +360,9 @@ int main(int argc, char** argv)
                 throughput >= 0.8 ? "met" : "NOT met", throughput);
     std::printf("target 16 clients, every client's p99 <= 10x the median: %s (%.1fx)\n",
                 spread <= 10 ? "met" : "NOT met", spread);
+    std::printf("script of %d gets, best of 3: in process %.0f requests/s, through the socket %.0f requests/s\n",
+                kScriptGets, scriptInProcess, scriptSocket);
+    std::printf("target script through the socket >= 0.5x in process: %s (%.2fx)\n",
+                scriptSocket >= 0.5 * scriptInProcess ? "met" : "NOT met", scriptSocket / scriptInProcess);
     return 0;
 }

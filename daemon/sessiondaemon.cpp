@@ -355,10 +355,11 @@ void SessionDaemon::serveConnection(Connection* c)
                         answer = answerCommand(line, user);
                     }
                 } else if (status == LineReader::Status::line && skip) {
+                    ++lineNumber;
                     if (isBlankOrComment(line)) {
                         continue;
                     }
-                    answer = skippedLine(++lineNumber, script);
+                    answer = skippedLine(lineNumber, script);
                 } else if (status == LineReader::Status::line) {
                     if (!answerLine(*c, *session, line, ++lineNumber, &edits, &answer, &failed)) {
                         continue; // blank line or comment, as in a script
