@@ -510,13 +510,14 @@ bool SessionDaemon::answerLine(const Connection& connection, HostSession& sessio
     const bool audited = _audit != nullptr && request.type == KEY_TYPE_COMMIT;
     const std::string auditUser = audited ? userName(connection.uid) : std::string();
     RequestOutcome outcome;
-    {
-        // Reads too: the module is not thread-safe. Its configuration store,
-        // scratch members, key table, log handlers' buffers, XML error
-        // reporter and printer output state are process-wide and
-        // unsynchronised, and it takes no locks of its own. The line is
-        // parsed before the lock and the reply formatted after it.
-        std::lock_guard<FairMutex> lock(_moduleMutex);
+    // Reads too go under the module mutex: the module is not thread-safe.
+    // Its configuration store, scratch members, key table, log handlers'
+    // buffers, XML error reporter and printer output state are process-wide
+    // and unsynchronised, and it takes no locks of its own. The line is
+    // parsed before and the reply formatted after; in between, the session
+    // thread that holds the mutex may do this for us (fairmutex.h), except
+    // with a prefetched value, which the module finds on this thread alone.
+    auto call = [&] {
         writeQueuedLog();
         outcome = session.run(request);
         // Whether edits wait for a commit: the module's dirty flag says so.
@@ -549,6 +550,12 @@ bool SessionDaemon::answerLine(const Connection& connection, HostSession& sessio
                                   std::move(table));
             }
         }
+    };
+    if (prefetched) {
+        std::lock_guard<FairMutex> lock(_moduleMutex);
+        call();
+    } else {
+        _moduleMutex.run(call);
     }
     *failed = outcome.exception || outcome.hostError || !outcome.result || *outcome.result < 0;
     // Built outside the lock: a reply may be a whole log file.
