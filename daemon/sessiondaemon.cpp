@@ -8,11 +8,10 @@
 #include "replyformat.h"
 #include "variableprefetch.h"
 #include "request.h"
+#include "sessionscript.h"
 #include "showdiff.h"
 
 #include "zorglobals.h"
-
-#include <nlohmann/json.hpp>
 
 #include <fcntl.h>
 #include <malloc.h>
@@ -30,7 +29,6 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
-#include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -52,74 +50,6 @@ std::string shortened(const std::string& text)
 constexpr size_t kLargeRequest = size_t(1) << 20;
 /// Replies held for one write while more request lines wait, at most.
 constexpr size_t kRepliesHeld = size_t(64) << 10;
-
-/// A line that gets no answer, as parseScript skips it.
-bool isBlankOrComment(const std::string& line)
-{
-    std::string_view text(line);
-    if (!text.empty() && text.back() == '\r') {
-        text.remove_suffix(1);
-    }
-    return text.find_first_not_of(" \t") == std::string_view::npos || text[0] == '#';
-}
-
-/// A script under way in a session ({"command":"script"} to
-/// {"command":"script-end"}): after its first failed line the daemon runs
-/// none of the later ones, which may already wait in the socket, and
-/// answers each with a skipped line.
-struct ScriptState {
-    bool active = false;
-    unsigned long failedLine = 0; ///< the request line that failed; 0: none yet
-    unsigned long skipped = 0;
-};
-
-std::string skippedLine(unsigned long lineNumber, ScriptState& script)
-{
-    ++script.skipped;
-    nlohmann::ordered_json line;
-    line["skipped"] = "request line " + std::to_string(lineNumber) + " was not run: request line " +
-                      std::to_string(script.failedLine) + " of the script failed";
-    return line.dump(-1, ' ', true);
-}
-
-/// Answers {"command":"script"} and {"command":"script-end"}, which belong
-/// to the session rather than to the daemon's command handler; false for
-/// every other line.
-bool answerScriptCommand(const std::string& line, ScriptState* script, std::string* answer)
-{
-    if (line.find("\"script") == std::string::npos) {
-        return false; // the common case, without a parse
-    }
-    nlohmann::json command = nlohmann::json::parse(line, nullptr, false);
-    if (!command.is_object() || command.size() != 1 || !command.contains("command") ||
-        !command["command"].is_string()) {
-        return false;
-    }
-    const std::string name = command["command"].get<std::string>();
-    if (name == "script") {
-        if (script->active) {
-            *answer = errorLine("a script is already under way in this session");
-        } else {
-            *script = ScriptState{};
-            script->active = true;
-            *answer = R"({"script":"started"})";
-        }
-        return true;
-    }
-    if (name == "script-end") {
-        if (!script->active) {
-            *answer = errorLine("no script is under way in this session");
-        } else {
-            nlohmann::ordered_json ended;
-            ended["script"] = "ended";
-            ended["skipped"] = script->skipped;
-            *answer = ended.dump();
-            *script = ScriptState{};
-        }
-        return true;
-    }
-    return false;
-}
 
 bool isEdit(const HostRequest& r) { return r.type == KEY_TYPE_SET || r.type == KEY_TYPE_ADD || r.type == KEY_TYPE_DEL; }
 
@@ -336,7 +266,7 @@ void SessionDaemon::serveConnection(Connection* c)
             unsigned long lineNumber = 0;
             std::string line;
             std::string user; // looked up at the first command: most sessions send none
-            ScriptState script;
+            sessionscript::State script;
             // Replies not yet written: those of lines that came in one read
             // go out in one write, and none waits for a line still to come.
             std::string replies;
@@ -348,7 +278,7 @@ void SessionDaemon::serveConnection(Connection* c)
                 bool skip = script.active && script.failedLine != 0;
                 if (status == LineReader::Status::line && !line.empty() && line[0] == '{') {
                     ++lineNumber;
-                    if (!answerScriptCommand(line, &script, &answer)) {
+                    if (!sessionscript::answerCommand(line, &script, &answer)) {
                         if (user.empty()) {
                             user = userName(c->uid);
                         }
@@ -356,16 +286,16 @@ void SessionDaemon::serveConnection(Connection* c)
                     }
                 } else if (status == LineReader::Status::line && skip) {
                     ++lineNumber;
-                    if (isBlankOrComment(line)) {
+                    if (sessionscript::isBlankOrComment(line)) {
                         continue;
                     }
-                    answer = skippedLine(lineNumber, script);
+                    answer = sessionscript::skippedLine(lineNumber, script);
                 } else if (status == LineReader::Status::line) {
                     if (!answerLine(*c, *session, line, ++lineNumber, &edits, &answer, &failed)) {
                         continue; // blank line or comment, as in a script
                     }
                 } else if (skip && (status == LineReader::Status::tooLong || status == LineReader::Status::noMemory)) {
-                    answer = skippedLine(++lineNumber, script);
+                    answer = sessionscript::skippedLine(++lineNumber, script);
                 } else if (status == LineReader::Status::tooLong) {
                     ++lineNumber;
                     failed = true;
