@@ -268,10 +268,18 @@ void SessionDaemon::serveConnection(Connection* c)
             std::string user; // looked up at the first command: most sessions send none
             sessionscript::State script;
             // Replies not yet written: those of lines that came in one read
-            // go out in one write, and none waits for a line still to come.
+            // go out in one write, before the next read, so that none waits
+            // for a line still to come.
             std::string replies;
             std::string answer;
             for (;;) {
+                if (!replies.empty() && !reader.lineWaiting()) {
+                    if (!sendLine(c->fd, replies, &error)) {
+                        ending = "the client went away before its reply: " + error;
+                        break;
+                    }
+                    replies.clear();
+                }
                 LineReader::Status status = reader.next(&line);
                 answer.clear();
                 bool failed = false;
@@ -350,7 +358,8 @@ void SessionDaemon::serveConnection(Connection* c)
                     } else {
                         replies += answer;
                     }
-                    if (!reader.lineWaiting() || replies.size() >= kRepliesHeld) {
+                    // The rest go out before the next read (above).
+                    if (replies.size() >= kRepliesHeld) {
                         sent = sendLine(c->fd, replies, &error);
                         replies.clear();
                     }

@@ -275,7 +275,7 @@ TEST(ZorhostdTest, ScriptModeSkipsOnlyWhatFollowsAFailure)
     c.send(R"({"command":"script"})" "\n" R"({"command":"script"})" "\n" + count + "\n# comment\n" +
            R"({"command":"alerts"})" "\n" "get " + kConfig + "no-such-key/\n" +
            "add " + kConfig + "monitor-entry/ " + kEntryXml + "\n" R"({"command":"alerts"})" "\n" + "oops\n" +
-           R"({"command":"script-end"})" "\n" + count);
+           R"({"command":"script-end"})" "\n" + count + "# the last line gets no reply\n");
     EXPECT_EQ(c.line(), R"({"script":"started"})");
     EXPECT_EQ(field(c.line(), "error"), "a script is already under way in this session");
     EXPECT_EQ(field(c.line(), "reply"), "2");
