@@ -170,16 +170,30 @@ TEST(ZorhostdTest, ClientLibraryAnswersAsZorhostInProcess)
 TEST(ZorhostdTest, PipelinedScriptStopsWhereTheInProcessRunStops)
 {
     const std::string entries = "get " + kConfig + "monitor-entry-count/\n";
-    const std::string add = "add " + kConfig + "monitor-entry/ " + kEntryXml + "\n";
-    // The failure is the 3rd line of 40: the lines after it are on their way
-    // before its reply is read.
-    std::string script = entries + add + "get " + kConfig + "no-such-key/\n" + add;
-    for (int i = 0; i < 36; ++i) {
-        script += entries;
-    }
-    script += "commit\n";
-    for (const char* keepGoing : {"", "--keep-going"}) {
-        SCOPED_TRACE(*keepGoing ? keepGoing : "stop at the failure");
+    // A variable the monitor thread knows, for --strict.
+    const std::string add =
+        "add " + kConfig + "monitor-entry/ <monitor-entry variable=\"cpu\" log=\"false\"><frequency/></monitor-entry>\n";
+    struct Variant {
+        std::string option;
+        std::string failing; ///< the 3rd line of the script
+        std::string stopped; ///< what standard error says of it; empty: the script goes on
+        const char* count;   ///< entries afterwards
+    };
+    const std::string noKey = "get " + kConfig + "no-such-key/";
+    const std::string sloppy = "del " + kConfig + "monitor-entry/abc/";
+    for (const Variant& v : std::vector<Variant>{
+             {"", noKey, "zorhost: stopped at script line 3 (" + noKey + ")", "3"},
+             {"--keep-going", noKey, "", "4"},
+             // refused before it is sent: the daemon never learns of it
+             {"--strict", sloppy, "zorhost: script line 3 (" + sloppy + ") not sent", "3"}}) {
+        SCOPED_TRACE(v.option.empty() ? "stop at the failure" : v.option);
+        // The failure is the 3rd line of 40: the lines after it are on their
+        // way before its reply is read.
+        std::string script = entries + add + v.failing + "\n" + add;
+        for (int i = 0; i < 36; ++i) {
+            script += entries;
+        }
+        script += "commit\n";
         ExampleRoot local;
         ExampleRoot served;
         Daemon daemon(served, served.module());
@@ -188,8 +202,8 @@ TEST(ZorhostdTest, PipelinedScriptStopsWhereTheInProcessRunStops)
         std::vector<std::string> connected = {"--connect", daemon.socket};
         for (auto* args : {&inProcess, &connected}) {
             args->insert(args->end(), {"--script", "-"});
-            if (*keepGoing) {
-                args->push_back(keepGoing);
+            if (!v.option.empty()) {
+                args->push_back(v.option);
             }
         }
         zortest::HostRun want = zortest::runZorhost(inProcess, script);
@@ -201,15 +215,17 @@ TEST(ZorhostdTest, PipelinedScriptStopsWhereTheInProcessRunStops)
         EXPECT_EQ(got.out, want.out);
         EXPECT_EQ(got.status, want.status) << got.err;
         EXPECT_EQ(got.status, 1);
-        const std::string stopped = "zorhost: stopped at script line 3 (get " + kConfig + "no-such-key/)";
-        EXPECT_EQ(got.err.find(stopped) != std::string::npos, !*keepGoing) << got.err;
-        EXPECT_EQ(want.err.find(stopped) != std::string::npos, !*keepGoing) << want.err;
-        // What took effect: one entry added without --keep-going (and not
-        // committed), two and a commit with it.
+        for (const std::string* err : {&got.err, &want.err}) {
+            EXPECT_EQ(err->find(v.stopped.empty() ? "zorhost: stopped at" : v.stopped) != std::string::npos,
+                      !v.stopped.empty())
+                << *err;
+        }
+        // What took effect: the entry added before the failure (uncommitted),
+        // or with --keep-going both and the commit.
         zortest::HostRun after = zortest::runZorhost({"--connect", daemon.socket, "--json", "get",
                                                       kConfig + "monitor-entry-count/"});
         ASSERT_EQ(after.replies.size(), 1u) << after.err;
-        EXPECT_EQ(after.replies[0]["reply"], *keepGoing ? "4" : "3");
+        EXPECT_EQ(after.replies[0]["reply"], v.count);
         EXPECT_EQ(zortest::readFile(served.config()), zortest::readFile(local.config()))
             << "the same commit, or none, on both sides";
     }
