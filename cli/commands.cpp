@@ -5,6 +5,7 @@
 #include "protocol.h"
 #include "remotesession.h"
 #include "replyformat.h"
+#include "scriptpipe.h"
 #include "scriptrun.h"
 #include "showdiff.h"
 
@@ -23,6 +24,7 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -53,6 +55,10 @@ zor::Expected<std::string> readScript(const std::string& source)
     }
     return content.str();
 }
+
+/// Whether the script is standard input read as it comes: with --connect,
+/// so that each line's reply is printed before the next line is read.
+bool streamsScript(const Options& o) { return o.connect && o.script == "-" && o.op.empty(); }
 
 /// Takes every character and keeps none: where the log stream goes when
 /// nobody asked for it.
@@ -213,8 +219,28 @@ int runRemote(const Options& o, const std::vector<HostRequest>& requests)
         std::cerr << "zorhost: " << opened.error() << '\n';
         return kExitUsage;
     }
-    RequestRunner run = [&remote](const HostRequest& request) { return remote.run(request); };
-    int status = runSession(o, requests, run, nullptr);
+    int status;
+    if (!o.script.empty() && o.op.empty()) {
+        // A script's requests go ahead of their replies; diff and show read
+        // the table between requests and keep to one at a time.
+        ScriptRunOptions options;
+        options.json = o.json;
+        options.keepGoing = o.keepGoing;
+        options.dryRun = o.dryRun;
+        if (o.strict) {
+            options.refusal = [](const HostRequest& request) { return strictRefusal(request, strictXmlProblems); };
+        }
+        ScriptSource source;
+        if (streamsScript(o)) {
+            source.fd = STDIN_FILENO;
+        } else {
+            source.requests = requests;
+        }
+        status = runPipelined(remote, std::move(source), options, std::cout, std::cerr);
+    } else {
+        RequestRunner run = [&remote](const HostRequest& request) { return remote.run(request); };
+        status = runSession(o, requests, run, nullptr);
+    }
     remote.close();
     return status;
 }
@@ -269,7 +295,9 @@ zor::Expected<std::vector<HostRequest>> requestsOf(const Options& o)
     } else if (!o.script.empty() && !o.op.empty()) {
         return zor::Error{"give OP KEY [VALUE] or --script FILE, not both"};
     }
-    if (!o.script.empty()) {
+    if (streamsScript(o)) {
+        // Read line by line as the session runs.
+    } else if (!o.script.empty()) {
         zor::Expected<std::string> text = readScript(o.script);
         if (!text) {
             return zor::Error{text.error()};

@@ -65,94 +65,104 @@ bool requestFailed(const RequestOutcome& outcome)
     return outcome.exception || outcome.hostError || !outcome.result || *outcome.result < 0;
 }
 
-int runRequests(const std::vector<HostRequest>& requests, const RequestRunner& run, const ScriptRunOptions& options,
-                std::ostream& out, std::ostream& err)
+RequestLoop::Step RequestLoop::before(const HostRequest& request)
 {
-    bool anyFailed = false;
-    // Successful edits since the session was last clean. The module's dirty
-    // flag, where the host can read it, says whether any are still unsaved:
-    // a debug-level set or a message post edits nothing.
-    int uncommitted = 0;
-    std::optional<bool> dirty;
-    bool script = !requests.empty() && requests.front().line > 0;
-    for (const HostRequest& request : requests) {
-        if (options.refusal) {
-            std::string why = options.refusal(request);
-            if (!why.empty()) {
-                err << "zorhost: " << where(request) << " not sent: " << why << '\n';
-                anyFailed = true;
-                if (options.keepGoing) {
-                    continue;
-                }
-                break;
-            }
-        }
-        if (request.type == KEY_TYPE_COMMIT) {
-            if (options.beforeCommit) {
-                options.beforeCommit();
-            }
-            if (options.dryRun) {
-                err << "zorhost: dry run: " << where(request) << " not sent\n";
-                continue;
-            }
-        }
-
-        RequestOutcome outcome = run(request);
-        if (options.json) {
-            out << jsonLine(request, outcome) << std::endl;
-        } else {
-            printPlain(outcome, out, err);
-            if (!outcome.keyId && !outcome.exception && !outcome.hostError) {
-                // The host refused the key: say so where errors go, with
-                // the nearest registered key when one is a typo away.
-                err << "zorhost: no such key: " << request.key;
-                std::vector<std::string> keys =
-                    options.registeredKeys ? options.registeredKeys(request.type) : std::vector<std::string>();
-                // A key that other operations serve is no typo: say which.
-                std::string others =
-                    options.registeredKeys ? operationsServing(request.key, options.registeredKeys) : "";
-                if (!others.empty()) {
-                    err << "; it takes " << others << " requests";
-                } else if (std::optional<std::string> near = suggestKey(request.key, keys)) {
-                    err << "; did you mean " << *near << "?";
-                }
-                err << '\n';
-            }
-        }
-
-        if (requestFailed(outcome)) {
-            anyFailed = true;
-            if (!options.keepGoing) {
-                if (script) {
-                    err << "zorhost: stopped at " << where(request)
-                        << ": it failed, so nothing after it was sent (--keep-going sends every line)\n";
-                }
-                break;
-            }
-            continue;
-        }
-        if (outcome.sessionDirty) {
-            dirty = outcome.sessionDirty;
-            uncommitted = !*dirty ? 0 : uncommitted + (isConfigurationEdit(request, outcome) ? 1 : 0);
-        } else if (isEdit(request)) {
-            ++uncommitted;
-        } else if (request.type == KEY_TYPE_COMMIT) {
-            uncommitted = 0;
-        }
-        if (request.type == KEY_TYPE_COMMIT && options.afterCommit) {
-            options.afterCommit();
+    if (_options.refusal) {
+        std::string why = _options.refusal(request);
+        if (!why.empty()) {
+            _err << "zorhost: " << where(request) << " not sent: " << why << '\n';
+            _anyFailed = true;
+            return _options.keepGoing ? Step::skip : Step::stop;
         }
     }
-    bool unsaved = dirty ? *dirty : uncommitted > 0;
-    uncommitted = unsaved ? std::max(uncommitted, 1) : 0;
-    err.flush();
-    if (anyFailed) {
+    if (request.type == KEY_TYPE_COMMIT) {
+        if (_options.beforeCommit) {
+            _options.beforeCommit();
+        }
+        if (_options.dryRun) {
+            _err << "zorhost: dry run: " << where(request) << " not sent\n";
+            return Step::skip;
+        }
+    }
+    return Step::send;
+}
+
+bool RequestLoop::after(const HostRequest& request, const RequestOutcome& outcome)
+{
+    if (_options.json) {
+        _out << jsonLine(request, outcome) << std::endl;
+    } else {
+        printPlain(outcome, _out, _err);
+        if (!outcome.keyId && !outcome.exception && !outcome.hostError) {
+            // The host refused the key: say so where errors go, with
+            // the nearest registered key when one is a typo away.
+            _err << "zorhost: no such key: " << request.key;
+            std::vector<std::string> keys =
+                _options.registeredKeys ? _options.registeredKeys(request.type) : std::vector<std::string>();
+            // A key that other operations serve is no typo: say which.
+            std::string others = _options.registeredKeys ? operationsServing(request.key, _options.registeredKeys) : "";
+            if (!others.empty()) {
+                _err << "; it takes " << others << " requests";
+            } else if (std::optional<std::string> near = suggestKey(request.key, keys)) {
+                _err << "; did you mean " << *near << "?";
+            }
+            _err << '\n';
+        }
+    }
+
+    if (requestFailed(outcome)) {
+        _anyFailed = true;
+        if (!_options.keepGoing) {
+            if (request.line > 0) {
+                _err << "zorhost: stopped at " << where(request)
+                     << ": it failed, so nothing after it was sent (--keep-going sends every line)\n";
+            }
+            return false;
+        }
+        return true;
+    }
+    if (outcome.sessionDirty) {
+        _dirty = outcome.sessionDirty;
+        _uncommitted = !*_dirty ? 0 : _uncommitted + (isConfigurationEdit(request, outcome) ? 1 : 0);
+    } else if (isEdit(request)) {
+        ++_uncommitted;
+    } else if (request.type == KEY_TYPE_COMMIT) {
+        _uncommitted = 0;
+    }
+    if (request.type == KEY_TYPE_COMMIT && _options.afterCommit) {
+        _options.afterCommit();
+    }
+    return true;
+}
+
+int RequestLoop::finish()
+{
+    bool unsaved = _dirty ? *_dirty : _uncommitted > 0;
+    int uncommitted = unsaved ? std::max(_uncommitted, 1) : 0;
+    _err.flush();
+    if (_anyFailed) {
         return kExitRequestFailed;
     }
-    if (uncommitted > 0 && !options.dryRun) {
-        err << "zorhost: " << uncommitted << (uncommitted == 1 ? " change" : " changes")
-            << " not committed; add a commit line\n";
+    if (uncommitted > 0 && !_options.dryRun) {
+        _err << "zorhost: " << uncommitted << (uncommitted == 1 ? " change" : " changes")
+             << " not committed; add a commit line\n";
         return kExitUncommitted;
     }
     return kExitOk;
+}
+
+int runRequests(const std::vector<HostRequest>& requests, const RequestRunner& run, const ScriptRunOptions& options,
+                std::ostream& out, std::ostream& err)
+{
+    RequestLoop loop(options, out, err);
+    for (const HostRequest& request : requests) {
+        RequestLoop::Step step = loop.before(request);
+        if (step == RequestLoop::Step::skip) {
+            continue;
+        }
+        if (step == RequestLoop::Step::stop || !loop.after(request, run(request))) {
+            break;
+        }
+    }
+    return loop.finish();
 }

@@ -38,6 +38,39 @@ constexpr int kExitUncommitted = 3;
 /// or a failure of the host itself.
 bool requestFailed(const RequestOutcome& outcome);
 
+/// The loop's rules for one request after another, in order, whether the
+/// request is sent and answered at once or sent ahead (scriptpipe.h).
+class RequestLoop {
+public:
+    RequestLoop(const ScriptRunOptions& options, std::ostream& out, std::ostream& err)
+        : _options(options), _out(out), _err(err)
+    {
+    }
+
+    enum class Step { send, skip, stop };
+    /// Before the request is sent: the refusal, the commit hooks, the dry
+    /// run. Says on err why a request is not sent.
+    Step before(const HostRequest& request);
+
+    /// Prints the outcome and counts it; false: the run stops here.
+    bool after(const HostRequest& request, const RequestOutcome& outcome);
+
+    /// kExitOk, kExitRequestFailed or kExitUncommitted, and the line about
+    /// uncommitted changes.
+    int finish();
+
+private:
+    const ScriptRunOptions& _options;
+    std::ostream& _out;
+    std::ostream& _err;
+    bool _anyFailed = false;
+    // Successful edits since the session was last clean. The module's dirty
+    // flag, where the host can read it, says whether any are still unsaved:
+    // a debug-level set or a message post edits nothing.
+    int _uncommitted = 0;
+    std::optional<bool> _dirty;
+};
+
 /// Runs the requests; replies go to out, results and errors to err.
 /// Returns kExitOk, kExitRequestFailed or kExitUncommitted.
 int runRequests(const std::vector<HostRequest>& requests, const RequestRunner& run, const ScriptRunOptions& options,

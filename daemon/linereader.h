@@ -40,6 +40,10 @@ public:
     /// maxLine bytes (plus one read) are held.
     Status next(std::string* line);
 
+    /// Whether a whole line already waits in the buffer: next() returns it
+    /// without a read. Replies to such lines may go out in one write.
+    bool lineWaiting() const { return !_dropping && _buffer.find('\n') != std::string::npos; }
+
     /// Bytes of the last line that came back as tooLong or noMemory.
     size_t droppedBytes() const { return _dropped; }
     const std::string& error() const { return _error; }

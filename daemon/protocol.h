@@ -24,6 +24,22 @@
 //   {"command":"ack","alert":M}                 {"acknowledged":NAME}, NAME the alert's
 //                                                whole name ("VARIABLE CONDITION")
 //
+// Two commands belong to the session itself and are answered even without a
+// monitor thread: they mark the lines between them as one script, which a
+// client may send without waiting for each reply.
+//
+//   {"command":"script"}                        {"script":"started"}
+//   {"command":"script-end"}                    {"script":"ended","skipped":N}
+//
+// In a script every line is answered as outside one until a request fails
+// (an error line, an escaped exception, a host error, no result or a
+// negative one). From then on each request line of the script is answered
+// {"skipped":"request line N was not run: request line M of the script
+// failed"} and never reaches the module, so nothing after the failure takes
+// effect, however many lines were already on their way. Daemon commands in
+// between are answered as ever. A script inside a script and an end without
+// one are answered {"error":"..."}.
+//
 // The fields of an alert and of a silence are those of the console's alert
 // pages. A silence's author and an acknowledgement's are the user the
 // connection's peer runs as ("uid N" when the system has no name for it).

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -321,6 +322,143 @@ RequestOutcome RemoteSession::run(const HostRequest& request)
     return outcome;
 }
 
+zor::Expected<std::string> RemoteSession::command(const std::string& text)
+{
+    std::string line;
+    std::string error;
+    if (_fd < 0) {
+        return zor::Error{"no session: the connection to zorhostd is not open"};
+    }
+    if (!sendAll(text + "\n", &error) || !readLine(&line, &error)) {
+        close();
+        return zor::Error{error};
+    }
+    return line;
+}
+
+zor::Expected<void> RemoteSession::startScript()
+{
+    zor::Expected<std::string> reply = command(R"({"command":"script"})");
+    if (!reply) {
+        return zor::Error{reply.error()};
+    }
+    json answer = json::parse(*reply, nullptr, false);
+    if (answer.is_object() && answer.value("script", "") == "started") {
+        return {};
+    }
+    // An older daemon knows no scripts and says so; the session goes on.
+    if (answer.is_object() && answer.contains("error") && answer["error"].is_string()) {
+        return zor::Error{"zorhostd: " + answer["error"].get<std::string>()};
+    }
+    close();
+    return zor::Error{"zorhostd answered with a line that is not a reply: " + reply->substr(0, 200)};
+}
+
+zor::Expected<void> RemoteSession::endScript()
+{
+    std::string error;
+    flush();
+    if (_fd < 0 || !sendReading(std::string(R"({"command":"script-end"})") + "\n", &error)) {
+        close();
+        return zor::Error{error.empty() ? "no session: the connection to zorhostd is not open" : error};
+    }
+    // Before the daemon's answer come the replies of requests sent after
+    // the failed one: the daemon skipped each.
+    const std::string ended = R"({"script":"ended",)";
+    const std::string skipped = R"({"skipped":)";
+    for (std::string line;;) {
+        if (!readLine(&line, &error)) {
+            close();
+            return zor::Error{error};
+        }
+        if (line.compare(0, ended.size(), ended) == 0) {
+            return {};
+        }
+        if (line.compare(0, skipped.size(), skipped) != 0) {
+            close();
+            return zor::Error{"zorhostd answered with a line that is not a reply: " + line.substr(0, 200)};
+        }
+    }
+}
+
+std::optional<RequestOutcome> RemoteSession::send(const HostRequest& request)
+{
+    if (_fd < 0) {
+        return failedOutcome("no session: the connection to zorhostd is not open");
+    }
+    std::string line;
+    std::string error;
+    if (!requestLine(request, &line, &error)) {
+        return failedOutcome(error);
+    }
+    _outgoing += line;
+    _outgoing += '\n';
+    return std::nullopt;
+}
+
+void RemoteSession::flush()
+{
+    std::string error;
+    if (_fd >= 0 && !_outgoing.empty()) {
+        // The daemon's last words, if it ended the session, and the end of
+        // the connection come with receive().
+        sendReading(_outgoing, &error);
+    }
+    _outgoing.clear();
+}
+
+RequestOutcome RemoteSession::receive()
+{
+    std::string reply;
+    std::string error;
+    RequestOutcome outcome;
+    flush();
+    if (_fd < 0) {
+        return failedOutcome("no session: the connection to zorhostd is not open");
+    }
+    if (!readLine(&reply, &error) || !outcomeFromReplyLine(reply, &outcome, &error)) {
+        close();
+        return failedOutcome(error);
+    }
+    return outcome;
+}
+
+bool RemoteSession::sendReading(const std::string& bytes, std::string* error)
+{
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t n = ::send(_fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd ready{_fd, POLLIN | POLLOUT, 0};
+            if (poll(&ready, 1, -1) < 0 && errno != EINTR) {
+                *error = std::string("lost the connection to zorhostd: ") + std::strerror(errno);
+                return false;
+            }
+            if (ready.revents & POLLIN) {
+                char chunk[65536];
+                ssize_t got = recv(_fd, chunk, sizeof chunk, MSG_DONTWAIT);
+                if (got > 0) {
+                    _pending.append(chunk, static_cast<size_t>(got));
+                } else if (got == 0) {
+                    *error = "zorhostd closed the connection";
+                    return false;
+                }
+            }
+            continue;
+        }
+        *error = std::string("lost the connection to zorhostd: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
 void RemoteSession::close()
 {
     if (_fd >= 0) {
@@ -328,13 +466,14 @@ void RemoteSession::close()
         _fd = -1;
     }
     _pending.clear();
+    _outgoing.clear();
 }
 
 bool RemoteSession::sendAll(const std::string& bytes, std::string* error)
 {
     size_t sent = 0;
     while (sent < bytes.size()) {
-        ssize_t n = send(_fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        ssize_t n = ::send(_fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) {
             continue;
         }

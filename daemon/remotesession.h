@@ -8,6 +8,7 @@
 #include "hostsession.h"
 #include "request.h"
 
+#include <optional>
 #include <string>
 
 class RemoteSession {
@@ -28,6 +29,29 @@ public:
     /// with no result: the host failed, not the module.
     RequestOutcome run(const HostRequest& request);
 
+    /// Requests sent ahead, for a script: send() puts a request on the wire
+    /// without waiting for its reply and receive() reads the oldest reply
+    /// not read yet, so the daemon works while the client prints. Between
+    /// startScript() and endScript() the daemon runs nothing after the
+    /// first failed request (protocol.h); endScript() reads the skipped
+    /// replies of the requests sent after it.
+    zor::Expected<void> startScript();
+    zor::Expected<void> endScript();
+    /// Nothing when the request is queued for sending; otherwise the
+    /// failure that takes the place of its reply (a request no line can
+    /// carry, or a closed session). flush() writes the queued lines at
+    /// once, so the daemon reads them in one go; receive() flushes first.
+    /// Replies that arrive while the socket has no room are kept, so a
+    /// client and a daemon that both write cannot block each other. A
+    /// failed write shows in the replies receive() reads.
+    std::optional<RequestOutcome> send(const HostRequest& request);
+    void flush();
+    RequestOutcome receive();
+    /// Whether a whole reply line has been read already.
+    bool replyWaiting() const { return _pending.find('\n') != std::string::npos; }
+    /// The socket, for waiting on it beside another input; -1 when closed.
+    int fd() const { return _fd; }
+
     /// Ends the session: the daemon closes it in the module. Safe to repeat.
     void close();
 
@@ -36,11 +60,16 @@ public:
 
 private:
     bool sendAll(const std::string& bytes, std::string* error);
+    /// As sendAll, reading what the daemon writes meanwhile into _pending.
+    bool sendReading(const std::string& bytes, std::string* error);
+    /// A daemon command line that is answered with one line.
+    zor::Expected<std::string> command(const std::string& line);
     bool readLine(std::string* line, std::string* error);
 
     std::string _socketPath;
     int _fd = -1;
     std::string _pending; ///< bytes read past the last complete line
+    std::string _outgoing; ///< request lines queued by send()
     long _daemonPid = 0;
 };
 

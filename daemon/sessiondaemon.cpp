@@ -8,6 +8,7 @@
 #include "replyformat.h"
 #include "variableprefetch.h"
 #include "request.h"
+#include "sessionscript.h"
 #include "showdiff.h"
 
 #include "zorglobals.h"
@@ -47,6 +48,8 @@ std::string shortened(const std::string& text)
 }
 
 constexpr size_t kLargeRequest = size_t(1) << 20;
+/// Replies held for one write while more request lines wait, at most.
+constexpr size_t kRepliesHeld = size_t(64) << 10;
 
 bool isEdit(const HostRequest& r) { return r.type == KEY_TYPE_SET || r.type == KEY_TYPE_ADD || r.type == KEY_TYPE_DEL; }
 
@@ -263,59 +266,111 @@ void SessionDaemon::serveConnection(Connection* c)
             unsigned long lineNumber = 0;
             std::string line;
             std::string user; // looked up at the first command: most sessions send none
+            sessionscript::State script;
+            // Replies not yet written: those of lines that came in one read
+            // go out in one write, before the next read, so that none waits
+            // for a line still to come.
+            std::string replies;
+            std::string answer;
             for (;;) {
+                if (!replies.empty() && !reader.lineWaiting()) {
+                    if (!sendLine(c->fd, replies, &error)) {
+                        ending = "the client went away before its reply: " + error;
+                        break;
+                    }
+                    replies.clear();
+                }
                 LineReader::Status status = reader.next(&line);
-                std::string answer;
+                answer.clear();
+                bool failed = false;
+                bool skip = script.active && script.failedLine != 0;
                 if (status == LineReader::Status::line && !line.empty() && line[0] == '{') {
                     ++lineNumber;
-                    if (user.empty()) {
-                        user = userName(c->uid);
+                    if (!sessionscript::answerCommand(line, &script, &answer)) {
+                        if (user.empty()) {
+                            user = userName(c->uid);
+                        }
+                        answer = answerCommand(line, user);
                     }
-                    answer = answerCommand(line, user);
+                } else if (status == LineReader::Status::line && skip) {
+                    ++lineNumber;
+                    if (sessionscript::isBlankOrComment(line)) {
+                        continue;
+                    }
+                    answer = sessionscript::skippedLine(lineNumber, script);
                 } else if (status == LineReader::Status::line) {
-                    if (!answerLine(*c, *session, line, ++lineNumber, &edits, &answer)) {
+                    if (!answerLine(*c, *session, line, ++lineNumber, &edits, &answer, &failed)) {
                         continue; // blank line or comment, as in a script
                     }
+                } else if (skip && (status == LineReader::Status::tooLong || status == LineReader::Status::noMemory)) {
+                    answer = sessionscript::skippedLine(++lineNumber, script);
                 } else if (status == LineReader::Status::tooLong) {
                     ++lineNumber;
+                    failed = true;
                     answer = errorLine("request line " + std::to_string(lineNumber) + " is longer than " +
                                        std::to_string(_options.maxLineBytes) + " bytes (" +
                                        std::to_string(reader.droppedBytes()) +
                                        "); it was refused and nothing was sent to the module");
                 } else if (status == LineReader::Status::noMemory) {
                     ++lineNumber;
+                    failed = true;
                     answer = errorLine("request line " + std::to_string(lineNumber) + " (" +
                                        std::to_string(reader.droppedBytes()) +
                                        " bytes) does not fit in the memory zorhostd gives all sessions together (" +
                                        std::to_string(_budget.total()) +
                                        " bytes, --memory-budget) while the others' requests use it; it was refused "
                                        "and nothing was sent to the module: try again later");
-                } else if (status == LineReader::Status::idle) {
-                    sendLine(c->fd,
-                             errorLine("no request for " + std::to_string(_options.idleTimeoutSeconds) +
-                                       " s: the session is closed") + "\n",
-                             &error);
-                    ending = "idle for " + std::to_string(_options.idleTimeoutSeconds) + " s";
-                    break;
-                } else if (status == LineReader::Status::stopped) {
-                    sendLine(c->fd, errorLine("the daemon is stopping: the session is closed") + "\n", &error);
-                    ending = endingText(status);
-                    break;
                 } else {
-                    ending = endingText(status);
-                    if (status == LineReader::Status::failed) {
-                        ending += ": " + reader.error();
+                    // The connection ends: what was answered goes out first.
+                    if (!replies.empty() && !sendLine(c->fd, replies, &error)) {
+                        ending = "the client went away before its reply: " + error;
+                        break;
+                    }
+                    if (status == LineReader::Status::idle) {
+                        sendLine(c->fd,
+                                 errorLine("no request for " + std::to_string(_options.idleTimeoutSeconds) +
+                                           " s: the session is closed") + "\n",
+                                 &error);
+                        ending = "idle for " + std::to_string(_options.idleTimeoutSeconds) + " s";
+                    } else if (status == LineReader::Status::stopped) {
+                        sendLine(c->fd, errorLine("the daemon is stopping: the session is closed") + "\n", &error);
+                        ending = endingText(status);
+                    } else {
+                        ending = endingText(status);
+                        if (status == LineReader::Status::failed) {
+                            ending += ": " + reader.error();
+                        }
                     }
                     break;
                 }
+                if (failed && script.active && script.failedLine == 0) {
+                    script.failedLine = lineNumber;
+                }
+                const bool large = line.capacity() > kLargeRequest || answer.capacity() > kLargeRequest;
                 answer.push_back('\n'); // appended, not copied: a reply may be 64 MiB and more
-                if (!sendLine(c->fd, answer, &error)) {
+                bool sent = true;
+                if (large) {
+                    sent = (replies.empty() || sendLine(c->fd, replies, &error)) && sendLine(c->fd, answer, &error);
+                    replies.clear();
+                } else {
+                    if (replies.empty()) {
+                        replies.swap(answer);
+                    } else {
+                        replies += answer;
+                    }
+                    // The rest go out before the next read (above).
+                    if (replies.size() >= kRepliesHeld) {
+                        sent = sendLine(c->fd, replies, &error);
+                        replies.clear();
+                    }
+                }
+                if (!sent) {
                     ending = "the client went away before its reply: " + error;
                     break;
                 }
                 // The memory of a large request goes back to the system, not
                 // to this session's next one.
-                if (line.capacity() > kLargeRequest || answer.capacity() > kLargeRequest) {
+                if (large) {
                     std::string().swap(line);
                     std::string().swap(answer);
                     reader.requestDone();
@@ -363,8 +418,9 @@ std::string SessionDaemon::answerCommand(const std::string& line, const std::str
 }
 
 bool SessionDaemon::answerLine(const Connection& connection, HostSession& session, const std::string& line,
-                               unsigned long lineNumber, bool* edits, std::string* answer)
+                               unsigned long lineNumber, bool* edits, std::string* answer, bool* failed)
 {
+    *failed = true; // until the module answered
     if (line.find('\0') != std::string::npos) {
         *answer = errorLine("request line " + std::to_string(lineNumber) +
                             " holds a NUL byte; nothing was sent to the module");
@@ -393,8 +449,14 @@ bool SessionDaemon::answerLine(const Connection& connection, HostSession& sessio
     const bool audited = _audit != nullptr && request.type == KEY_TYPE_COMMIT;
     const std::string auditUser = audited ? userName(connection.uid) : std::string();
     RequestOutcome outcome;
-    {
-        std::lock_guard<FairMutex> lock(_moduleMutex);
+    // Reads too go under the module mutex: the module is not thread-safe.
+    // Its configuration store, scratch members, key table, log handlers'
+    // buffers, XML error reporter and printer output state are process-wide
+    // and unsynchronised, and it takes no locks of its own. The line is
+    // parsed before and the reply formatted after; in between, the session
+    // thread that holds the mutex may do this for us (fairmutex.h), except
+    // with a prefetched value, which the module finds on this thread alone.
+    auto call = [&] {
         writeQueuedLog();
         outcome = session.run(request);
         // Whether edits wait for a commit: the module's dirty flag says so.
@@ -427,7 +489,14 @@ bool SessionDaemon::answerLine(const Connection& connection, HostSession& sessio
                                   std::move(table));
             }
         }
+    };
+    if (prefetched) {
+        std::lock_guard<FairMutex> lock(_moduleMutex);
+        call();
+    } else {
+        _moduleMutex.run(call);
     }
+    *failed = outcome.exception || outcome.hostError || !outcome.result || *outcome.result < 0;
     // Built outside the lock: a reply may be a whole log file.
     *answer = jsonLine(request, outcome, true);
     return true;

@@ -96,8 +96,10 @@ private:
     void serveConnection(Connection* connection);
     /// The reply line to one request line, in *answer; false for a line that
     /// gets none (blank or comment). *edits: the session has uncommitted edits.
+    /// *failed: the request failed as zorhost counts failures (an error line,
+    /// an exception, a host error, no result or a negative one).
     bool answerLine(const Connection& connection, HostSession& session, const std::string& line,
-                    unsigned long lineNumber, bool* edits, std::string* answer);
+                    unsigned long lineNumber, bool* edits, std::string* answer, bool* failed);
     /// The reply line to a daemon command line.
     std::string answerCommand(const std::string& line, const std::string& user) const;
     void reapFinished();

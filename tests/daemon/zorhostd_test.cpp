@@ -1,6 +1,9 @@
 // zorhostd driven by real clients: sessions sharing one store, a malformed
-// document, and the client library answering as zorhost in process does.
+// document, the client library answering as zorhost in process does, and
+// scripts sent ahead of their replies.
 #include "daemonfixture.h"
+
+#include <fcntl.h>
 
 using namespace daemontest;
 
@@ -160,4 +163,143 @@ TEST(ZorhostdTest, ClientLibraryAnswersAsZorhostInProcess)
         ASSERT_TRUE(request);
         EXPECT_FALSE(requestLine(*request, &line, &error)) << key << value;
     }
+}
+
+// A script through the socket goes ahead of its replies; the daemon ends it
+// at the first failure, so the same lines take effect as in process.
+TEST(ZorhostdTest, PipelinedScriptStopsWhereTheInProcessRunStops)
+{
+    const std::string entries = "get " + kConfig + "monitor-entry-count/\n";
+    // A variable the monitor thread knows, for --strict.
+    const std::string add =
+        "add " + kConfig + "monitor-entry/ <monitor-entry variable=\"cpu\" log=\"false\"><frequency/></monitor-entry>\n";
+    struct Variant {
+        std::string option;
+        std::string failing; ///< the 3rd line of the script
+        std::string stopped; ///< what standard error says of it; empty: the script goes on
+        const char* count;   ///< entries afterwards
+    };
+    const std::string noKey = "get " + kConfig + "no-such-key/";
+    const std::string sloppy = "del " + kConfig + "monitor-entry/abc/";
+    for (const Variant& v : std::vector<Variant>{
+             {"", noKey, "zorhost: stopped at script line 3 (" + noKey + ")", "3"},
+             {"--keep-going", noKey, "", "4"},
+             // refused before it is sent: the daemon never learns of it
+             {"--strict", sloppy, "zorhost: script line 3 (" + sloppy + ") not sent", "3"}}) {
+        SCOPED_TRACE(v.option.empty() ? "stop at the failure" : v.option);
+        // The failure is the 3rd line of 40: the lines after it are on their
+        // way before its reply is read.
+        std::string script = entries + add + v.failing + "\n" + add;
+        for (int i = 0; i < 36; ++i) {
+            script += entries;
+        }
+        script += "commit\n";
+        ExampleRoot local;
+        ExampleRoot served;
+        Daemon daemon(served, served.module());
+        ASSERT_TRUE(daemon.ready) << daemon.logText();
+        std::vector<std::string> inProcess = {"--root", local.path(), "--module", zortest::binPath("libmonitor.so")};
+        std::vector<std::string> connected = {"--connect", daemon.socket};
+        for (auto* args : {&inProcess, &connected}) {
+            args->insert(args->end(), {"--script", "-"});
+            if (!v.option.empty()) {
+                args->push_back(v.option);
+            }
+        }
+        zortest::HostRun want = zortest::runZorhost(inProcess, script);
+        zortest::HostRun got = zortest::runZorhost(connected, script);
+        // A commit's reply names the configuration file, under each root.
+        for (size_t at; (at = want.out.find(local.path())) != std::string::npos;) {
+            want.out.replace(at, local.path().size(), served.path());
+        }
+        EXPECT_EQ(got.out, want.out);
+        EXPECT_EQ(got.status, want.status) << got.err;
+        EXPECT_EQ(got.status, 1);
+        for (const std::string* err : {&got.err, &want.err}) {
+            EXPECT_EQ(err->find(v.stopped.empty() ? "zorhost: stopped at" : v.stopped) != std::string::npos,
+                      !v.stopped.empty())
+                << *err;
+        }
+        // What took effect: the entry added before the failure (uncommitted),
+        // or with --keep-going both and the commit.
+        zortest::HostRun after = zortest::runZorhost({"--connect", daemon.socket, "--json", "get",
+                                                      kConfig + "monitor-entry-count/"});
+        ASSERT_EQ(after.replies.size(), 1u) << after.err;
+        EXPECT_EQ(after.replies[0]["reply"], v.count);
+        EXPECT_EQ(zortest::readFile(served.config()), zortest::readFile(local.config()))
+            << "the same commit, or none, on both sides";
+    }
+}
+
+// zorhost --connect --script - sends each line as it comes: the reply to one
+// line is printed before the next line exists.
+TEST(ZorhostdTest, StreamedScriptAnswersEachLineBeforeTheNext)
+{
+    ExampleRoot root;
+    Daemon daemon(root, root.module());
+    ASSERT_TRUE(daemon.ready) << daemon.logText();
+    int in[2];
+    int out[2];
+    ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(in[0], STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        std::string exe = zortest::binPath("zorhost");
+        execl(exe.c_str(), exe.c_str(), "--connect", daemon.socket.c_str(), "--json", "--script", "-",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    FILE* replies = fdopen(out[0], "r");
+    auto replyTo = [&](const std::string& line) {
+        EXPECT_EQ(write(in[1], line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        char* text = nullptr;
+        size_t size = 0;
+        std::string reply = getline(&text, &size, replies) > 0 ? text : "";
+        free(text);
+        return reply.empty() ? json() : json::parse(reply);
+    };
+    EXPECT_EQ(replyTo("get " + kConfig + "monitor-entry-count/\n")["reply"], "2");
+    EXPECT_EQ(replyTo("# a comment gets no reply\nadd " + kConfig + "monitor-entry/ " + kEntryXml + "\n")["result"], 0);
+    EXPECT_EQ(replyTo("get " + kConfig + "monitor-entry-count/\n")["reply"], "3");
+    close(in[1]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    fclose(replies);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 3) << "the add is not committed";
+}
+
+// Script mode as the socket speaks it: everything is answered as outside it
+// until a request fails; after that the script's lines are skipped, not run.
+TEST(ZorhostdTest, ScriptModeSkipsOnlyWhatFollowsAFailure)
+{
+    ExampleRoot root;
+    Daemon daemon(root, root.module());
+    ASSERT_TRUE(daemon.ready) << daemon.logText();
+    RawClient c(daemon.socket);
+    ASSERT_EQ(json::parse(c.line())["session"], "open");
+    const std::string count = "get " + kConfig + "monitor-entry-count/\n";
+    c.send(R"({"command":"alerts"})" "\n");
+    const std::string alertsOutside = c.line();
+    c.send(R"({"command":"script-end"})" "\n");
+    EXPECT_EQ(field(c.line(), "error"), "no script is under way in this session");
+
+    c.send(R"({"command":"script"})" "\n" R"({"command":"script"})" "\n" + count + "\n# comment\n" +
+           R"({"command":"alerts"})" "\n" "get " + kConfig + "no-such-key/\n" +
+           "add " + kConfig + "monitor-entry/ " + kEntryXml + "\n" R"({"command":"alerts"})" "\n" + "oops\n" +
+           R"({"command":"script-end"})" "\n" + count + "# the last line gets no reply\n");
+    EXPECT_EQ(c.line(), R"({"script":"started"})");
+    EXPECT_EQ(field(c.line(), "error"), "a script is already under way in this session");
+    EXPECT_EQ(field(c.line(), "reply"), "2");
+    EXPECT_EQ(c.line(), alertsOutside);
+    EXPECT_EQ(field(c.line(), "result"), "-1");
+    EXPECT_EQ(field(c.line(), "skipped"), "request line 10 was not run: request line 9 of the script failed");
+    EXPECT_EQ(c.line(), alertsOutside) << "daemon commands are no script lines";
+    EXPECT_EQ(field(c.line(), "skipped"), "request line 12 was not run: request line 9 of the script failed");
+    EXPECT_EQ(c.line(), R"({"script":"ended","skipped":2})");
+    EXPECT_EQ(field(c.line(), "reply"), "2") << "the add was never run";
 }
