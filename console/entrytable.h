@@ -46,6 +46,12 @@ struct EntrySlice {
 };
 
 bool matches(const EntryForm& entry, const EntryQuery& query);
+/// A look at an entry's text, before it is parsed: false only when the
+/// entry cannot match the query (its variable attribute, decoded, does not
+/// hold the text; no element of the action kind is named in it). Anything
+/// it cannot judge for sure (a document type, characters beyond ASCII in
+/// the variable, an odd start tag) counts as a candidate, to be parsed.
+bool mayMatch(const std::string& xml, const EntryQuery& query);
 /// The page of the whole table that the query asks for.
 EntrySlice sliceOf(const std::vector<std::string>& table, const EntryQuery& query);
 
