@@ -64,7 +64,9 @@ struct EntryState {
     std::string signature; ///< content of the entry, to recognise it after a reload
     std::vector<TriggerBounds> bounds; ///< per trigger
     bool needsWindow = false;          ///< an average, minimum or maximum trigger looks at the window
-    std::deque<std::pair<std::time_t, double>> window; ///< numeric samples of the last interval
+    /// Numeric samples of the last interval; a vector, which costs nothing
+    /// while empty (most entries keep none).
+    std::vector<std::pair<std::time_t, double>> window;
     bool hasPrevious = false;
     Sample previous;
     std::vector<bool> armed;  ///< per trigger: edge-triggered ones fire only when armed
