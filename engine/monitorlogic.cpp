@@ -216,9 +216,9 @@ std::time_t nextDue(const Frequency* schedule, std::time_t after, long interval)
     return never;
 }
 
-EntryState::EntryState(const MonitorEntry& configured)
-    : entry(configured), name(configured.getVariableName()), signature(entrySignature(configured)),
-      armed(static_cast<size_t>(std::max(0, configured.getActionTriggerListLength())), true)
+EntryState::EntryState(MonitorEntry configured)
+    : entry(std::move(configured)), name(entry.getVariableName()),
+      armed(static_cast<size_t>(std::max(0, entry.getActionTriggerListLength())), true)
 {
     bounds.resize(armed.size());
     for (size_t i = 0; i < bounds.size(); ++i) {
