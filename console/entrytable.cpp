@@ -181,26 +181,29 @@ bool mayMatch(const std::string& xml, const EntryQuery& query)
     return query.action.empty() || namesElement(xml, query.action);
 }
 
+void addToSlice(EntrySlice& slice, size_t index, const std::string& xml, const EntryQuery& query)
+{
+    // Without a filter only the rows shown are read; with one, only the
+    // candidates that a look at the text leaves.
+    if (query.filtered() && !mayMatch(xml, query)) return;
+    const bool shown = slice.total >= query.offset && slice.total < query.offset + query.limit;
+    EntryRow row;
+    if (query.filtered() || shown) {
+        row.readable = readEntry(xml, &row.form);
+        if (query.filtered() && (!row.readable || !matches(row.form, query))) return;
+    }
+    if (shown) {
+        row.index = index;
+        row.xml = xml;
+        slice.rows.push_back(std::move(row));
+    }
+    ++slice.total;
+}
+
 EntrySlice sliceOf(const std::vector<std::string>& table, const EntryQuery& query)
 {
     EntrySlice slice;
-    for (size_t i = 0; i < table.size(); ++i) {
-        EntryRow row;
-        // Without a filter only the rows shown are read; with one, only the
-        // candidates that a look at the text leaves (the action kinds are
-        // the names of their elements).
-        if (query.filtered() && !mayMatch(table[i], query)) continue;
-        if (query.filtered() || (slice.total >= query.offset && slice.total < query.offset + query.limit)) {
-            row.readable = readEntry(table[i], &row.form);
-            if (query.filtered() && (!row.readable || !matches(row.form, query))) continue;
-        }
-        if (slice.total >= query.offset && slice.total < query.offset + query.limit) {
-            row.index = i;
-            row.xml = table[i];
-            slice.rows.push_back(std::move(row));
-        }
-        ++slice.total;
-    }
+    for (size_t i = 0; i < table.size(); ++i) addToSlice(slice, i, table[i], query);
     return slice;
 }
 

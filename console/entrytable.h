@@ -54,6 +54,10 @@ bool matches(const EntryForm& entry, const EntryQuery& query);
 bool mayMatch(const std::string& xml, const EntryQuery& query);
 /// The page of the whole table that the query asks for.
 EntrySlice sliceOf(const std::vector<std::string>& table, const EntryQuery& query);
+/// The same one entry at a time, in table order, for a reader that does not
+/// hold the whole table: the entry at index counts when it matches, and is
+/// kept when it falls on the page.
+void addToSlice(EntrySlice& slice, size_t index, const std::string& xml, const EntryQuery& query);
 
 /// Who holds edits the committed file does not have: this console's logins
 /// by user, and how many socket sessions are open (their edits cannot be
