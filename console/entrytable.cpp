@@ -178,6 +178,8 @@ bool mayMatch(const std::string& xml, const EntryQuery& query)
             return false;
         }
     }
+    // The action kinds are the names of their elements, which the reader
+    // finds wherever they stand below a trigger.
     return query.action.empty() || namesElement(xml, query.action);
 }
 
