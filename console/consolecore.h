@@ -84,6 +84,8 @@ public:
     RequestOutcome run(WebSession& s, const std::string& op, const std::string& key,
                        const std::optional<std::string>& value) override;
     zor::Expected<std::vector<std::string>> table(WebSession& s) override;
+    /// A filtered page of the table, read entry by entry without a copy of it.
+    zor::Expected<EntrySlice> searched(WebSession& s, const EntryQuery& query);
     std::vector<std::pair<std::string, PresetForm>> presets(WebSession& s) override;
     std::string diffText(WebSession& s, bool asJson) override;
     std::vector<std::string> validate(WebSession& s) override;

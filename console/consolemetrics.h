@@ -18,7 +18,7 @@ struct MetricsSnapshot {
     /// The variables that have a numeric value now, by name.
     std::vector<std::pair<std::string, double>> values;
     zormon::MonitorThreadStatus status;
-    std::vector<zormon::AlertView> alerts; ///< MonitorThread::alerts()
+    std::vector<zormon::AlertView> alerts; ///< MonitorThread::activeAlerts(); inactive ones get no series
     std::vector<zormon::ManagerStatus> managers;
     unsigned socketSessions = 0;
     unsigned consoleSessions = 0; ///< logins whose module session is open

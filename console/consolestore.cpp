@@ -73,7 +73,7 @@ EditsSummary ConsoleCore::edits(WebSession&)
 
 zor::Expected<EntrySlice> ConsoleCore::entries(WebSession& s, const EntryQuery& query)
 {
-    if (query.filtered()) return PageContext::entries(s, query);
+    if (query.filtered()) return searched(s, query);
     // A page without a filter needs the count and its own entries only,
     // read together so that no edit falls between them.
     std::lock_guard<FairMutex> lock(_moduleMutex);
@@ -92,6 +92,29 @@ zor::Expected<EntrySlice> ConsoleCore::entries(WebSession& s, const EntryQuery& 
         row.xml = outcome.reply;
         row.readable = readEntry(row.xml, &row.form);
         slice.rows.push_back(std::move(row));
+    }
+    return slice;
+}
+
+zor::Expected<EntrySlice> ConsoleCore::searched(WebSession& s, const EntryQuery& query)
+{
+    // Every entry is read, but one at a time, each taking the module for its
+    // own request as a whole table's read does; each is looked at as it
+    // comes and only the page's texts are kept, not a copy of the table.
+    auto runner = [this, &s](const HostRequest& r) {
+        std::lock_guard<FairMutex> lock(_moduleMutex);
+        return runOpened(s, r);
+    };
+    HostRequest countRequest = entryCountRequest();
+    RequestOutcome counted = runner(countRequest);
+    if (failed(counted)) return zor::Error{describeFailure(countRequest, counted)};
+    const size_t count = std::strtoul(counted.reply.c_str(), nullptr, 10);
+    EntrySlice slice;
+    for (size_t i = 0; i < count; ++i) {
+        HostRequest get = entryRequest(i);
+        RequestOutcome outcome = runner(get);
+        if (failed(outcome)) return zor::Error{describeFailure(get, outcome)};
+        addToSlice(slice, i, outcome.reply, query);
     }
     return slice;
 }

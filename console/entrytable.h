@@ -46,8 +46,18 @@ struct EntrySlice {
 };
 
 bool matches(const EntryForm& entry, const EntryQuery& query);
+/// A look at an entry's text, before it is parsed: false only when the
+/// entry cannot match the query (its variable attribute, decoded, does not
+/// hold the text; no element of the action kind is named in it). Anything
+/// it cannot judge for sure (a document type, characters beyond ASCII in
+/// the variable, an odd start tag) counts as a candidate, to be parsed.
+bool mayMatch(const std::string& xml, const EntryQuery& query);
 /// The page of the whole table that the query asks for.
 EntrySlice sliceOf(const std::vector<std::string>& table, const EntryQuery& query);
+/// The same one entry at a time, in table order, for a reader that does not
+/// hold the whole table: the entry at index counts when it matches, and is
+/// kept when it falls on the page.
+void addToSlice(EntrySlice& slice, size_t index, const std::string& xml, const EntryQuery& query);
 
 /// Who holds edits the committed file does not have: this console's logins
 /// by user, and how many socket sessions are open (their edits cannot be

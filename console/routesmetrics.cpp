@@ -43,11 +43,19 @@ std::vector<MetricFamily> consoleMetrics(const MetricsSnapshot& in)
     for (const auto& [key, n] : st.alerts) {
         alerts.add(n, {{"variable", key.first}, {"action", key.second}});
     }
+    // Only the alerts that are not inactive get a series. Every trigger of
+    // every entry is an alert, so a table of 100,000 entries would give some
+    // 300,000 series per scrape, nearly all of them a constant 0: more than
+    // a site's Prometheus should keep for one target, and megabytes of text
+    // a minute. An alert that is absent is inactive; it appears with its
+    // first pending sample and stays while firing and for the week a
+    // resolved alert is kept.
     MetricFamily& states =
         family("zor_monitor_alert_state", "gauge",
-               "State of each alert of the configuration: 0 inactive, pending or resolved, 1 firing, 2 firing but "
-               "silenced.");
+               "State of each alert that is not inactive (absent: inactive): 0 pending or resolved, 1 firing, 2 "
+               "firing but silenced.");
     for (const zormon::AlertView& v : in.alerts) {
+        if (v.alert.state == zormon::AlertState::inactive) continue;
         const bool firing = v.alert.state == zormon::AlertState::firing;
         states.add(firing ? (v.silencedBy.empty() ? 1 : 2) : 0,
                    {{"variable", v.alert.variable}, {"condition", v.alert.condition}});
@@ -108,7 +116,7 @@ void metricsText(RouteCall& call)
         }
     }
     snapshot.status = thread.status();
-    snapshot.alerts = thread.alerts();
+    snapshot.alerts = thread.activeAlerts();
     snapshot.managers = thread.alertManagers();
     snapshot.socketSessions = core.socketSessions();
     snapshot.consoleSessions = core.moduleSessions();

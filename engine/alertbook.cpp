@@ -304,10 +304,13 @@ zor::Expected<std::string> AlertBook::acknowledge(const AlertMatcher& matcher, c
     return firing.front()->name();
 }
 
-std::vector<AlertView> AlertBook::report(std::time_t now) const
+std::vector<AlertView> AlertBook::report(std::time_t now, bool inactive) const
 {
     std::vector<AlertView> out;
     for (const auto& [name, a] : _alerts) {
+        if (!inactive && a.state == AlertState::inactive) {
+            continue;
+        }
         AlertView v{a, name, ""};
         if (const Silence* s = silenceFor(a, now)) {
             v.silencedBy = s->id;
@@ -402,7 +405,7 @@ zor::Expected<void> AlertBook::load(const std::string& text)
             a.suppressed = j.at("suppressed").get<unsigned long>();
             a.resolvedAt = j.at("resolvedAt").get<std::time_t>();
             a.flapping = j.at("flapping").get<bool>();
-            a.changes = j.at("changes").get<std::deque<std::time_t>>();
+            a.changes = j.at("changes").get<std::vector<std::time_t>>();
             a.acknowledgedBy = j.at("acknowledgedBy").get<std::string>();
             a.channels = j.at("channels").get<std::vector<std::string>>();
             a.consecutive = j.at("consecutive").get<int>();

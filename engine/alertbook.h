@@ -71,7 +71,10 @@ struct Alert {
     unsigned long suppressed = 0;    ///< firings the repeat gate held back in this firing
     std::time_t resolvedAt = 0;
     bool flapping = false;
-    std::deque<std::time_t> changes; ///< state changes within the flap window
+    /// State changes within the flap window. A vector, which costs nothing
+    /// while empty: a table of 100,000 entries has hundreds of thousands of
+    /// alerts, nearly all of which never change.
+    std::vector<std::time_t> changes;
     std::string acknowledgedBy;      ///< empty: not acknowledged
     std::vector<std::string> channels; ///< the channels that sent its alert in this firing
     int consecutive = 0; ///< samples in a row whose condition held (pending)
@@ -134,7 +137,9 @@ public:
 
     /// Alerts of the committed configuration: firing first (oldest first),
     /// then pending, resolved (newest first) and inactive.
-    std::vector<AlertView> report(std::time_t now) const;
+    /// Without inactive, the inactive ones are left out before anything is
+    /// copied: a large table's alerts are nearly all inactive.
+    std::vector<AlertView> report(std::time_t now, bool inactive = true) const;
 
     /// Removes alerts whose names are not in `configured` (their entry or
     /// trigger is gone) and returns them as they were.

@@ -110,9 +110,10 @@ void MonitorThread::updateAlerts(Watched& watched, const Evaluation& evaluation,
                     return;
                 }
                 alert.changes.push_back(now);
-                while (!alert.changes.empty() && alert.changes.front() <= now - _alerting.flapSeconds) {
-                    alert.changes.pop_front();
-                }
+                const auto stale = std::find_if(alert.changes.begin(), alert.changes.end(), [&](std::time_t at) {
+                    return at > now - _alerting.flapSeconds;
+                });
+                alert.changes.erase(alert.changes.begin(), stale);
                 if (!alert.flapping && alert.changes.size() > static_cast<size_t>(_alerting.flapChanges)) {
                     alert.flapping = flapStarts = true;
                     lines.push_back(alert.name() + ": flapping (" + std::to_string(alert.changes.size()) +
@@ -357,6 +358,12 @@ std::vector<AlertView> MonitorThread::alerts() const
 {
     std::lock_guard<std::mutex> lock(_mutex);
     return _book.report(_clock->now());
+}
+
+std::vector<AlertView> MonitorThread::activeAlerts() const
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _book.report(_clock->now(), false);
 }
 
 std::vector<Silence> MonitorThread::silences() const

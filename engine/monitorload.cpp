@@ -4,6 +4,7 @@
 #include "monitorthread.h"
 
 #include <algorithm>
+#include <unordered_map>
 
 namespace zormon {
 
@@ -122,20 +123,31 @@ void MonitorThread::loadAll(std::time_t now)
     // triggers, repeat histories); new and changed ones start fresh.
     std::unique_lock<std::mutex> lock(_mutex);
     std::vector<Watched> next;
+    next.reserve(entries.size());
     std::vector<bool> taken(_watched.size(), false);
-    for (const MonitorEntry& entry : entries) {
-        const std::string signature = entrySignature(entry);
+    // The watched entries by signature, each signature's in table order: an
+    // entry takes the first untaken one with its signature. Made only for
+    // this load, so no signature is kept between loads.
+    std::unordered_map<std::string, std::vector<size_t>> bySignature;
+    for (size_t i = 0; i < _watched.size(); ++i) {
+        bySignature[entrySignature(_watched[i].state->entry)].push_back(i);
+    }
+    std::unordered_map<std::string, size_t> usedOf; // how many of each signature's are taken
+    for (MonitorEntry& entry : entries) {
         Watched watched;
-        for (size_t i = 0; i < _watched.size(); ++i) {
-            if (!taken[i] && _watched[i].state->signature == signature) {
+        if (!bySignature.empty()) {
+            const std::string signature = entrySignature(entry);
+            const auto found = bySignature.find(signature);
+            size_t& used = usedOf[signature];
+            if (found != bySignature.end() && used < found->second.size()) {
+                const size_t i = found->second[used++];
                 taken[i] = true;
                 watched = std::move(_watched[i]);
-                break;
             }
         }
         if (!watched.state) {
-            watched.state = std::make_unique<EntryState>(entry);
-            const Frequency* schedule = entry.getFrequency();
+            watched.state = std::make_unique<EntryState>(std::move(entry));
+            const Frequency* schedule = watched.state->entry.getFrequency();
             const bool periodic = schedule != nullptr && (schedule->isA() == seconds || schedule->isA() == asynchronous);
             watched.state->nextSample = periodic ? now : nextDue(schedule, now, _options.interval);
         }

@@ -74,7 +74,7 @@ bool differs(const Sample& a, const Sample& b)
 /// or maximum of the window (computed into *computed). A text sample is
 /// examined as it is, since a window of numbers says nothing about it.
 const Sample& examinedValue(TriggerValueType type, const Sample& sample,
-                            const std::deque<std::pair<std::time_t, double>>& window, Sample* computed)
+                            const std::vector<std::pair<std::time_t, double>>& window, Sample* computed)
 {
     if (type == instantaneous || !sample.isNumber || window.empty()) {
         return sample;
@@ -216,9 +216,9 @@ std::time_t nextDue(const Frequency* schedule, std::time_t after, long interval)
     return never;
 }
 
-EntryState::EntryState(const MonitorEntry& configured)
-    : entry(configured), name(configured.getVariableName()), signature(entrySignature(configured)),
-      armed(static_cast<size_t>(std::max(0, configured.getActionTriggerListLength())), true)
+EntryState::EntryState(MonitorEntry configured)
+    : entry(std::move(configured)), name(entry.getVariableName()),
+      armed(static_cast<size_t>(std::max(0, entry.getActionTriggerListLength())), true)
 {
     bounds.resize(armed.size());
     for (size_t i = 0; i < bounds.size(); ++i) {
@@ -282,10 +282,10 @@ Evaluation evaluateSample(EntryState& state, const Sample& sample, std::time_t n
         state.window.emplace_back(now, sample.number);
     }
     // After the clock went back, samples "from the future" are dropped too.
-    while (!state.window.empty() &&
-           (state.window.front().first < now - interval || state.window.front().first > now)) {
-        state.window.pop_front();
-    }
+    const auto kept = std::find_if(state.window.begin(), state.window.end(), [&](const auto& taken) {
+        return !(taken.first < now - interval || taken.first > now);
+    });
+    state.window.erase(state.window.begin(), kept);
     const bool changed = state.hasPrevious && differs(state.previous, sample);
     const int count = state.entry.getActionTriggerListLength();
     state.armed.resize(static_cast<size_t>(std::max(count, 0)), true);

@@ -61,10 +61,11 @@ struct TriggerBounds {
 struct EntryState {
     MonitorEntry entry;    ///< the committed entry; its triggers hold the repeat histories
     std::string name;      ///< the entry's variable
-    std::string signature; ///< content of the entry, to recognise it after a reload
     std::vector<TriggerBounds> bounds; ///< per trigger
     bool needsWindow = false;          ///< an average, minimum or maximum trigger looks at the window
-    std::deque<std::pair<std::time_t, double>> window; ///< numeric samples of the last interval
+    /// Numeric samples of the last interval; a vector, which costs nothing
+    /// while empty (most entries keep none).
+    std::vector<std::pair<std::time_t, double>> window;
     bool hasPrevious = false;
     Sample previous;
     std::vector<bool> armed;  ///< per trigger: edge-triggered ones fire only when armed
@@ -77,7 +78,10 @@ struct EntryState {
     Sample latest;            ///< the last available sample, for the variable key
     std::time_t latestAt = 0; ///< when latest was taken; 0: never
 
-    explicit EntryState(const MonitorEntry& configured);
+    /// Taken by value: a load moves its parsed entry in rather than keeping
+    /// two copies of the table. Its signature (entrySignature) is not kept:
+    /// a reload computes it from the entry.
+    explicit EntryState(MonitorEntry configured);
 };
 
 /// Everything that identifies an entry's configuration (variable, log flag,

@@ -176,6 +176,8 @@ public:
 
     /// The alerts of the committed configuration, firing first.
     std::vector<AlertView> alerts() const;
+    /// The same without the inactive ones (pending, firing and resolved).
+    std::vector<AlertView> activeAlerts() const;
     /// The silences in force.
     std::vector<Silence> silences() const;
     /// A silence of the alerts matcher names ("VARIABLE" or "VARIABLE

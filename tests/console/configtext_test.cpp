@@ -197,3 +197,65 @@ TEST(ConsoleTable, PagesSearchAndActionFilters)
     EXPECT_EQ(std::make_tuple(odd.offset, odd.limit, odd.filtered()), std::make_tuple(0UL, EntryQuery::kMostLimit, false));
     MonitoringConfiguration::terminate();
 }
+
+TEST(ConsoleTable, TheLookBeforeParsingAgreesWithTheSearch)
+{
+    MonitoringConfiguration::initialize();
+    auto entry = [](const std::string& head, const std::string& action) {
+        return head + "<frequency><seconds>60</seconds></frequency><action-trigger value-type=\"instantaneous\" "
+                      "permanent=\"false\"><value-changes/><action max-frequency=\"0\">" +
+               action + "</action></action-trigger></monitor-entry>";
+    };
+    const std::vector<std::string> table = {
+        entry("<monitor-entry variable=\"fan&amp;&#45;speed&#x22;\" log=\"true\">", "<log/>"),
+        entry("<?xml version=\"1.0\"?><!-- variable=\"cpu\" <log/> --><monitor-entry log='true' variable='Cpu-Load'>",
+              "<email>log@udp.example.net</email>"),
+        // The variable's text in another attribute, and its name inside another name.
+        entry("<monitor-entry xvariable=\"cpu\" note='variable=\"cpu\"' variable=\"disk\" log=\"true\">",
+              "<trap\n/><logger/>"),
+        entry("<monitor-entry variable = \"caf&#233;-cpu\" log=\"true\">", "<udp></udp>"),
+        entry("<monitor-entry variable=\"a>b&lt;trap/&gt;\" log=\"true\">", "<email>&lt;trap/&gt;@x.example</email>"),
+        entry("<monitor-entry log=\"true\">", "<shutdown/>"),
+        "<monitor-entry variable=\"cpu\" log=\"true\"><frequency>",
+    };
+    struct Case {
+        std::string q, action;
+        std::vector<size_t> found;
+        size_t candidates; ///< texts the look leaves to the parser
+    };
+    const Case cases[] = {
+        // The parser is left what the look cannot be sure of: é, no variable.
+        {"&-speed\"", "", {0}, 3},
+        {"amp", "", {}, 2},
+        {"CPU", "", {1, 3}, 4},
+        {"cpu", "log", {}, 1}, // an address holds the word, a comment the element
+        {"", "log", {0}, 2},
+        {"", "trap", {2}, 1},
+        {"", "udp", {3}, 1},
+        {"", "email", {1, 4}, 2},
+        {"<trap", "", {4}, 3},
+        {"", "shutdown", {5}, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.q + " " + c.action);
+        EntryQuery query;
+        query.q = c.q;
+        query.action = c.action;
+        std::vector<size_t> found;
+        size_t candidates = 0;
+        for (size_t i = 0; i < table.size(); ++i) {
+            EntryForm form;
+            const bool match = readEntry(table[i], &form) && matches(form, query);
+            const bool candidate = mayMatch(table[i], query);
+            EXPECT_TRUE(candidate || !match) << "the look drops a match: " << table[i];
+            candidates += candidate ? 1 : 0;
+            if (match) found.push_back(i);
+        }
+        EXPECT_EQ(found, c.found);
+        EXPECT_EQ(candidates, c.candidates);
+        std::vector<size_t> sliced;
+        for (const EntryRow& row : sliceOf(table, query).rows) sliced.push_back(row.index);
+        EXPECT_EQ(sliced, c.found);
+    }
+    MonitoringConfiguration::terminate();
+}

@@ -117,7 +117,8 @@ TEST(ConsoleMetrics, TheConsolesFamiliesFromOneSnapshotAsPrometheusReadsThem)
     in.moduleParserOk = true;
     for (const auto& [condition, state, silence] :
          {std::tuple{"exceeds 8", zormon::AlertState::firing, ""}, std::tuple{"exceeds 9", zormon::AlertState::firing, "s1"},
-          std::tuple{"exceeds 10", zormon::AlertState::pending, "s1"}}) {
+          std::tuple{"exceeds 10", zormon::AlertState::pending, "s1"},
+          std::tuple{"exceeds 11", zormon::AlertState::inactive, ""}}) {
         zormon::AlertView v;
         v.alert.variable = "cpu";
         v.alert.condition = condition;
@@ -163,6 +164,8 @@ TEST(ConsoleMetrics, TheConsolesFamiliesFromOneSnapshotAsPrometheusReadsThem)
         EXPECT_NE(text.find(line), std::string::npos) << line;
     }
     EXPECT_EQ(text.find("logged_today"), std::string::npos);
+    // An inactive alert gets no series: a large table's would drown the rest.
+    EXPECT_EQ(text.find("exceeds 11"), std::string::npos);
     // Each family's HELP and TYPE once, before its samples.
     for (const MetricFamily& f : consoleMetrics(in)) {
         std::string help = "# HELP " + f.name + " ";
