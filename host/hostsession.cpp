@@ -20,6 +20,7 @@
 namespace {
 
 RequestScreen gScreen;
+int gStandingCapture = -1; ///< the file fd 1 points at for good, see keepStdoutCaptured()
 
 std::string demangle(const char* name)
 {
@@ -41,6 +42,10 @@ public:
         if (_captureFd < 0) {
             return;
         }
+        if (_captureFd == gStandingCapture) {
+            _standing = true; // fd 1 is there already
+            return;
+        }
         std::cout.flush();
         std::fflush(stdout);
         _saved = dup(STDOUT_FILENO);
@@ -56,16 +61,24 @@ public:
     /// Puts fd 1 back and returns what was written meanwhile.
     std::string restore()
     {
-        if (_saved < 0) {
+        if (_standing) {
+            _standing = false;
+            std::cout.flush();
+            std::fflush(stdout);
+        } else if (_saved < 0) {
             return std::string();
+        } else {
+            std::cout.flush();
+            std::fflush(stdout);
+            dup2(_saved, STDOUT_FILENO);
+            close(_saved);
+            _saved = -1;
         }
-        std::cout.flush();
-        std::fflush(stdout);
-        dup2(_saved, STDOUT_FILENO);
-        close(_saved);
-        _saved = -1;
         std::string text;
         off_t size = lseek(_captureFd, 0, SEEK_CUR);
+        if (size == 0) {
+            return text; // the usual case: nothing printed, nothing to rewind
+        }
         if (size > 0) {
             text.resize(static_cast<size_t>(size));
             ssize_t got = pread(_captureFd, &text[0], text.size(), 0);
@@ -81,6 +94,7 @@ public:
 private:
     int _captureFd;
     int _saved = -1;
+    bool _standing = false;
 };
 
 } // namespace
@@ -115,13 +129,36 @@ HostSession::HostSession(const ModuleLibrary& module, int msgSize) : _module(mod
 HostSession::~HostSession()
 {
     close();
-    if (_captureFd >= 0) {
+    if (_captureFd >= 0 && !_captureShared) {
         ::close(_captureFd);
     }
 }
 
+bool HostSession::keepStdoutCaptured()
+{
+    if (gStandingCapture >= 0) {
+        return true;
+    }
+    int fd = memfd_create("zorhost-module-stdout", MFD_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    std::cout.flush();
+    std::fflush(stdout);
+    if (dup2(fd, STDOUT_FILENO) < 0) {
+        ::close(fd);
+        return false;
+    }
+    gStandingCapture = fd;
+    return true;
+}
+
 bool HostSession::captureStdout()
 {
+    if (_captureFd < 0 && gStandingCapture >= 0) {
+        _captureFd = gStandingCapture;
+        _captureShared = true;
+    }
     if (_captureFd < 0) {
         _captureFd = memfd_create("zorhost-module-stdout", MFD_CLOEXEC);
     }

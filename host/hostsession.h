@@ -74,6 +74,15 @@ public:
     /// made; output then stays where it was.
     bool captureStdout();
 
+    /// For a process that never prints on its own standard output (the
+    /// daemon): points fd 1 at one capture file for the rest of the
+    /// process's life, and every session's captureStdout() shares it. A
+    /// request then costs one look at the file's end instead of moving fd 1
+    /// there and back (seven system calls). The file is shared, so requests
+    /// must not run beside each other; the daemon's module lock sees to that.
+    /// Returns false when no file can be made; output then stays where it was.
+    static bool keepStdoutCaptured();
+
     const HostListener& listener() const { return _listener; }
 
     /// The module's own dirty flag for this session; see RequestOutcome::sessionDirty.
@@ -87,6 +96,7 @@ private:
     system_funcs _systemTable{};
     bool _closed = false;
     int _captureFd = -1; ///< anonymous file that stands in for fd 1 during a request
+    bool _captureShared = false; ///< _captureFd is the process's standing one, not this session's
 };
 
 /// Describes the exception being handled; call only inside a catch block.

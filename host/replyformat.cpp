@@ -61,9 +61,24 @@ size_t validSequenceAt(const std::string& bytes, size_t i)
 
 } // namespace
 
+namespace {
+
+/// Where the first byte beyond ASCII is, or the size: most texts (keys,
+/// entry documents, log lines) are all ASCII and need no look at sequences.
+size_t asciiPrefix(const std::string& bytes)
+{
+    size_t i = 0;
+    while (i < bytes.size() && static_cast<unsigned char>(bytes[i]) < 0x80) {
+        ++i;
+    }
+    return i;
+}
+
+} // namespace
+
 bool isValidUtf8(const std::string& bytes)
 {
-    for (size_t i = 0; i < bytes.size();) {
+    for (size_t i = asciiPrefix(bytes); i < bytes.size();) {
         size_t length = validSequenceAt(bytes, i);
         if (length == 0) {
             return false;
@@ -135,9 +150,14 @@ bool base64Decode(const std::string& text, std::string* bytes)
 
 std::string utf8WithInvalidBytesAsLatin1(const std::string& bytes)
 {
+    size_t i = asciiPrefix(bytes);
+    if (i == bytes.size()) {
+        return bytes;
+    }
     std::string text;
-    text.reserve(bytes.size());
-    for (size_t i = 0; i < bytes.size();) {
+    text.reserve(bytes.size() + 16);
+    text.append(bytes, 0, i);
+    while (i < bytes.size()) {
         size_t length = validSequenceAt(bytes, i);
         if (length == 0) {
             appendLatin1(&text, static_cast<unsigned char>(bytes[i]));
@@ -165,9 +185,14 @@ std::string jsonLine(const HostRequest& request, const RequestOutcome& outcome, 
     line["result"] = outcome.result ? nlohmann::ordered_json(*outcome.result) : nlohmann::ordered_json(nullptr);
     line["msgID"] = outcome.msgID ? nlohmann::ordered_json(*outcome.msgID) : nlohmann::ordered_json(nullptr);
     line["used"] = outcome.used;
-    line["reply"] = utf8WithInvalidBytesAsLatin1(outcome.reply);
-    if (rawReply && !isValidUtf8(outcome.reply)) {
-        line["replyBytes"] = base64Encode(outcome.reply);
+    // Looked at once: a reply may be a whole log file.
+    if (isValidUtf8(outcome.reply)) {
+        line["reply"] = outcome.reply;
+    } else {
+        line["reply"] = utf8WithInvalidBytesAsLatin1(outcome.reply);
+        if (rawReply) {
+            line["replyBytes"] = base64Encode(outcome.reply);
+        }
     }
     line["notices"] = outcome.notices;
     if (!outcome.moduleStdout.empty()) {

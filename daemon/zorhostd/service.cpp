@@ -100,6 +100,13 @@ int runService(const Config& c)
         std::cerr << "zorhostd: cannot go into the background: " << std::strerror(errno) << '\n';
         return kExitStartFailed;
     }
+    // The daemon prints nothing of its own on standard output (its log is
+    // standard error), so fd 1 can stay on the module's capture file for
+    // good. Without it each session moves fd 1 per request, as before.
+    if (!HostSession::keepStdoutCaptured()) {
+        std::cerr << "zorhostd: the module's standard output is captured per request: " << std::strerror(errno)
+                  << '\n';
+    }
     int signalFd = takeInSignals();
     if (signalFd < 0) {
         return startFailed(std::string("cannot take in signals: ") + std::strerror(errno));

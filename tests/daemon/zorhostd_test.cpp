@@ -303,3 +303,25 @@ TEST(ZorhostdTest, ScriptModeSkipsOnlyWhatFollowsAFailure)
     EXPECT_EQ(c.line(), R"({"script":"ended","skipped":2})");
     EXPECT_EQ(field(c.line(), "reply"), "2") << "the add was never run";
 }
+
+// The daemon keeps its standard output on one capture file for its whole
+// life: what the module prints belongs to the request that printed it, is
+// never repeated in a later reply, and a request that prints nothing has no
+// stdout field. Two sessions take turns, so a leftover would show.
+TEST(ZorhostdTest, EachRequestCarriesOnlyWhatItPrinted)
+{
+    ExampleRoot root;
+    Daemon daemon(root, root.module());
+    ASSERT_TRUE(daemon.ready) << daemon.logText();
+    RemoteSession a(daemon.socket);
+    RemoteSession b(daemon.socket);
+    ASSERT_TRUE(opens(a) && opens(b));
+    const std::string post = "set /zor/public/system/monitor/message/post/ ";
+    const std::string get = "get " + kConfig + "monitor-entry-count/";
+    for (int round = 0; round < 3; ++round) {
+        std::string text = "round" + std::to_string(round);
+        EXPECT_EQ(field(run(a, post + text), "stdout"), "Post message (" + text + ")\n");
+        EXPECT_FALSE(json::parse(run(b, get)).contains("stdout"));
+        EXPECT_FALSE(json::parse(run(a, get)).contains("stdout"));
+    }
+}
