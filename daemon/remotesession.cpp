@@ -288,16 +288,25 @@ zor::Expected<void> RemoteSession::open()
     return zor::Error{"the program at " + _socketPath + " does not speak as zorhostd does"};
 }
 
-RequestOutcome RemoteSession::run(const HostRequest& request)
+std::optional<RequestOutcome> RemoteSession::unsendable(const HostRequest& request, std::string* line) const
 {
     if (_fd < 0) {
         return failedOutcome("no session: the connection to zorhostd is not open");
     }
-    std::string line;
     std::string error;
-    if (!requestLine(request, &line, &error)) {
+    if (!requestLine(request, line, &error)) {
         return failedOutcome(error);
     }
+    return std::nullopt;
+}
+
+RequestOutcome RemoteSession::run(const HostRequest& request)
+{
+    std::string line;
+    if (std::optional<RequestOutcome> refused = unsendable(request, &line)) {
+        return *refused;
+    }
+    std::string error;
     line += '\n';
     std::string reply;
     RequestOutcome outcome;
@@ -383,13 +392,9 @@ zor::Expected<void> RemoteSession::endScript()
 
 std::optional<RequestOutcome> RemoteSession::send(const HostRequest& request)
 {
-    if (_fd < 0) {
-        return failedOutcome("no session: the connection to zorhostd is not open");
-    }
     std::string line;
-    std::string error;
-    if (!requestLine(request, &line, &error)) {
-        return failedOutcome(error);
+    if (std::optional<RequestOutcome> refused = unsendable(request, &line)) {
+        return refused;
     }
     _outgoing += line;
     _outgoing += '\n';

@@ -59,6 +59,9 @@ public:
     long daemonPid() const { return _daemonPid; }
 
 private:
+    /// The request's line in *line, or the outcome that says why it cannot
+    /// be sent: no connection, or a request one line cannot carry.
+    std::optional<RequestOutcome> unsendable(const HostRequest& request, std::string* line) const;
     bool sendAll(const std::string& bytes, std::string* error);
     /// As sendAll, reading what the daemon writes meanwhile into _pending.
     bool sendReading(const std::string& bytes, std::string* error);
