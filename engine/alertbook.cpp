@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <sstream>
 
 using json = nlohmann::json;
@@ -225,6 +226,24 @@ const Alert* AlertBook::find(const std::string& name) const
     return found == _alerts.end() ? nullptr : &found->second;
 }
 
+Alert* AlertBook::find(const std::string& name)
+{
+    const auto found = _alerts.find(name);
+    return found == _alerts.end() ? nullptr : &found->second;
+}
+
+namespace {
+bool isIdle(const Alert& a) { return a.state == AlertState::inactive && a.changes.empty() && !a.flapping; }
+} // namespace
+
+void AlertBook::dropIfIdle(const std::string& name)
+{
+    const auto found = _alerts.find(name);
+    if (found != _alerts.end() && isIdle(found->second)) {
+        _alerts.erase(found);
+    }
+}
+
 const Silence* AlertBook::silenceFor(const Alert& alert, std::time_t now) const
 {
     for (const Silence& s : _silences) {
@@ -304,18 +323,27 @@ zor::Expected<std::string> AlertBook::acknowledge(const AlertMatcher& matcher, c
     return firing.front()->name();
 }
 
-std::vector<AlertView> AlertBook::report(std::time_t now, bool inactive) const
+std::vector<AlertView> AlertBook::report(std::time_t now, bool inactive, std::vector<Alert> idle) const
 {
     std::vector<AlertView> out;
-    for (const auto& [name, a] : _alerts) {
-        if (!inactive && a.state == AlertState::inactive) {
-            continue;
-        }
-        AlertView v{a, name, ""};
-        if (const Silence* s = silenceFor(a, now)) {
+    auto add = [&](Alert a, std::string name) {
+        AlertView v{std::move(a), std::move(name), ""};
+        if (const Silence* s = silenceFor(v.alert, now)) {
             v.silencedBy = s->id;
         }
         out.push_back(std::move(v));
+    };
+    for (const auto& [name, a] : _alerts) {
+        if (inactive || a.state != AlertState::inactive) {
+            add(a, name);
+        }
+    }
+    if (inactive) {
+        out.reserve(out.size() + idle.size());
+        for (Alert& a : idle) {
+            std::string name = a.name();
+            add(std::move(a), std::move(name));
+        }
     }
     std::stable_sort(out.begin(), out.end(), [](const AlertView& x, const AlertView& y) {
         const int rx = rank(x.alert.state), ry = rank(y.alert.state);
@@ -347,11 +375,13 @@ std::vector<Alert> AlertBook::retain(const std::set<std::string>& configured)
 
 void AlertBook::forgetResolvedBefore(std::time_t when)
 {
-    for (auto& [name, a] : _alerts) {
+    for (auto it = _alerts.begin(); it != _alerts.end();) {
+        Alert& a = it->second;
         if (a.state == AlertState::resolved && a.resolvedAt < when && !a.flapping) {
             a.state = AlertState::inactive;
             _changed = true;
         }
+        it = isIdle(a) ? _alerts.erase(it) : std::next(it);
     }
 }
 

@@ -113,12 +113,20 @@ struct AlertView {
     std::string silencedBy; ///< the silence that holds it now; empty: none
 };
 
+/// The book keeps an alert only while it has a life: pending, firing,
+/// resolved, or with changes toward flapping. An alert that is merely
+/// inactive is the configuration's, not the book's: a table of 100,000
+/// entries has hundreds of thousands of them, and the monitor thread names
+/// them from its entries when a report asks for every alert.
 class AlertBook {
 public:
     /// The alert of (variable, condition), made inactive when new.
     Alert& at(const std::string& variable, const std::string& condition);
     /// Null when the book has no such alert.
     const Alert* find(const std::string& name) const;
+    Alert* find(const std::string& name);
+    /// Lets go of the alert when it is inactive with nothing to remember.
+    void dropIfIdle(const std::string& name);
 
     /// The silence that holds the alert at now; null when none.
     const Silence* silenceFor(const Alert& alert, std::time_t now) const;
@@ -136,15 +144,17 @@ public:
     zor::Expected<std::string> acknowledge(const AlertMatcher& matcher, const std::string& author);
 
     /// Alerts of the committed configuration: firing first (oldest first),
-    /// then pending, resolved (newest first) and inactive.
-    /// Without inactive, the inactive ones are left out before anything is
-    /// copied: a large table's alerts are nearly all inactive.
-    std::vector<AlertView> report(std::time_t now, bool inactive = true) const;
+    /// then pending, resolved (newest first) and inactive; `idle` are the
+    /// configuration's inactive alerts the book does not keep, reported
+    /// among them. Without inactive, the inactive ones are left out before
+    /// anything is copied: a large table's alerts are nearly all inactive.
+    std::vector<AlertView> report(std::time_t now, bool inactive = true, std::vector<Alert> idle = {}) const;
 
     /// Removes alerts whose names are not in `configured` (their entry or
     /// trigger is gone) and returns them as they were.
     std::vector<Alert> retain(const std::set<std::string>& configured);
-    /// Resolved alerts older than this are forgotten (the logs keep them).
+    /// Resolved alerts older than this are forgotten (the logs keep them):
+    /// inactive again, and let go of unless they are near flapping.
     void forgetResolvedBefore(std::time_t when);
 
     /// The book as the state file holds it (JSON), and back. load() keeps

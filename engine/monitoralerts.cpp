@@ -78,7 +78,8 @@ void MonitorThread::updateAlerts(Watched& watched, const Evaluation& evaluation,
         for (size_t i = 0; i < watched.conditions.size() && i < evaluation.holds.size(); ++i) {
             const int index = static_cast<int>(i);
             const ActionTrigger* trigger = watched.state->entry.getActionTrigger(static_cast<unsigned int>(i));
-            Alert& alert = _book.at(variable, watched.conditions[i]);
+            const std::string name = variable + " " + watched.conditions[i];
+            Alert* kept = _book.find(name);
             const Firing* fired = nullptr;
             bool passed = false;
             for (const Firing& f : evaluation.performed) {
@@ -93,6 +94,14 @@ void MonitorThread::updateAlerts(Watched& watched, const Evaluation& evaluation,
                 }
             }
             const bool holds = evaluation.holds[i];
+            if (i < evaluation.values.size()) {
+                watched.values[i] = evaluation.values[i];
+            }
+            // An alert that stays inactive has no life to record.
+            if (kept == nullptr && !holds && fired == nullptr) {
+                continue;
+            }
+            Alert& alert = kept != nullptr ? *kept : _book.at(variable, watched.conditions[i]);
             // A flapping alert calms down once it stayed in one state for the window.
             if (alert.flapping && !alert.changes.empty() && now - alert.changes.back() >= _alerting.flapSeconds) {
                 alert.flapping = false;
@@ -213,6 +222,7 @@ void MonitorThread::updateAlerts(Watched& watched, const Evaluation& evaluation,
                     _pusher->firing(pushedOf(alert));
                 }
             }
+            _book.dropIfIdle(name);
         }
     }
     for (const std::string& line : lines) {
@@ -283,9 +293,15 @@ void MonitorThread::alignAlerts(std::time_t now)
         watched.state->hold = hold == _alerting.hold.end() ? 1 : hold->second;
         const int count = watched.state->entry.getActionTriggerListLength();
         watched.conditions.clear();
+        watched.values.resize(static_cast<size_t>(count));
         for (int i = 0; i < count; ++i) {
             watched.conditions.push_back(watched.state->entry.getActionTrigger(static_cast<unsigned int>(i))->toString());
-            configured.insert(_book.at(watched.state->name, watched.conditions.back()).name());
+            // Only the names the book holds: a set of every trigger's name
+            // would cost the table's size again while the load runs.
+            std::string name = watched.state->name + " " + watched.conditions.back();
+            if (_book.find(name) != nullptr) {
+                configured.insert(std::move(name));
+            }
         }
     }
     for (const Alert& gone : _book.retain(configured)) {
@@ -354,10 +370,27 @@ void MonitorThread::loadAlerts()
     }
 }
 
+std::vector<Alert> MonitorThread::idleAlerts() const
+{
+    std::vector<Alert> idle;
+    for (const Watched& watched : _watched) {
+        for (size_t i = 0; i < watched.conditions.size(); ++i) {
+            if (_book.find(watched.state->name + " " + watched.conditions[i]) == nullptr) {
+                Alert a;
+                a.variable = watched.state->name;
+                a.condition = watched.conditions[i];
+                a.value = i < watched.values.size() ? watched.values[i] : std::string();
+                idle.push_back(std::move(a));
+            }
+        }
+    }
+    return idle;
+}
+
 std::vector<AlertView> MonitorThread::alerts() const
 {
     std::lock_guard<std::mutex> lock(_mutex);
-    return _book.report(_clock->now());
+    return _book.report(_clock->now(), true, idleAlerts());
 }
 
 std::vector<AlertView> MonitorThread::activeAlerts() const
@@ -389,8 +422,10 @@ zor::Expected<Silence> MonitorThread::addSilence(const std::string& matcher, lon
     {
         std::lock_guard<std::mutex> lock(_mutex);
         bool known = false;
-        for (const AlertView& v : _book.report(0)) {
-            known = known || (v.alert.variable == m->variable && (m->condition.empty() || v.alert.condition == m->condition));
+        for (const Watched& watched : _watched) {
+            known = known || (watched.state->name == m->variable &&
+                              (m->condition.empty() || std::find(watched.conditions.begin(), watched.conditions.end(),
+                                                                 m->condition) != watched.conditions.end()));
         }
         if (!known) {
             return zor::Error{"no alert of the configuration matches \"" + matcher +

@@ -213,6 +213,9 @@ private:
         unsigned long ticket = 0;
         /// Per trigger: its description, which with the variable names its alert.
         std::vector<std::string> conditions;
+        /// Per trigger: the value last examined, which an inactive alert the
+        /// book does not keep shows.
+        std::vector<std::string> values;
     };
     using Catalogue = std::map<std::string, VariableDefinition>;
 
@@ -250,6 +253,8 @@ private:
     void loadAlerts();
     PushedAlert pushedOf(const Alert& alert) const;
     void countNotice(const std::string& channel, const std::string& outcome); // under _mutex
+    /// The configuration's alerts the book does not keep, as inactive ones. Under _mutex.
+    std::vector<Alert> idleAlerts() const;
     void runDrastic(Watched& watched, const Pending& pending, std::time_t now);
     void logHost(const std::string& text) const;
     std::string readFileText(const std::string& path) const;

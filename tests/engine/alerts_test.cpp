@@ -91,8 +91,11 @@ TEST_F(AlertsTest, FiresResolvesAndIsTakenUpAfterARestart)
     _root.write("etc/configs/monitor/alerting.conf", "resolved log udp  # the datagram too\n");
     auto t = thread();
     sample(*t, "10");
+    // Listed from the configuration with the value it looked at, though
+    // the book keeps nothing of an alert that never left inactive.
     EXPECT_EQ("a exceeds 50", only(*t).name);
     EXPECT_EQ(AlertState::inactive, only(*t).alert.state);
+    EXPECT_EQ("10", only(*t).alert.value);
     sample(*t, "60");
     const std::time_t fired = gNow;
     sample(*t, "70"); // still firing: an edge trigger says nothing more
@@ -183,6 +186,7 @@ TEST_F(AlertsTest, SilencesAndAcknowledgementsQuietNoticesButNotTheLog)
     auto t = thread();
     sample(*t, "10"); // the configuration is taken up
     EXPECT_FALSE(t->addSilence("nosuch", 3600, "work", "ann"));
+    EXPECT_FALSE(t->addSilence("a exceeds 51", 3600, "work", "ann"));
     EXPECT_FALSE(t->addSilence("a", 3600, " ", "ann"));
     zor::Expected<Silence> s = t->addSilence("a exceeds 50", 3600, "disk swap", "ann");
     ASSERT_TRUE(s) << s.error();
