@@ -90,7 +90,7 @@ void ConsoleCore::close(const std::shared_ptr<WebSession>& s)
             s->host.reset();
             --_moduleSessions;
         }
-        std::vector<std::string>().swap(s->committed);
+        s->committed.reset();
     }
 }
 
@@ -187,9 +187,18 @@ zor::Expected<void> ConsoleCore::openHost(WebSession& s)
     std::vector<std::string> table;
     std::string readError;
     if (readEntries([&s](const HostRequest& r) { return s.host->run(r); }, &table, &readError)) {
-        s.committed = std::move(table);
+        s.committed = share(std::move(table));
     }
     return {};
+}
+
+SharedTable ConsoleCore::share(std::vector<std::string> table) const
+{
+    SharedTable audited = _options.audit != nullptr ? _options.audit->committedTable() : nullptr;
+    if (audited && *audited == table) {
+        return audited;
+    }
+    return std::make_shared<const std::vector<std::string>>(std::move(table));
 }
 
 RequestOutcome ConsoleCore::runOpened(WebSession& s, const HostRequest& request)
@@ -257,7 +266,7 @@ std::string ConsoleCore::diffText(WebSession& s, bool asJson)
         return now.error();
     }
     std::ostringstream out;
-    printDiff(s.committed, *now, asJson, out, diffWords);
+    printDiff(committedOf(s), *now, asJson, out, diffWords);
     return out.str();
 }
 
@@ -280,9 +289,10 @@ RequestOutcome ConsoleCore::commit(WebSession& s)
         zor::Expected<std::vector<std::string>> now = table(s);
         if (now) {
             if (_options.audit && commitWrote(o)) {
-                _options.audit->committed(s.user, s.peer, *now);
+                s.committed = _options.audit->committed(s.user, s.peer, std::move(*now));
+            } else {
+                s.committed = share(std::move(*now));
             }
-            s.committed = std::move(*now);
         }
     }
     return o;

@@ -112,6 +112,10 @@ private:
     RequestOutcome runOpened(WebSession& s, const HostRequest& request);
     /// After an edit the module took: counted for the login.
     void countEdit(WebSession& s, const HostRequest& request, const RequestOutcome& outcome);
+    /// The table as a login keeps it: the audit trail's own copy when it
+    /// holds the same entries, so that logins of a large table do not each
+    /// keep one.
+    SharedTable share(std::vector<std::string> table) const;
     /// The store matches the committed file again: no login holds edits.
     void clearEdits();
     void reapIdle();

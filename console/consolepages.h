@@ -2,6 +2,7 @@
 // configuration or a log escaped, every form carrying the session's token.
 #pragma once
 
+#include "audittrail.h"
 #include "configtext.h"
 #include "entrytable.h"
 #include "hostsession.h"
@@ -28,11 +29,18 @@ struct WebSession {
     std::string peer; ///< the client's address at login, for the audit trail
     std::unique_ptr<HostSession> host; ///< null until then; used under the module mutex only
     std::time_t lastUse = 0;
-    std::vector<std::string> committed; ///< the table as last committed, for diff
+    SharedTable committed; ///< the table as last committed, for diff; null until the module is opened
     std::string flash;                  ///< the module's answer to the last form, shown once
     unsigned edits = 0;                 ///< edits sent since the store last matched the file
     bool closed = false;
 };
+
+/// The table a session's diffs start from; empty while it has none.
+inline const std::vector<std::string>& committedOf(const WebSession& s)
+{
+    static const std::vector<std::string> kNone;
+    return s.committed ? *s.committed : kNone;
+}
 
 /// What the pages need of the server: the session's module requests and
 /// the monitor thread.

@@ -180,7 +180,7 @@ RequestOutcome ConsoleCore::discard(WebSession& s)
         ++sent;
     }
     clearEdits();
-    s.committed = std::move(*file);
+    s.committed = share(std::move(*file));
     o.result = 0;
     o.reply = std::to_string(sent) + " request(s) brought the store back to the committed file";
     return o;

@@ -19,7 +19,7 @@ std::string diffSection(PageContext& c, WebSession& s)
         return "<p class=\"warn\">" + h(now.error()) + "</p>";
     }
     std::string body;
-    std::vector<std::string> words = diffWords(s.committed, *now);
+    std::vector<std::string> words = diffWords(committedOf(s), *now);
     if (words.empty()) {
         body += "<p id=\"diff-words\">No changes against the committed configuration.</p>";
     } else {
@@ -28,7 +28,7 @@ std::string diffSection(PageContext& c, WebSession& s)
         body += "</ul>";
     }
     std::ostringstream xml;
-    printDiff(s.committed, *now, false, xml);
+    printDiff(committedOf(s), *now, false, xml);
     return body + "<details><summary>The entries' XML</summary><pre id=\"diff\">" + h(xml.str()) +
            "</pre></details>";
 }

@@ -123,19 +123,30 @@ void AuditTrail::record(const std::string& event, const std::string& user, const
 
 void AuditTrail::setCommitted(std::vector<std::string> table)
 {
+    auto shared = std::make_shared<const std::vector<std::string>>(std::move(table));
     std::lock_guard<std::mutex> lock(_mutex);
-    _committed = std::move(table);
+    _committed = std::move(shared);
 }
 
-void AuditTrail::committed(const std::string& user, const std::string& peer, std::vector<std::string> after)
+SharedTable AuditTrail::committedTable() const
 {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _committed;
+}
+
+SharedTable AuditTrail::committed(const std::string& user, const std::string& peer, std::vector<std::string> after)
+{
+    SharedTable kept;
     const std::string who = " user=" + field(user) + " peer=" + field(peer);
     std::vector<std::string> lines;
     {
         std::lock_guard<std::mutex> lock(_mutex);
-        std::vector<std::string> changes = _options.describe ? _options.describe(_committed, after)
+        static const std::vector<std::string> kNone;
+        const std::vector<std::string>& before = _committed ? *_committed : kNone;
+        std::vector<std::string> changes = _options.describe ? _options.describe(before, after)
                                                              : std::vector<std::string>();
-        _committed = std::move(after);
+        _committed = std::make_shared<const std::vector<std::string>>(std::move(after));
+        kept = _committed;
         lines.push_back("COMMIT" + who + " " +
                         (changes.empty()       ? std::string("no changes")
                          : changes.size() == 1 ? std::string("1 change")
@@ -154,6 +165,7 @@ void AuditTrail::committed(const std::string& user, const std::string& peer, std
             _options.daemonLog(line);
         }
     }
+    return kept;
 }
 
 void AuditTrail::writeLine(std::time_t when, const std::string& line)

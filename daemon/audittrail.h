@@ -20,6 +20,7 @@
 
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -38,6 +39,11 @@ struct AuditOptions {
     std::function<std::time_t()> now = [] { return std::time(nullptr); };
 };
 
+/// A table of entries as committed. Shared, never changed once made: with
+/// 100,000 entries one copy is as large as the file, and the audit trail
+/// and every console login hold the same one.
+using SharedTable = std::shared_ptr<const std::vector<std::string>>;
+
 class AuditTrail {
 public:
     explicit AuditTrail(AuditOptions options);
@@ -50,7 +56,11 @@ public:
     void setCommitted(std::vector<std::string> table);
     /// A commit that wrote the file: `after` is the table it wrote. Writes
     /// the COMMIT line and a CHANGE line per change since the last commit.
-    void committed(const std::string& user, const std::string& peer, std::vector<std::string> after);
+    /// Gives the table as kept.
+    SharedTable committed(const std::string& user, const std::string& peer, std::vector<std::string> after);
+
+    /// The table of the last commit (or of the start); null before setCommitted.
+    SharedTable committedTable() const;
 
     const std::string& folder() const { return _options.folder; }
 
@@ -59,10 +69,10 @@ private:
     void rotate(std::time_t when);
 
     AuditOptions _options;
-    std::mutex _mutex; ///< the file, the day and the table; taken inside the module mutex, never around it
+    mutable std::mutex _mutex; ///< the file, the day and the table; taken inside the module mutex, never around it
     std::string _day;  ///< YYYYMMDD of the lines in audit.log; empty: not known yet
     bool _failing = false;
-    std::vector<std::string> _committed;
+    SharedTable _committed;
 };
 
 /// True when a successful commit wrote the configuration: the module
