@@ -1,6 +1,6 @@
 #include "replyformat.h"
 
-#include <nlohmann/json.hpp>
+#include <optional>
 
 #include <cstring>
 
@@ -170,49 +170,181 @@ std::string utf8WithInvalidBytesAsLatin1(const std::string& bytes)
     return text;
 }
 
+namespace {
+
+/// Appends text as a JSON string in pure ASCII: every character beyond it as
+/// \uXXXX (a pair of surrogates beyond U+FFFF), as the JSON library writes
+/// with ensure_ascii. A byte that is not part of a valid UTF-8 sequence
+/// comes out as \u00XX, its Latin-1 character: any text can be written.
+void appendJsonString(std::string* out, const std::string& text)
+{
+    static const char kHex[] = "0123456789abcdef";
+    auto escaped = [out](unsigned code) {
+        const char digits[6] = {'\\', 'u', kHex[(code >> 12) & 15], kHex[(code >> 8) & 15], kHex[(code >> 4) & 15],
+                                kHex[code & 15]};
+        out->append(digits, sizeof digits);
+    };
+    out->push_back('"');
+    size_t i = 0;
+    while (i < text.size()) {
+        const size_t plain = i;
+        while (i < text.size()) {
+            const unsigned char c = static_cast<unsigned char>(text[i]);
+            if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') {
+                break;
+            }
+            ++i;
+        }
+        out->append(text, plain, i - plain);
+        if (i == text.size()) {
+            break;
+        }
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        switch (c) {
+        case '"': out->append("\\\""); ++i; continue;
+        case '\\': out->append("\\\\"); ++i; continue;
+        case '\b': out->append("\\b"); ++i; continue;
+        case '\t': out->append("\\t"); ++i; continue;
+        case '\n': out->append("\\n"); ++i; continue;
+        case '\f': out->append("\\f"); ++i; continue;
+        case '\r': out->append("\\r"); ++i; continue;
+        default: break;
+        }
+        const size_t length = c < 0x80 ? 1 : validSequenceAt(text, i);
+        if (length <= 1) {
+            escaped(c); // a control character, DEL, or a byte of no sequence
+            ++i;
+            continue;
+        }
+        unsigned code = c & (length == 2 ? 0x1F : length == 3 ? 0x0F : 0x07);
+        for (size_t k = 1; k < length; ++k) {
+            code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        }
+        i += length;
+        if (code > 0xFFFF) {
+            code -= 0x10000;
+            escaped(0xD800 + (code >> 10));
+            escaped(0xDC00 + (code & 0x3FF));
+        } else {
+            escaped(code);
+        }
+    }
+    out->push_back('"');
+}
+
+/// A reply line is written field by field: a document tree of it, built and
+/// dumped per request, cost more than the module's own get.
+class LineWriter {
+public:
+    explicit LineWriter(size_t capacity)
+    {
+        _line.reserve(capacity);
+        _line.push_back('{');
+    }
+    void text(const char* name, const std::string& value)
+    {
+        field(name);
+        appendJsonString(&_line, value);
+    }
+    void number(const char* name, std::optional<long long> value)
+    {
+        field(name);
+        _line += value ? std::to_string(*value) : "null";
+    }
+    void count(const char* name, unsigned long value)
+    {
+        field(name);
+        _line += std::to_string(value);
+    }
+    void flag(const char* name, bool value)
+    {
+        field(name);
+        _line += value ? "true" : "false";
+    }
+    void none(const char* name)
+    {
+        field(name);
+        _line += "null";
+    }
+    void beginObject(const char* name)
+    {
+        field(name);
+        _line.push_back('{');
+        _first = true;
+    }
+    void endObject() { _line.push_back('}'); }
+    std::string take()
+    {
+        _line.push_back('}');
+        return std::move(_line);
+    }
+
+private:
+    void field(const char* name)
+    {
+        if (!_first) {
+            _line.push_back(',');
+        }
+        _first = false;
+        _line.push_back('"');
+        _line += name;
+        _line += "\":";
+    }
+
+    std::string _line;
+    bool _first = true;
+};
+
+std::optional<long long> wide(const std::optional<int>& value)
+{
+    return value ? std::optional<long long>(*value) : std::nullopt;
+}
+
+} // namespace
+
 // Output is pure ASCII: every character beyond it is written as \uXXXX.
 // That is how a byte that is not valid UTF-8 comes out as \u00XX (its
 // Latin-1 character), and it keeps each line readable by any consumer.
 std::string jsonLine(const HostRequest& request, const RequestOutcome& outcome, bool rawReply)
 {
-    nlohmann::ordered_json line;
-    line["op"] = request.op;
-    line["key"] = utf8WithInvalidBytesAsLatin1(request.key);
+    LineWriter line(160 + request.key.size() + outcome.reply.size() + outcome.reply.size() / 8 +
+                    outcome.moduleStdout.size());
+    line.text("op", request.op);
+    line.text("key", request.key);
     if (request.value) {
-        line["value"] = utf8WithInvalidBytesAsLatin1(*request.value);
+        line.text("value", *request.value);
     }
-    line["keyId"] = outcome.keyId ? nlohmann::ordered_json(*outcome.keyId) : nlohmann::ordered_json(nullptr);
-    line["result"] = outcome.result ? nlohmann::ordered_json(*outcome.result) : nlohmann::ordered_json(nullptr);
-    line["msgID"] = outcome.msgID ? nlohmann::ordered_json(*outcome.msgID) : nlohmann::ordered_json(nullptr);
-    line["used"] = outcome.used;
-    // Looked at once: a reply may be a whole log file.
-    if (isValidUtf8(outcome.reply)) {
-        line["reply"] = outcome.reply;
-    } else {
-        line["reply"] = utf8WithInvalidBytesAsLatin1(outcome.reply);
-        if (rawReply) {
-            line["replyBytes"] = base64Encode(outcome.reply);
-        }
+    line.number("keyId", wide(outcome.keyId));
+    line.number("result", wide(outcome.result));
+    line.number("msgID", wide(outcome.msgID));
+    line.number("used", outcome.used);
+    line.text("reply", outcome.reply);
+    // Looked at once, and only when the reply carries bytes beyond ASCII: a
+    // reply may be a whole log file.
+    if (rawReply && !isValidUtf8(outcome.reply)) {
+        line.text("replyBytes", base64Encode(outcome.reply));
     }
-    line["notices"] = outcome.notices;
+    line.count("notices", outcome.notices);
     if (!outcome.moduleStdout.empty()) {
-        line["stdout"] = utf8WithInvalidBytesAsLatin1(outcome.moduleStdout);
+        line.text("stdout", outcome.moduleStdout);
     }
     if (outcome.exception) {
-        nlohmann::ordered_json exception;
-        exception["type"] = utf8WithInvalidBytesAsLatin1(outcome.exception->type);
-        exception["message"] = outcome.exception->message
-                                   ? nlohmann::ordered_json(utf8WithInvalidBytesAsLatin1(*outcome.exception->message))
-                                   : nlohmann::ordered_json(nullptr);
-        line["exception"] = exception;
+        line.beginObject("exception");
+        line.text("type", outcome.exception->type);
+        if (outcome.exception->message) {
+            line.text("message", *outcome.exception->message);
+        } else {
+            line.none("message");
+        }
+        line.endObject();
     }
     if (outcome.hostError) {
-        line["hostError"] = utf8WithInvalidBytesAsLatin1(*outcome.hostError);
+        line.text("hostError", *outcome.hostError);
     }
     if (rawReply && outcome.sessionDirty) {
-        line["dirty"] = *outcome.sessionDirty;
+        line.flag("dirty", *outcome.sessionDirty);
     }
-    return line.dump(-1, ' ', true);
+    return line.take();
 }
 
 void printPlain(const RequestOutcome& outcome, std::ostream& out, std::ostream& err)
