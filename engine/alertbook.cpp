@@ -212,7 +212,7 @@ zor::Expected<AlertMatcher> parseMatcher(const std::string& text)
 
 Alert& AlertBook::at(const std::string& variable, const std::string& condition)
 {
-    Alert& a = _alerts[variable + " " + condition];
+    Alert& a = _alerts[alertName(variable, condition)];
     if (a.variable.empty()) {
         a.variable = variable;
         a.condition = condition;

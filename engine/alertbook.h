@@ -58,6 +58,12 @@ zor::Expected<long> parseDuration(const std::string& text);
 /// 90 -> "1m30s", 7200 -> "2h".
 std::string formatDuration(long seconds);
 
+/// An alert's name: its entry's variable and its trigger's description.
+inline std::string alertName(const std::string& variable, const std::string& condition)
+{
+    return variable + " " + condition;
+}
+
 /// One alert as the book keeps it.
 struct Alert {
     std::string variable;
@@ -79,7 +85,7 @@ struct Alert {
     std::vector<std::string> channels; ///< the channels that sent its alert in this firing
     int consecutive = 0; ///< samples in a row whose condition held (pending)
 
-    std::string name() const { return variable + " " + condition; }
+    std::string name() const { return alertName(variable, condition); }
 };
 
 /// A silence: alerts of one variable (and one condition, when given) send

@@ -78,7 +78,7 @@ void MonitorThread::updateAlerts(Watched& watched, const Evaluation& evaluation,
         for (size_t i = 0; i < watched.conditions.size() && i < evaluation.holds.size(); ++i) {
             const int index = static_cast<int>(i);
             const ActionTrigger* trigger = watched.state->entry.getActionTrigger(static_cast<unsigned int>(i));
-            const std::string name = variable + " " + watched.conditions[i];
+            const std::string name = alertName(variable, watched.conditions[i]);
             Alert* kept = _book.find(name);
             const Firing* fired = nullptr;
             bool passed = false;
@@ -298,7 +298,7 @@ void MonitorThread::alignAlerts(std::time_t now)
             watched.conditions.push_back(watched.state->entry.getActionTrigger(static_cast<unsigned int>(i))->toString());
             // Only the names the book holds: a set of every trigger's name
             // would cost the table's size again while the load runs.
-            std::string name = watched.state->name + " " + watched.conditions.back();
+            std::string name = alertName(watched.state->name, watched.conditions.back());
             if (_book.find(name) != nullptr) {
                 configured.insert(std::move(name));
             }
@@ -375,7 +375,7 @@ std::vector<Alert> MonitorThread::idleAlerts() const
     std::vector<Alert> idle;
     for (const Watched& watched : _watched) {
         for (size_t i = 0; i < watched.conditions.size(); ++i) {
-            if (_book.find(watched.state->name + " " + watched.conditions[i]) == nullptr) {
+            if (_book.find(alertName(watched.state->name, watched.conditions[i])) == nullptr) {
                 Alert a;
                 a.variable = watched.state->name;
                 a.condition = watched.conditions[i];

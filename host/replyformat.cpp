@@ -176,8 +176,10 @@ namespace {
 /// \uXXXX (a pair of surrogates beyond U+FFFF), as the JSON library writes
 /// with ensure_ascii. A byte that is not part of a valid UTF-8 sequence
 /// comes out as \u00XX, its Latin-1 character: any text can be written.
-void appendJsonString(std::string* out, const std::string& text)
+/// False when there was such a byte.
+bool appendJsonString(std::string* out, const std::string& text)
 {
+    bool valid = true;
     static const char kHex[] = "0123456789abcdef";
     auto escaped = [out](unsigned code) {
         const char digits[6] = {'\\', 'u', kHex[(code >> 12) & 15], kHex[(code >> 8) & 15], kHex[(code >> 4) & 15],
@@ -213,6 +215,7 @@ void appendJsonString(std::string* out, const std::string& text)
         const size_t length = c < 0x80 ? 1 : validSequenceAt(text, i);
         if (length <= 1) {
             escaped(c); // a control character, DEL, or a byte of no sequence
+            valid = valid && c < 0x80;
             ++i;
             continue;
         }
@@ -230,6 +233,7 @@ void appendJsonString(std::string* out, const std::string& text)
         }
     }
     out->push_back('"');
+    return valid;
 }
 
 /// A reply line is written field by field: a document tree of it, built and
@@ -241,12 +245,13 @@ public:
         _line.reserve(capacity);
         _line.push_back('{');
     }
-    void text(const char* name, const std::string& value)
+    /// False when value held a byte of no UTF-8 sequence.
+    bool text(const char* name, const std::string& value)
     {
         field(name);
-        appendJsonString(&_line, value);
+        return appendJsonString(&_line, value);
     }
-    void number(const char* name, std::optional<long long> value)
+    void number(const char* name, const std::optional<int>& value)
     {
         field(name);
         _line += value ? std::to_string(*value) : "null";
@@ -295,11 +300,6 @@ private:
     bool _first = true;
 };
 
-std::optional<long long> wide(const std::optional<int>& value)
-{
-    return value ? std::optional<long long>(*value) : std::nullopt;
-}
-
 } // namespace
 
 // Output is pure ASCII: every character beyond it is written as \uXXXX.
@@ -314,14 +314,13 @@ std::string jsonLine(const HostRequest& request, const RequestOutcome& outcome, 
     if (request.value) {
         line.text("value", *request.value);
     }
-    line.number("keyId", wide(outcome.keyId));
-    line.number("result", wide(outcome.result));
-    line.number("msgID", wide(outcome.msgID));
+    line.number("keyId", outcome.keyId);
+    line.number("result", outcome.result);
+    line.number("msgID", outcome.msgID);
     line.number("used", outcome.used);
-    line.text("reply", outcome.reply);
-    // Looked at once, and only when the reply carries bytes beyond ASCII: a
-    // reply may be a whole log file.
-    if (rawReply && !isValidUtf8(outcome.reply)) {
+    // Looked at once, as it is written: a reply may be a whole log file.
+    const bool validReply = line.text("reply", outcome.reply);
+    if (rawReply && !validReply) {
         line.text("replyBytes", base64Encode(outcome.reply));
     }
     line.count("notices", outcome.notices);
